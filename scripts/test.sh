@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds everything with
+# AddressSanitizer and UndefinedBehaviorSanitizer, starts the local services
+# the integration tests need (each scripts/services/*.sh), runs every test,
+# and stops the services again, also when something fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+bash scripts/bootstrap.sh
+
+BUILD=${KESTO_TEST_BUILD:-build-test}
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTO_SANITIZE=ON -DKESTO_TESTS=ON >/dev/null
+cmake --build "$BUILD" -j "$(nproc)"
+
+STATE=$(mktemp -d /tmp/kesto-services.XXXXXX)
+started=()
+stop_services() {
+  local i
+  for ((i = ${#started[@]} - 1; i >= 0; i--)); do
+    bash "${started[$i]}" stop "$STATE" || true
+  done
+  rm -rf "$STATE"
+}
+trap stop_services EXIT
+
+for svc in scripts/services/*.sh; do
+  [ -e "$svc" ] || continue
+  started+=("$svc")
+  # Each service script prints the "export NAME=value" lines the tests read.
+  eval "$(bash "$svc" start "$STATE")"
+done
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export KESTO_CORPUS=${KESTO_CORPUS:-$ROOT/../shared/corpus}
+
+ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600

@@ -1,0 +1,172 @@
+#include "shared/config.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+namespace shared::config {
+
+namespace {
+std::mutex& mu() {
+  static std::mutex m;
+  return m;
+}
+std::unique_ptr<Settings>& slot() {
+  static std::unique_ptr<Settings> s;
+  return s;
+}
+
+bool is_name_char(char c, bool first) {
+  return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (!first && c >= '0' && c <= '9') ||
+         (!first && c == '.');
+}
+
+std::string_view trim_ascii(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+}  // namespace
+
+std::string env_or(const char* name, std::string_view def) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string(def);
+}
+
+Settings from_environment() {
+  Settings s;
+  auto rd = [](std::string& field, const char* var) {
+    if (const char* v = std::getenv(var)) field = v;
+  };
+  rd(s.BLOB_FOLDER_DOCUMENTS, "BLOB_FOLDER_DOCUMENTS");
+  rd(s.BLOB_FOLDER_MARKDOWN, "BLOB_FOLDER_MARKDOWN");
+  rd(s.BLOB_FOLDER_JSON, "BLOB_FOLDER_JSON");
+  rd(s.BLOB_FOLDER_ENRICHED_JSON, "BLOB_FOLDER_ENRICHED_JSON");
+  rd(s.BLOB_FOLDER_SUMMARY, "BLOB_FOLDER_SUMMARY");
+  rd(s.STORAGE_CONNECTION_STRING, "STORAGE_ACCOUNT_CONNECTION_STRING");
+  rd(s.STORAGE_CONTAINER_NAME, "STORAGE_CONTAINER_NAME");
+  rd(s.TOLVAN_STORAGE_CONNECTION_STRING, "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING");
+  rd(s.TOLVAN_STORAGE_CONTAINER_NAME, "TOLVAN_STORAGE_CONTAINER_NAME");
+  rd(s.STORAGE_ACCOUNT_NAME, "STORAGE_ACCOUNT_NAME");
+  rd(s.TOLVAN_STORAGE_ACCOUNT_NAME, "TOLVAN_STORAGE_ACCOUNT_NAME");
+  rd(s.PGHOST, "PGHOST");
+  rd(s.PGPORT, "PGPORT");
+  rd(s.PGDATABASE, "PGDATABASE");
+  rd(s.PGUSER, "PGUSER");
+  rd(s.PGPASSWORD, "PGPASSWORD");
+  rd(s.PGSCHEMA, "PGSCHEMA");
+  rd(s.PGTABLE, "PGTABLE");
+  rd(s.TOLVANSTORE_HOST, "TOLVANSTORE_HOST");
+  rd(s.TOLVANSTORE_PORT, "TOLVANSTORE_PORT");
+  rd(s.TOLVANSTORE_NAME, "TOLVANSTORE_NAME");
+  rd(s.TOLVANSTORE_USER, "TOLVANSTORE_USER");
+  rd(s.TOLVANSTORE_PASSWORD, "TOLVANSTORE_PASSWORD");
+  rd(s.TOLVANSTORE_SCHEMA, "TOLVANSTORE_SCHEMA");
+  rd(s.TOLVANSTORE_TABLE, "TOLVANSTORE_TABLE");
+  rd(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
+  rd(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
+  rd(s.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION");
+  rd(s.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");
+  rd(s.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL");
+  rd(s.SUMMARY_ENGINE, "SUMMARY_ENGINE");
+  rd(s.VECTOR_TABLE, "VECTOR_TABLE");
+  if (const char* v = std::getenv("MAX_BATCH_SIZE"); v && *v) {
+    char* end = nullptr;
+    const long n = std::strtol(v, &end, 10);
+    if (end && *end == '\0' && n > 0) s.MAX_BATCH_SIZE = n;
+  }
+  return s;
+}
+
+const Settings& get() {
+  std::lock_guard lock(mu());
+  if (!slot()) {
+    load_dotenv_once();
+    slot() = std::make_unique<Settings>(from_environment());
+  }
+  return *slot();
+}
+
+void set(const Settings& s) {
+  std::lock_guard lock(mu());
+  // The old object is kept alive: callers may still hold references into it.
+  static std::vector<std::unique_ptr<Settings>> retired;
+  if (slot()) retired.push_back(std::move(slot()));
+  slot() = std::make_unique<Settings>(s);
+}
+
+std::map<std::string, std::string> parse_dotenv(std::string_view text) {
+  std::map<std::string, std::string> out;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t eol = text.find('\n', pos);
+    if (eol == std::string_view::npos) eol = text.size();
+    std::string_view line = trim_ascii(text.substr(pos, eol - pos));
+    pos = eol + 1;
+    if (line.empty() || line.front() == '#') continue;
+    if (line.substr(0, 7) == "export ") line = trim_ascii(line.substr(7));
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    const std::string_view name = trim_ascii(line.substr(0, eq));
+    if (name.empty() || !is_name_char(name.front(), true)) continue;
+    bool ok = true;
+    for (char c : name) ok = ok && is_name_char(c, false);
+    if (!ok) continue;
+    std::string_view raw = trim_ascii(line.substr(eq + 1));
+    std::string value;
+    if (!raw.empty() && (raw.front() == '"' || raw.front() == '\'')) {
+      const char q = raw.front();
+      // A quoted value may run over several lines.
+      std::string_view rest = text.substr(static_cast<std::size_t>(raw.data() - text.data()) + 1);
+      std::size_t i = 0;
+      bool closed = false;
+      for (; i < rest.size(); ++i) {
+        const char c = rest[i];
+        if (c == q) { closed = true; break; }
+        if (q == '"' && c == '\\' && i + 1 < rest.size()) {
+          const char n = rest[++i];
+          switch (n) {
+            case 'n': value += '\n'; break;
+            case 't': value += '\t'; break;
+            case 'r': value += '\r'; break;
+            default: value += n;
+          }
+          continue;
+        }
+        value += c;
+      }
+      if (!closed) continue;
+      const std::size_t consumed = static_cast<std::size_t>(rest.data() - text.data()) + i + 1;
+      if (consumed > pos) {
+        eol = text.find('\n', consumed);
+        pos = eol == std::string_view::npos ? text.size() : eol + 1;
+      }
+    } else {
+      const std::size_t hash = raw.find(" #");
+      value = std::string(trim_ascii(raw.substr(0, hash)));
+    }
+    out[std::string(name)] = value;
+  }
+  return out;
+}
+
+bool load_dotenv(const std::string& path, bool override_existing) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  for (const auto& [k, v] : parse_dotenv(ss.str())) {
+    ::setenv(k.c_str(), v.c_str(), override_existing ? 1 : 0);
+  }
+  return true;
+}
+
+void load_dotenv_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { load_dotenv(".env", false); });
+}
+
+}  // namespace shared::config

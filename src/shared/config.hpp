@@ -1,0 +1,71 @@
+// shared.config: every deployment setting of the pipeline, read from the
+// process environment once (after the `.env` file of the working directory
+// has been loaded into it) and constant from then on.
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+
+namespace shared::config {
+
+struct Settings {
+  // Folders inside the pipeline's own container.
+  std::string BLOB_FOLDER_DOCUMENTS = "kesto-ml-dev-documents";
+  std::string BLOB_FOLDER_MARKDOWN = "kesto-ml-dev-markdown-files";
+  std::string BLOB_FOLDER_JSON = "kesto-ml-dev-json";
+  std::string BLOB_FOLDER_ENRICHED_JSON = "kesto-ml-dev-enriched-json";
+  std::string BLOB_FOLDER_SUMMARY = "kesto-ml-dev-summary-files";
+
+  // Storage accounts.
+  std::string STORAGE_CONNECTION_STRING;         // STORAGE_ACCOUNT_CONNECTION_STRING
+  std::string STORAGE_CONTAINER_NAME;
+  std::string TOLVAN_STORAGE_CONNECTION_STRING;  // TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING
+  std::string TOLVAN_STORAGE_CONTAINER_NAME;
+  std::string STORAGE_ACCOUNT_NAME;
+  std::string TOLVAN_STORAGE_ACCOUNT_NAME;
+
+  // Pipeline metadata database.
+  std::string PGHOST, PGPORT, PGDATABASE, PGUSER, PGPASSWORD, PGSCHEMA;
+  std::string PGTABLE = "sop_metadata";
+
+  // Source document registry.
+  std::string TOLVANSTORE_HOST, TOLVANSTORE_PORT, TOLVANSTORE_NAME, TOLVANSTORE_USER, TOLVANSTORE_PASSWORD;
+  std::string TOLVANSTORE_SCHEMA, TOLVANSTORE_TABLE;
+
+  // Language-model gateway.
+  std::string AZURE_OPENAI_KEY, AZURE_OPENAI_ENDPOINT, AZURE_OPENAI_API_VERSION;
+  std::string OPENAI_SUMMARY_MODEL, OPENAI_EMBEDDING_MODEL;
+  std::string SUMMARY_ENGINE = "azure-openai";  // or "outline"
+
+  // Host program and vector index.
+  long MAX_BATCH_SIZE = 500;
+  std::string VECTOR_TABLE = "document_sections";
+};
+
+// The process's settings, read on first use (the `.env` file first).
+const Settings& get();
+
+// Replaces the process's settings (tests and programs that take settings from
+// elsewhere); later get() calls return the new values.
+void set(const Settings& s);
+
+// Reads every setting from the environment (no `.env` loading).
+Settings from_environment();
+
+// Parses dotenv text: NAME=value lines, "#" comments, optional "export ",
+// single- or double-quoted values (double quotes understand \n, \t, \" and
+// \\), an unquoted value ending at " #". Malformed lines are skipped.
+std::map<std::string, std::string> parse_dotenv(std::string_view text);
+
+// Loads `path` into the environment, keeping variables already set unless
+// `override_existing`. Returns false when the file cannot be read.
+bool load_dotenv(const std::string& path = ".env", bool override_existing = false);
+
+// Loads ".env" once per process; later calls do nothing.
+void load_dotenv_once();
+
+// The environment variable `name`, or `def` when unset.
+std::string env_or(const char* name, std::string_view def = "");
+
+}  // namespace shared::config

@@ -1,0 +1,35 @@
+// shared.models: the per-stage and per-document result records.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "shared/record.hpp"
+
+namespace shared::models {
+
+// What one stage reports. Build it with designated initialisers; fields not
+// given stay absent.
+struct StageResult {
+  std::string stage;
+  bool success = false;
+  std::optional<std::string> error;
+  std::optional<std::string> output_path;
+  std::optional<Record> data;
+};
+
+// What one document's run ends in: status "PROCESSED", "FAILED" or "ERROR".
+struct PipelineResult {
+  std::string doc_id;
+  std::string file_name;
+  std::string status;
+  std::string stage;
+  std::optional<std::string> error;
+  std::optional<std::string> summary;
+};
+
+// Members in field order, absent fields omitted.
+Record to_record(const StageResult& r);
+Record to_record(const PipelineResult& r);
+
+}  // namespace shared::models

@@ -1,0 +1,167 @@
+#include "shared/processors/orchestrator.hpp"
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "shared/errors.hpp"
+#include "shared/processors/indexer.hpp"
+#include "shared/processors/validator.hpp"
+
+namespace shared::processors::orchestrator {
+
+Orchestrator::Orchestrator(Stages stages) : stages_(std::move(stages)) {
+  const std::pair<const char*, const std::shared_ptr<PipelineStageBase>*> slots[] = {
+      {"VALIDATION", &stages_.validation}, {"EXTRACTION", &stages_.extraction},
+      {"STAMPING", &stages_.stamping},     {"SECTIONING", &stages_.sectioning},
+      {"ENRICHMENT", &stages_.enrichment}, {"INDEXING", &stages_.indexing},
+      {"SUMMARIZATION", &stages_.summarization}};
+  for (const auto& [name, slot] : slots) {
+    if (!*slot) throw Error(std::string("pipeline is incomplete: no ") + name + " stage is available in this build");
+  }
+}
+
+std::vector<StageResult> Orchestrator::_run_path_a(const Record& doc, Record& context) {
+  std::vector<StageResult> results;
+  for (PipelineStageBase* stage : {stages_.sectioning.get(), stages_.enrichment.get(), stages_.indexing.get()}) {
+    results.push_back(stage->run(doc, context));
+    if (!results.back().success) break;
+  }
+  return results;
+}
+
+std::vector<StageResult> Orchestrator::_run_path_b(const Record& doc, Record& context) {
+  return {stages_.summarization->run(doc, context)};
+}
+
+PipelineResult Orchestrator::process_document(const Record& doc, long batch_size) {
+  const std::string doc_id = record::get_text(doc, "id");
+  const std::string file_name = record::get_text(doc, "file_name");
+  pipeline_log.set_document(doc_id, file_name);
+
+  Record context = Record::object();
+  context["batch_size"] = batch_size;
+
+  for (PipelineStageBase* stage : {stages_.validation.get(), stages_.extraction.get(), stages_.stamping.get()}) {
+    StageResult result = stage->run(doc, context);
+    if (!result.success) {
+      const std::string error = result.error.value_or("None");
+      pipeline_log.error("Pipeline stopped at [" + result.stage + "]: " + error);
+      return PipelineResult{.doc_id = doc_id,
+                            .file_name = file_name,
+                            .status = result.stage == "VALIDATION" ? "FAILED" : "ERROR",
+                            .stage = result.stage,
+                            .error = result.error};
+    }
+  }
+
+  pipeline_log.info("Starting parallel paths (A: indexing, B: summarization)");
+  Record context_a = context;
+  Record context_b = context;
+
+  // Two workers; outcomes are collected in the order the paths finish, and
+  // the first failing path's exception is re-raised only after both ended.
+  struct Outcome {
+    std::vector<StageResult> results;
+    std::exception_ptr error;
+  };
+  Outcome outcomes[2];
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<int> finished;
+
+  auto work = [&](int index, std::function<std::vector<StageResult>()> path) {
+    pthread_setname_np(pthread_self(), index == 0 ? "pipeline_0" : "pipeline_1");
+    try {
+      outcomes[index].results = path();
+    } catch (...) {
+      outcomes[index].error = std::current_exception();
+    }
+    {
+      std::lock_guard lock(mu);
+      finished.push_back(index);
+    }
+    cv.notify_one();
+  };
+
+  std::thread worker_a(work, 0, [&] { return _run_path_a(doc, context_a); });
+  std::thread worker_b;
+  try {
+    worker_b = std::thread(work, 1, [&] { return _run_path_b(doc, context_b); });
+  } catch (...) {
+    worker_a.join();
+    throw;
+  }
+
+  std::vector<StageResult> path_a_results, path_b_results;
+  std::exception_ptr raised;
+  for (std::size_t k = 0; k < 2 && !raised; ++k) {
+    int index;
+    {
+      std::unique_lock lock(mu);
+      cv.wait(lock, [&] { return finished.size() > k; });
+      index = finished[k];
+    }
+    if (outcomes[index].error) {
+      raised = outcomes[index].error;
+    } else if (index == 0) {
+      path_a_results = std::move(outcomes[0].results);
+    } else {
+      path_b_results = std::move(outcomes[1].results);
+    }
+  }
+  worker_a.join();
+  worker_b.join();
+  if (raised) std::rethrow_exception(raised);
+
+  std::vector<StageResult> all_results = std::move(path_a_results);
+  all_results.insert(all_results.end(), path_b_results.begin(), path_b_results.end());
+  std::string error_msgs;
+  const StageResult* first_failure = nullptr;
+  for (const StageResult& r : all_results) {
+    if (r.success) continue;
+    if (first_failure == nullptr) first_failure = &r;
+    else error_msgs += "; ";
+    error_msgs += "[" + r.stage + "] " + r.error.value_or("None");
+  }
+  if (first_failure != nullptr) {
+    pipeline_log.error("Pipeline completed with errors: " + error_msgs);
+    return PipelineResult{.doc_id = doc_id,
+                          .file_name = file_name,
+                          .status = "ERROR",
+                          .stage = first_failure->stage,
+                          .error = error_msgs};
+  }
+
+  pipeline_log.info("Pipeline completed successfully for all paths");
+  PipelineResult done{.doc_id = doc_id, .file_name = file_name, .status = "PROCESSED", .stage = "PROCESSED"};
+  if (const Record* s = record::find(context_b, "summary_text")) done.summary = record::text_of(*s);
+  return done;
+}
+
+namespace {
+Stages default_stages() {
+  Stages s;
+  s.validation = std::make_shared<validator::ValidationStage>();
+  s.indexing = std::make_shared<indexer::IndexingStage>();
+  // The document stages are added here as they are built.
+  return s;
+}
+}  // namespace
+
+Orchestrator& default_orchestrator() {
+  // A failed construction leaves the slot empty; the next call tries again.
+  static Orchestrator orchestrator(default_stages());
+  return orchestrator;
+}
+
+PipelineResult process_document(const Record& doc, long batch_size) {
+  return default_orchestrator().process_document(doc, batch_size);
+}
+
+}  // namespace shared::processors::orchestrator

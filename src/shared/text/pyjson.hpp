@@ -1,0 +1,31 @@
+// shared.text.pyjson: JSON text in the two layouts the pipeline writes.
+//  - compact with spaces (", " and ": "), every non-ASCII character as a
+//    \uXXXX escape: the log line layout;
+//  - indented by two spaces, ": " after names, non-ASCII written as itself:
+//    the layout of the sections and enriched documents.
+// In both, only the quotation mark, the reverse solidus and U+0000..U+001F
+// are escaped besides the non-ASCII rule (short forms where JSON has them,
+// else \u00xx with lower-case hex), and floating numbers use their shortest
+// round-trip form keeping ".0". Invalid UTF-8 is written as U+FFFD, never
+// thrown.
+#pragma once
+
+#include <string>
+
+#include "shared/record.hpp"
+
+namespace shared::text {
+
+// Compact with spaces, ASCII only.
+std::string dumps_compact_ascii(const Record& value);
+
+// Indented by `indent` spaces, non-ASCII as itself.
+std::string dumps_indented(const Record& value, int indent = 2);
+
+// Compact with no spaces, non-ASCII as itself (one record per line output).
+std::string dumps_compact(const Record& value);
+
+// Appends `s` as a JSON string literal.
+void append_json_string(std::string& out, std::string_view s, bool ensure_ascii);
+
+}  // namespace shared::text

@@ -1,0 +1,129 @@
+#include "shared/text/utf8.hpp"
+
+namespace shared::text {
+
+namespace {
+// Length of the well-formed sequence at s[i], or 0 when it is ill-formed.
+std::size_t valid_len(std::string_view s, std::size_t i, char32_t& cp) noexcept {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  const std::size_t n = s.size();
+  if (c < 0x80) { cp = c; return 1; }
+  if (c >= 0xC2 && c <= 0xDF) {
+    if (i + 1 < n && (b(i + 1) & 0xC0) == 0x80) { cp = ((c & 0x1Fu) << 6) | (b(i + 1) & 0x3Fu); return 2; }
+    return 0;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (i + 2 >= n) return 0;
+    const unsigned char c1 = b(i + 1), c2 = b(i + 2);
+    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80) return 0;
+    if (c == 0xE0 && c1 < 0xA0) return 0;   // overlong
+    if (c == 0xED && c1 >= 0xA0) return 0;  // surrogate
+    cp = ((c & 0x0Fu) << 12) | ((c1 & 0x3Fu) << 6) | (c2 & 0x3Fu);
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (i + 3 >= n) return 0;
+    const unsigned char c1 = b(i + 1), c2 = b(i + 2), c3 = b(i + 3);
+    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80 || (c3 & 0xC0) != 0x80) return 0;
+    if (c == 0xF0 && c1 < 0x90) return 0;  // overlong
+    if (c == 0xF4 && c1 >= 0x90) return 0;  // above U+10FFFF
+    cp = ((c & 0x07u) << 18) | ((c1 & 0x3Fu) << 12) | ((c2 & 0x3Fu) << 6) | (c3 & 0x3Fu);
+    return 4;
+  }
+  return 0;
+}
+}  // namespace
+
+char32_t decode(std::string_view s, std::size_t i, std::size_t& len) noexcept {
+  char32_t cp = 0;
+  len = valid_len(s, i, cp);
+  if (len == 0) { len = 1; return 0xFFFD; }
+  return cp;
+}
+
+std::size_t space_at(std::string_view s, std::size_t i) noexcept {
+  if (i >= s.size()) return 0;
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return is_space(c) ? 1 : 0;
+  if (c != 0xC2 && c != 0xE1 && c != 0xE2 && c != 0xE3) return 0;
+  char32_t cp = 0;
+  const std::size_t len = valid_len(s, i, cp);
+  return len && is_space(cp) ? len : 0;
+}
+
+std::size_t space_before(std::string_view s, std::size_t end) noexcept {
+  if (end == 0) return 0;
+  const unsigned char c = static_cast<unsigned char>(s[end - 1]);
+  if (c < 0x80) return is_space(c) ? 1 : 0;
+  // Non-ASCII whitespace is 2 or 3 bytes long.
+  for (std::size_t len = 2; len <= 3 && len <= end; ++len) {
+    if (space_at(s, end - len) == len) return len;
+  }
+  return 0;
+}
+
+std::string_view lstrip(std::string_view s) noexcept {
+  std::size_t i = 0, k;
+  while ((k = space_at(s, i)) != 0) i += k;
+  return s.substr(i);
+}
+
+std::string_view rstrip(std::string_view s) noexcept {
+  std::size_t end = s.size(), k;
+  while ((k = space_before(s, end)) != 0) end -= k;
+  return s.substr(0, end);
+}
+
+std::string_view strip(std::string_view s) noexcept { return rstrip(lstrip(s)); }
+
+std::size_t count_code_points(std::string_view s) noexcept {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < s.size();) {
+    std::size_t len;
+    decode(s, i, len);
+    i += len;
+    ++n;
+  }
+  return n;
+}
+
+std::size_t first_invalid(std::string_view s) noexcept {
+  for (std::size_t i = 0; i < s.size();) {
+    // Fast path over ASCII.
+    if (static_cast<unsigned char>(s[i]) < 0x80) { ++i; continue; }
+    char32_t cp;
+    const std::size_t len = valid_len(s, i, cp);
+    if (len == 0) return i;
+    i += len;
+  }
+  return std::string_view::npos;
+}
+
+bool is_valid(std::string_view s) noexcept { return first_invalid(s) == std::string_view::npos; }
+
+void append(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+std::string ascii_lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+}  // namespace shared::text

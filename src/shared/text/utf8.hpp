@@ -1,0 +1,53 @@
+// shared.text.utf8: UTF-8 helpers over std::string bytes: code-point
+// decoding and counting, validation, and stripping with the Unicode
+// whitespace set used everywhere in the pipeline (space, \t \n \v \f \r,
+// U+001C..U+001F, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029,
+// U+202F, U+205F, U+3000).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace shared::text {
+
+// True when code point `cp` is in the whitespace set.
+constexpr bool is_space(char32_t cp) noexcept {
+  if (cp <= 0x20) return cp == 0x20 || (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x1F);
+  if (cp < 0x85) return false;
+  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
+         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+// Decodes the code point starting at s[i] and returns it; `len` receives its
+// byte length. Invalid or truncated sequences decode as U+FFFD of length 1.
+char32_t decode(std::string_view s, std::size_t i, std::size_t& len) noexcept;
+
+// Byte length of the whitespace code point at s[i], or 0 when s[i] does not
+// start one.
+std::size_t space_at(std::string_view s, std::size_t i) noexcept;
+
+// Byte length of the whitespace code point that ends just before s[end], or 0.
+std::size_t space_before(std::string_view s, std::size_t end) noexcept;
+
+std::string_view strip(std::string_view s) noexcept;
+std::string_view lstrip(std::string_view s) noexcept;
+std::string_view rstrip(std::string_view s) noexcept;
+
+// Number of code points (what a character count means in messages).
+std::size_t count_code_points(std::string_view s) noexcept;
+
+// Whether `s` is well-formed UTF-8 (no overlongs, no surrogates, <= U+10FFFF).
+bool is_valid(std::string_view s) noexcept;
+
+// Offset of the first byte of the first ill-formed sequence, or npos.
+std::size_t first_invalid(std::string_view s) noexcept;
+
+// Appends `cp` encoded as UTF-8.
+void append(std::string& out, char32_t cp);
+
+// Lower-cases ASCII letters only.
+std::string ascii_lower(std::string_view s);
+
+}  // namespace shared::text
