@@ -49,10 +49,6 @@ constexpr long MAX_GRID_SPAN = 1000;
 // count against the table's budget too.
 constexpr std::uint64_t CELL_OVERHEAD = 32;
 
-const std::string& cap_text() {
-  static const std::string text = std::to_string(MAX_PART_SIZE >> 20) + " MiB";
-  return text;
-}
 
 bool eq(const xmlChar* a, const char* b) noexcept {
   return a != nullptr && std::strcmp(reinterpret_cast<const char*>(a), b) == 0;
@@ -83,8 +79,8 @@ ZipArchive open_archive(std::string_view bytes) {
   static constexpr unsigned char OLE2[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
   if (bytes.size() >= sizeof OLE2 && std::memcmp(bytes.data(), OLE2, sizeof OLE2) == 0) {
     throw PackageError(
-        "not a Word document package: an OLE2 compound file (a legacy binary .doc or a password-protected "
-        "document)");
+        "not a Word document: an OLE2 compound file (a legacy binary .doc or a password-protected document), "
+        "not a .docx package");
   }
   zip_error_t error;
   zip_error_init(&error);
@@ -92,15 +88,22 @@ ZipArchive open_archive(std::string_view bytes) {
   if (!source) {
     std::string msg = zip_error_strerror(&error);
     zip_error_fini(&error);
-    throw PackageError("cannot open the package: " + msg);
+    throw PackageError("not a Word document: " + msg);
   }
   ZipArchive archive(zip_open_from_source(source.get(), ZIP_RDONLY, &error));
   if (!archive) {
     const int code = zip_error_code_zip(&error);
     std::string msg = zip_error_strerror(&error);
     zip_error_fini(&error);
-    if (code == ZIP_ER_NOZIP) throw PackageError("not a Word document package: not a zip archive");
-    throw PackageError("not a Word document package: damaged zip archive (" + msg + ")");
+    if (code == ZIP_ER_NOZIP) {
+      // A local file header up front but no central directory at the end:
+      // a zip archive cut short.
+      if (bytes.size() >= 4 && bytes.substr(0, 4) == std::string_view("PK\x03\x04", 4)) {
+        throw PackageError("not a Word document: truncated or damaged zip archive (no central directory found)");
+      }
+      throw PackageError("not a Word document: not a zip archive");
+    }
+    throw PackageError("not a Word document: damaged zip archive (" + msg + ")");
   }
   // The archive owns the source once opening succeeded.
   source.release();
@@ -115,10 +118,11 @@ zip_int64_t locate(zip_t* za, const std::string& name) {
   return idx;
 }
 
-// One part, inflated in a stream and capped at MAX_PART_SIZE.
+// One part, inflated in a stream and capped at `limit` bytes.
 class PartStream {
  public:
-  PartStream(zip_t* za, zip_int64_t index, std::string name) : name_(std::move(name)) {
+  PartStream(zip_t* za, zip_int64_t index, std::string name, std::uint64_t limit)
+      : name_(std::move(name)), limit_(limit) {
     zip_stat_t st;
     zip_stat_init(&st);
     if (zip_stat_index(za, static_cast<zip_uint64_t>(index), 0, &st) != 0) {
@@ -127,8 +131,8 @@ class PartStream {
     if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE) {
       throw PackageError("part " + quoted(name_) + " is encrypted");
     }
-    if ((st.valid & ZIP_STAT_SIZE) != 0 && st.size > MAX_PART_SIZE) {
-      throw PackageError("part " + quoted(name_) + " inflates to more than " + cap_text());
+    if ((st.valid & ZIP_STAT_SIZE) != 0 && st.size > limit_) {
+      throw PackageError("part " + quoted(name_) + " inflates to more than " + size_text(limit_));
     }
     file_.reset(zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0));
     if (!file_) throw PackageError("cannot read part " + quoted(name_) + ": " + zip_strerror(za));
@@ -142,8 +146,9 @@ class PartStream {
       return -1;
     }
     total_ += static_cast<std::uint64_t>(n);
-    if (total_ > MAX_PART_SIZE) {
-      error_ = "part " + quoted(name_) + " inflates to more than " + cap_text();
+    // The declared size may lie; what counts is what inflation yields.
+    if (total_ > limit_) {
+      error_ = "part " + quoted(name_) + " inflates to more than " + size_text(limit_);
       return -1;
     }
     return static_cast<int>(n);
@@ -155,6 +160,7 @@ class PartStream {
 
  private:
   std::string name_;
+  std::uint64_t limit_;
   ZipFile file_;
   std::uint64_t total_ = 0;
   std::string error_;
@@ -274,7 +280,7 @@ class XmlReader {
     if (!part_.error().empty()) throw PackageError(part_.error());
     if (part_.bytes_read() == 0) throw PackageError("malformed XML in part " + quoted(part_.name()) + ": the part is empty");
     if (!error_.empty()) throw PackageError(error_);
-    throw PackageError("malformed XML in part " + quoted(part_.name()) + ": unexpected end of the part");
+    throw PackageError("malformed XML in part " + quoted(part_.name()));
   }
 
  private:
@@ -286,6 +292,13 @@ class XmlReader {
     if (err->code == XML_WAR_UNDECLARED_ENTITY) return;
     self->failed_ = true;
     if (!self->error_.empty()) return;
+    // libxml2 reports a part cut short with the message for extra content
+    // after the document; open elements tell the two apart.
+    const auto* ctxt = static_cast<const xmlParserCtxt*>(err->ctxt);
+    if (err->code == XML_ERR_DOCUMENT_END && ctxt != nullptr && ctxt->nameNr > 0) {
+      self->error_ = "malformed XML in part " + quoted(self->part_.name()) + ": the part ends inside an element";
+      return;
+    }
     std::string msg = err->message != nullptr ? err->message : "unknown error";
     if (auto nl = msg.find('\n'); nl != std::string::npos) msg.resize(nl);
     self->error_ = "malformed XML in part " + quoted(self->part_.name());
@@ -377,10 +390,10 @@ std::string rels_part_of(const std::string& part) {
   return dir + "_rels/" + base + ".rels";
 }
 
-std::vector<Relationship> read_relationships(zip_t* za, const std::string& rels_name) {
+std::vector<Relationship> read_relationships(zip_t* za, const std::string& rels_name, std::uint64_t limit) {
   const zip_int64_t idx = locate(za, rels_name);
   if (idx < 0) throw PackageError("part " + quoted(rels_name) + " is missing");
-  PartStream part(za, idx, rels_name);
+  PartStream part(za, idx, rels_name, limit);
   XmlReader xml(part);
   to_root(xml);
   std::vector<Relationship> out;
@@ -415,11 +428,12 @@ const Relationship* find_relationship(const std::vector<Relationship>& rels,
 
 bool on_off(const std::optional<std::string>& v) { return v && (*v == "1" || *v == "true" || *v == "on"); }
 
-Styles read_styles(zip_t* za, const std::string& name) {
+Styles read_styles(zip_t* za, const std::string& name, std::uint64_t limit) {
   Styles styles;
+  // A dangling styles relationship leaves the document without styles.
   const zip_int64_t idx = locate(za, name);
   if (idx < 0) return styles;
-  PartStream part(za, idx, name);
+  PartStream part(za, idx, name, limit);
   XmlReader xml(part);
   to_root(xml);
   if (!xml.is_w("styles") || xml.is_empty()) {
@@ -453,6 +467,11 @@ Styles read_styles(zip_t* za, const std::string& name) {
 }
 
 }  // namespace
+
+std::string size_text(std::uint64_t bytes) {
+  if (bytes % (std::uint64_t{1} << 20) == 0) return std::to_string(bytes >> 20) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
 
 // ---------------------------------------------------------------------------
 // Styles.
@@ -489,6 +508,7 @@ std::string Styles::display_name(std::string_view stored) {
 // The document and its body.
 
 struct Document::Impl {
+  std::uint64_t limit = MAX_PART_SIZE;
   ZipArchive archive;
   std::string main_part;
   Styles styles;
@@ -516,41 +536,41 @@ struct Document::Impl {
                  const std::vector<std::size_t>& above, long& col);
 };
 
-Document::Document(std::string_view docx_bytes) : impl_(std::make_unique<Impl>()) {
+Document::Document(std::string_view docx_bytes, std::uint64_t max_part_size) : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
+  m.limit = max_part_size;
   m.archive = open_archive(docx_bytes);
   zip_t* za = m.archive.get();
 
   if (locate(za, "_rels/.rels") < 0) {
-    throw PackageError("not a Word document package: no package relationships part '_rels/.rels'");
+    throw PackageError("not a Word document: no package relationships part '_rels/.rels'");
   }
-  const auto package_rels = read_relationships(za, "_rels/.rels");
+  const auto package_rels = read_relationships(za, "_rels/.rels", m.limit);
   const Relationship* office = find_relationship(package_rels, OFFICE_DOCUMENT_TYPES);
   if (office == nullptr) {
-    throw PackageError("not a Word document package: '_rels/.rels' names no main document part");
+    throw PackageError("not a Word document: '_rels/.rels' names no main document part");
   }
   m.main_part = resolve_target("", office->target);
   const zip_int64_t main_index = locate(za, m.main_part);
   if (main_index < 0) {
-    throw PackageError("not a Word document package: the main document part " + quoted(m.main_part) +
-                       " is missing");
+    throw PackageError("not a Word document: the main document part " + quoted(m.main_part) + " is missing");
   }
 
   const std::string main_rels = rels_part_of(m.main_part);
   if (locate(za, main_rels) >= 0) {
-    const auto rels = read_relationships(za, main_rels);
+    const auto rels = read_relationships(za, main_rels, m.limit);
     if (const Relationship* st = find_relationship(rels, STYLES_TYPES)) {
-      m.styles = read_styles(za, resolve_target(folder_of(m.main_part), st->target));
+      m.styles = read_styles(za, resolve_target(folder_of(m.main_part), st->target), m.limit);
     }
   }
 
-  m.part = std::make_unique<PartStream>(za, main_index, m.main_part);
+  m.part = std::make_unique<PartStream>(za, main_index, m.main_part, m.limit);
   m.xml = std::make_unique<XmlReader>(*m.part);
   to_root(*m.xml);
   if (!m.xml->is_w("document")) {
     const char* local = reinterpret_cast<const char*>(m.xml->local_name());
     throw PackageError("not a Word document: the main part " + quoted(m.main_part) + " has the root element <" +
-                       std::string(local != nullptr ? local : "") + ">, not a WordprocessingML document");
+                       std::string(local != nullptr ? local : "") + ">");
   }
   m.root_depth = m.xml->depth();
   if (m.xml->is_empty()) m.done = true;
@@ -834,8 +854,9 @@ void Document::Impl::read_cell(Table& t, std::vector<std::string>& row, std::vec
   const std::string value = *shown;
   for (long i = 0; i < span; ++i) {
     table_bytes += value.size() + CELL_OVERHEAD;
-    if (table_bytes > MAX_PART_SIZE) {
-      throw PackageError("a table in part " + quoted(main_part) + " expands to more than " + cap_text() + " of text");
+    if (table_bytes > limit) {
+      throw PackageError("a table in part " + quoted(main_part) + " expands to more than " + size_text(limit) +
+                         " of text");
     }
     const std::size_t pos = static_cast<std::size_t>(col + i);
     if (cur.size() <= pos) cur.resize(pos + 1, std::string::npos);

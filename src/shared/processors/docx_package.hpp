@@ -29,8 +29,12 @@ struct PackageError : shared::Error {
   using Error::Error;
 };
 
-// Largest inflated size of one part, and largest text one document may yield.
+// Largest inflated size of one part, and largest text one table or one
+// document may yield.
 inline constexpr std::uint64_t MAX_PART_SIZE = std::uint64_t{256} << 20;
+
+// "256 MiB" for MAX_PART_SIZE; a size that is no whole number of MiB in bytes.
+std::string size_text(std::uint64_t bytes);
 
 // A body paragraph (`w:p`).
 struct Paragraph {
@@ -80,8 +84,10 @@ class Styles {
 class Document {
  public:
   // Opens the package and reads its relationships and styles. Throws
-  // PackageError when the bytes are not a readable Word package.
-  explicit Document(std::string_view docx_bytes);
+  // PackageError when the bytes are not a readable Word package. No part may
+  // inflate to more than `max_part_size` bytes, and no table may expand to
+  // more text than that.
+  explicit Document(std::string_view docx_bytes, std::uint64_t max_part_size = MAX_PART_SIZE);
   ~Document();
   Document(const Document&) = delete;
   Document& operator=(const Document&) = delete;

@@ -17,7 +17,7 @@ class Output {
     text_ += entry;
     if (text_.size() > docx_package::MAX_PART_SIZE) {
       throw docx_package::PackageError("the converted text exceeds " +
-                                       std::to_string(docx_package::MAX_PART_SIZE >> 20) + " MiB");
+                                       docx_package::size_text(docx_package::MAX_PART_SIZE));
     }
   }
   std::string take() { return std::move(text_); }
