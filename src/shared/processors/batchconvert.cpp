@@ -115,9 +115,13 @@ class Pool {
       for (const Worker& w : running_) ::close(w.fd);
       std::string report;
       try {
-        report = "O" + options_.convert(files_[index], options_.dst);
+        const std::string name = options_.convert(files_[index], options_.dst);
+        report.reserve(name.size() + 1);
+        report += 'O';
+        report += name;
       } catch (const std::exception& e) {
-        report = std::string("E") + e.what();
+        report = 'E';
+        report += e.what();
       } catch (...) {
         report = "Eunknown error";
       }
