@@ -523,6 +523,8 @@ struct Document::Impl {
 
   bool next_block(Block& out);
   void read_paragraph(Paragraph& p);
+  // Appends the paragraph's text to `text`; fills the properties of `p` when given.
+  void read_paragraph_content(std::string& text, Paragraph* p);
   void read_ppr(Paragraph& p);
   void read_inline(std::string& text);
   void read_inline_children(std::string& text);
@@ -622,23 +624,30 @@ bool Document::Impl::next_block(Block& out) {
 }
 
 void Document::Impl::read_paragraph(Paragraph& p) {
-  XmlReader& x = *xml;
   p.text.clear();
   p.has_numbering = false;
   style_id.reset();
-  if (!x.is_empty()) {
-    const int d = x.depth();
-    bool seen_ppr = false;
-    while (x.next_child(d)) {
-      if (!seen_ppr && x.is_w("pPr")) {
-        seen_ppr = true;
-        read_ppr(p);
+  read_paragraph_content(p.text, &p);
+  p.style_name = styles.paragraph_style_name(style_id);
+}
+
+void Document::Impl::read_paragraph_content(std::string& text, Paragraph* p) {
+  XmlReader& x = *xml;
+  if (x.is_empty()) return;
+  const int d = x.depth();
+  bool seen_ppr = false;
+  while (x.next_child(d)) {
+    if (!seen_ppr && x.is_w("pPr")) {
+      seen_ppr = true;
+      if (p != nullptr) {
+        read_ppr(*p);
       } else {
-        read_inline(p.text);
+        x.skip();
       }
+    } else {
+      read_inline(text);
     }
   }
-  p.style_name = styles.paragraph_style_name(style_id);
 }
 
 void Document::Impl::read_ppr(Paragraph& p) {
@@ -832,9 +841,7 @@ void Document::Impl::read_cell(Table& t, std::vector<std::string>& row, std::vec
       } else if (x.is_w("p")) {
         if (!first_paragraph) text += '\n';
         first_paragraph = false;
-        Paragraph p;
-        read_paragraph(p);
-        text += p.text;
+        read_paragraph_content(text, nullptr);
       } else {
         // Nested tables and anything else inside the cell add nothing.
         x.skip();
