@@ -131,8 +131,9 @@ class PartStream {
     if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE) {
       throw PackageError("part " + quoted(name_) + " is encrypted");
     }
-    if ((st.valid & ZIP_STAT_SIZE) != 0 && st.size > limit_) {
-      throw PackageError("part " + quoted(name_) + " inflates to more than " + size_text(limit_));
+    if ((st.valid & ZIP_STAT_SIZE) != 0) {
+      if (st.size > limit_) throw PackageError("part " + quoted(name_) + " inflates to more than " + size_text(limit_));
+      declared_ = st.size;
     }
     file_.reset(zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0));
     if (!file_) throw PackageError("cannot read part " + quoted(name_) + ": " + zip_strerror(za));
@@ -157,11 +158,13 @@ class PartStream {
   const std::string& error() const { return error_; }
   const std::string& name() const { return name_; }
   std::uint64_t bytes_read() const { return total_; }
+  std::uint64_t declared_size() const { return declared_; }
 
  private:
   std::string name_;
   std::uint64_t limit_;
   ZipFile file_;
+  std::uint64_t declared_ = 0;
   std::uint64_t total_ = 0;
   std::string error_;
 };
@@ -581,6 +584,7 @@ Document::Document(std::string_view docx_bytes, std::uint64_t max_part_size) : i
 Document::~Document() = default;
 
 const std::string& Document::main_part_name() const { return impl_->main_part; }
+std::uint64_t Document::main_part_size() const { return impl_->part->declared_size(); }
 const Styles& Document::styles() const { return impl_->styles; }
 
 bool Document::next_block(Block& out) { return impl_->next_block(out); }
