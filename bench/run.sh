@@ -8,7 +8,9 @@
 #     inflating, and building a tree instead),
 #   - pandoc's docx-to-markdown on the same file, when pandoc is installed,
 #   - the batch converter on the 200 medium documents with 1 and 4 workers.
-# Times are medians of RUNS runs (default 5), memory is the peak resident set.
+# Times are medians of RUNS runs (default 5), memory is the peak resident set;
+# with valgrind installed, also the instructions executed, which do not vary
+# with the load of the machine.
 #
 #   bash bench/run.sh            RUNS=9 bash bench/run.sh
 set -euo pipefail
@@ -59,6 +61,17 @@ awk -v ct="$(field time "$convert")" -v ft="$(field time "$floor")" \
   printf "kesto convert / floor: time %.2fx, cpu %.2fx, memory %.2fx (target: at most 1.5x)\n", ct / ft, cc / fc, cm / fm
   if (pt != "") printf "pandoc / kesto convert: %.0fx (target: at least 100x)\n", pt / ct
 }'
+
+# Instructions executed do not depend on what else the machine is doing.
+if command -v valgrind >/dev/null 2>&1; then
+  instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null | sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+  }
+  fi_=$(instructions "$B/bench_floor" "$WORK/large.docx")
+  ci_=$(instructions "$BUILD/kesto" convert "$WORK/large.docx" -o "$WORK/large.md")
+  awk -v c="$ci_" -v f="$fi_" 'BEGIN {
+    printf "instructions (callgrind): floor %.0f M, kesto convert %.0f M: %.2fx\n", f / 1e6, c / 1e6, c / f }'
+fi
 
 mkdir -p "$WORK/batch/docs"
 for i in $(seq 1 200); do
