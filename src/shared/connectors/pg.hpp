@@ -73,7 +73,8 @@ Record convert_value(Oid type, std::string_view text);
 Record row_record(const PGresult* result, int row);
 std::vector<Record> all_rows(const PGresult* result);
 std::optional<Record> first_row(const PGresult* result);
-// Rows touched by an INSERT, UPDATE or DELETE (0 for other statements).
+// The server's row count of the command: rows inserted, updated, deleted
+// or selected (0 for commands without one).
 std::size_t affected_rows(const PGresult* result);
 
 // BEGIN now; ROLLBACK when destroyed unless commit() succeeded.
