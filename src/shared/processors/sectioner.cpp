@@ -10,6 +10,15 @@ namespace {
 constexpr std::size_t npos = std::string_view::npos;
 constexpr std::size_t kMaxLevel = 8;
 
+// Byte length of the whitespace character at text[i], or 0; ASCII is
+// decided here because blank runs can be long.
+inline std::size_t space_len(std::string_view text, std::size_t i) {
+  if (i >= text.size()) return 0;
+  const unsigned char c = static_cast<unsigned char>(text[i]);
+  if (c < 0x80) return text::is_space(c) ? 1 : 0;
+  return text::space_at(text, i);
+}
+
 std::size_t line_end(std::string_view text, std::size_t from) {
   const std::size_t nl = text.find('\n', from);
   return nl == npos ? text.size() : nl;
@@ -31,14 +40,14 @@ std::optional<HeadingMatch> HeadingPattern::search(std::string_view text, std::s
       // One "#" more than the limit is enough to know the line is no heading.
       while (h < n && text[h] == '#' && h - p <= kMaxLevel) ++h;
       const std::size_t level = h - p;
-      if (level <= kMaxLevel && text::space_at(text, h) != 0) {
+      if (level <= kMaxLevel && space_len(text, h) != 0) {
         // The greedy run of whitespace after the "#" characters. Remember the
         // last character of the run, past its first, that is not a line
         // feed: it is where the run gives back when nothing follows it.
         std::size_t r = h, k;
         std::size_t give_back = npos, give_back_len = 0;
         bool first = true;
-        while ((k = text::space_at(text, r)) != 0) {
+        while ((k = space_len(text, r)) != 0) {
           if (!first && text[r] != '\n') {
             give_back = r;
             give_back_len = k;
