@@ -1,6 +1,7 @@
 #include "apps/kesto/markdown_input.hpp"
 
 #include "apps/common/args.hpp"
+#include "shared/text/json_load.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace apps::markdown_input {
@@ -22,8 +23,8 @@ std::string read_markdown(const std::string& path) {
 shared::Record read_json(const std::string& path) {
   const std::string bytes = is_stdin(path) ? read_stdin() : read_file(path);
   try {
-    return shared::Record::parse(bytes);
-  } catch (const shared::Record::parse_error& e) {
+    return shared::text::loads(bytes);
+  } catch (const shared::ValueError& e) {
     throw std::runtime_error(source_name(path) + " is not valid JSON: " + e.what());
   }
 }
