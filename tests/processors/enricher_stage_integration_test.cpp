@@ -10,7 +10,6 @@ namespace {
 namespace en = shared::processors::enricher;
 using shared::Record;
 using testing_support::LogCapture;
-using testing_support::RecordedSleeps;
 using namespace stage_fixture;
 
 const std::string SECTIONS =
@@ -174,7 +173,6 @@ TEST_F(EnrichmentStageTest, BadInputAndFailuresLeaveTheContextUntouchedAndWriteN
     if (blob.exists()) blob.delete_blob();
     if (c.sections != "-") put("t-json/SOP-001.sections.json", c.sections);
     transport->refuse_uploads = c.refuse_uploads;
-    RecordedSleeps sleeps;
     Record context = c.context;
     LogCapture cap;
     try {

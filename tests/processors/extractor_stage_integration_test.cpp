@@ -12,7 +12,6 @@ namespace {
 namespace ex = shared::processors::extractor;
 using shared::Record;
 using testing_support::LogCapture;
-using testing_support::RecordedSleeps;
 using namespace stage_fixture;
 
 const std::string SOP_DOCX = docx_fixture::docx(
@@ -205,7 +204,6 @@ TEST_F(ExtractionStageTest, ErrorsPropagateWithTheContextUntouchedAndNothingUplo
     if (source.exists()) source.delete_blob();
     if (c.source != "-") put("t-docs/SOP-001.docx", c.source);
     transport->refuse_uploads = c.refuse_uploads;
-    RecordedSleeps sleeps;
     Record context = c.context;
     LogCapture cap;
     try {
@@ -255,7 +253,6 @@ TEST_F(ExtractionStageTest, LegacyFunctionsReadTextAndTables) {
     } catch (const shared::ValueError& e) {
       EXPECT_EQ(std::string(e.what()), "Downloaded blob 't-docs/empty.docx' is empty.");
     }
-    RecordedSleeps sleeps;
     try {
       fn("missing.docx");
       ADD_FAILURE() << "no error";

@@ -10,7 +10,6 @@ namespace {
 namespace se = shared::processors::sectioner;
 using shared::Record;
 using testing_support::LogCapture;
-using testing_support::RecordedSleeps;
 using namespace stage_fixture;
 
 const std::string STAMPED =
@@ -173,7 +172,6 @@ TEST_F(SectioningStageTest, FailuresLeaveTheContextUntouchedAndWriteNoJson) {
     if (blob.exists()) blob.delete_blob();
     if (c.markdown != "-") put("t-markdown/SOP-001.md", c.markdown);
     transport->refuse_uploads = c.refuse_uploads;
-    RecordedSleeps sleeps;
     Record context = c.context;
     LogCapture cap;
     try {

@@ -1,8 +1,8 @@
 // The fixture of the document stage tests against the storage emulator: a
 // container of the test's own in the output account, folders that differ from
 // the defaults (so a stage that ignores a setting shows), a transport that can
-// be told to refuse uploads, and the stage log lines with their timings
-// blanked.
+// be told to refuse uploads, retry waits recorded instead of slept, and the
+// stage log lines with their timings blanked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -99,6 +99,8 @@ class StageTest : public ::testing::Test {
 
  private:
   testing_support::ScopedSettings scoped_;
+  // Retried failures wait for nothing.
+  testing_support::RecordedSleeps sleeps_;
 
  protected:
   std::shared_ptr<FaultyTransport> transport;

@@ -9,7 +9,6 @@ namespace {
 namespace st = shared::processors::stamper;
 using shared::Record;
 using testing_support::LogCapture;
-using testing_support::RecordedSleeps;
 using namespace stage_fixture;
 
 // Metadata with a line feed, quotes and non-ASCII, written as they are.
@@ -170,7 +169,6 @@ TEST_F(StampingStageTest, FailuresLeaveTheContextAndTheBlobAsTheyWere) {
     if (c.blob != "-") put("t-markdown/SOP-001.md", c.blob);
     const auto blobs_before = blobs();
     transport->refuse_uploads = c.refuse_uploads;
-    RecordedSleeps sleeps;
     Record context = c.context;
     LogCapture cap;
     try {
