@@ -224,6 +224,12 @@ void FakeTransport::set_default(FakeReply reply) {
   default_ = std::move(reply);
 }
 
+void FakeTransport::clear() {
+  std::lock_guard lock(mu_);
+  scripted_.clear();
+  requests_.clear();
+}
+
 std::vector<shared::net::Request> FakeTransport::requests() const {
   std::lock_guard lock(mu_);
   return requests_;

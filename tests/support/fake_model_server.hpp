@@ -87,6 +87,8 @@ class FakeTransport : public shared::net::Transport {
 
   void script(FakeReply reply, int times = 1);
   void set_default(FakeReply reply);
+  // Forgets the recorded requests and the scripted replies.
+  void clear();
   std::vector<shared::net::Request> requests() const;
 
  private:
