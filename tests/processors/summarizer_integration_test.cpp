@@ -63,6 +63,7 @@ class SummarizerEmulatorTest : public ::testing::Test {
     settings = std::make_unique<ScopedSettings>(s);
     aigate::_set_transport_factory(nullptr);
     aigate::_reset_clients();
+    blobhub::create_container(s.STORAGE_CONTAINER_NAME);
   }
   void TearDown() override { aigate::_reset_clients(); }
 
@@ -95,6 +96,7 @@ TEST_F(SummarizerEmulatorTest, ContextTextIsSummarizedUploadedAndLeftInTheContex
                              {"summary_text", summary},
                              {"summary_blob_path", path}}));
   EXPECT_EQ(blobhub::download_blob_text(path), summary);
+  EXPECT_EQ(blobhub::get_blob_properties(path).content_type, "text/markdown");
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -157,7 +159,8 @@ TEST_F(SummarizerEmulatorTest, ModelFailureUploadsNothing) {
   EXPECT_EQ(context, before);
   EXPECT_EQ(server.requests().size(), 5u);
   EXPECT_EQ(sleeps.waits(), (std::vector<double>{2.0, 4.0, 8.0, 16.0}));
-  EXPECT_ANY_THROW(blobhub::download_blob_text(cfg().BLOB_FOLDER_SUMMARY + "/SOP-009.summary.md"));
+  EXPECT_FALSE(blobhub::check_blob_exists(cfg().BLOB_FOLDER_SUMMARY + "/SOP-009.summary.md"));
+  EXPECT_TRUE(blobhub::list_blobs_in_folder(cfg().BLOB_FOLDER_SUMMARY).empty());
 }
 
 TEST_F(SummarizerEmulatorTest, OutlineEngineRunsThroughTheStageWithoutTheService) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "shared/connectors/blobhub.hpp"
 #include "shared/errors.hpp"
 #include "shared/processors/aigate.hpp"
 #include "support/fake_model_server.hpp"
@@ -10,6 +11,7 @@
 namespace {
 
 namespace aigate = shared::processors::aigate;
+namespace blobhub = shared::connectors::blobhub;
 using shared::Record;
 using shared::processors::summarizer::SummarizationStage;
 using testing_support::FakeTransport;
@@ -34,6 +36,8 @@ TEST(SummarizerDocumentName, DropsTheLastExtensionOnly) {
   for (const Case& c : cases) EXPECT_EQ(shared::processors::summarizer::document_name(c.doc), c.name) << c.doc.dump();
 }
 
+// Both services are recording fakes: the model gateway's transport and the
+// blob storage transport (which answers every request with 201).
 class SummarizerStageTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -41,16 +45,25 @@ class SummarizerStageTest : public ::testing::Test {
     s.AZURE_OPENAI_ENDPOINT = "https://unit.openai.azure.com";
     s.AZURE_OPENAI_KEY = "k";
     s.OPENAI_SUMMARY_MODEL = "m";
+    s.STORAGE_CONNECTION_STRING =
+        "DefaultEndpointsProtocol=https;AccountName=unitacct;AccountKey=a2V5a2V5a2V5a2V5;EndpointSuffix=core.windows.net";
+    s.STORAGE_CONTAINER_NAME = "pipeline";
+    s.BLOB_FOLDER_SUMMARY = "sum";
     settings = std::make_unique<ScopedSettings>(s);
     aigate::_set_transport_factory([t = transport] { return t; });
     aigate::_reset_clients();
+    blobhub::_set_client_options({.transport = blob_transport});
+    blobhub::_reset_clients();
   }
   void TearDown() override {
     aigate::_set_transport_factory(nullptr);
     aigate::_reset_clients();
+    blobhub::_set_client_options({});
+    blobhub::_reset_clients();
   }
   std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>(
       testing_support::FakeReply{500, testing_support::azure_error_body("500", "Internal error")});
+  std::shared_ptr<FakeTransport> blob_transport = std::make_shared<FakeTransport>(testing_support::FakeReply{201, ""});
   std::unique_ptr<ScopedSettings> settings;
   RecordedSleeps sleeps;
 };
@@ -75,6 +88,24 @@ TEST_F(SummarizerStageTest, ModelFailureUploadsNothingAndLeavesTheContext) {
   EXPECT_EQ(cap.matching("[AI summarization] completed").size(), 1u);
   EXPECT_TRUE(cap.matching("summary upload").empty());
   EXPECT_TRUE(cap.matching("Summary (").empty());
+  EXPECT_TRUE(blob_transport->requests().empty());
+}
+
+TEST_F(SummarizerStageTest, UploadIsTheTrimmedSummaryAsMarkdown) {
+  transport->set_default({200, testing_support::chat_reply_body("\n # 1 Purpose\n- Cleaning.\n")});
+  SummarizationStage stage;
+  const Record doc = {{"blob_filename", "SOP-001.docx"}};
+  Record context = {{"markdown_text", "# 1 Purpose\nText."}};
+  const auto result = stage.run(doc, context);
+  EXPECT_EQ(result.output_path, "sum/SOP-001.summary.md");
+  EXPECT_EQ(context["summary_text"], "# 1 Purpose\n- Cleaning.");
+
+  const auto puts = blob_transport->requests();
+  ASSERT_EQ(puts.size(), 1u);
+  EXPECT_EQ(puts[0].method, "PUT");
+  EXPECT_EQ(puts[0].url, "https://unitacct.blob.core.windows.net/pipeline/sum/SOP-001.summary.md");
+  EXPECT_EQ(shared::net::header_value(puts[0].headers, "x-ms-blob-content-type"), "text/markdown");
+  EXPECT_EQ(puts[0].body, "# 1 Purpose\n- Cleaning.");
 }
 
 TEST_F(SummarizerStageTest, MisspeltEngineFailsBeforeAnyRequest) {
