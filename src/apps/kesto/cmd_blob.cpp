@@ -148,13 +148,16 @@ int run_blob(const std::vector<std::string>& args) {
     return 0;
   }
   const std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (action == "ls") return run_ls(rest);
-  if (action == "get") return run_get(rest);
-  if (action == "put") return run_put(rest);
-  if (action == "rm") return run_rm(rest);
-  if (action == "exists") return run_exists(rest);
-  if (action == "mkcontainer") return run_mkcontainer(rest);
-  throw apps::UsageError("unknown action '" + action + "' (see kesto blob --help)");
+  int (*run)(const std::vector<std::string>&) = nullptr;
+  if (action == "ls") run = run_ls;
+  if (action == "get") run = run_get;
+  if (action == "put") run = run_put;
+  if (action == "rm") run = run_rm;
+  if (action == "exists") run = run_exists;
+  if (action == "mkcontainer") run = run_mkcontainer;
+  if (!run) throw apps::UsageError("unknown action '" + action + "' (see kesto blob --help)");
+  // The error line names the action.
+  return apps::guarded("kesto blob " + action, [&] { return run(rest); });
 }
 
 const apps::RegisterCommand reg{{"blob", "list, read, write and delete blobs of the pipeline's storage", run_blob}};
