@@ -15,6 +15,7 @@
 #include "shared/processors/indexer.hpp"
 #include "shared/processors/sectioner.hpp"
 #include "shared/processors/stamper.hpp"
+#include "shared/processors/summarizer.hpp"
 #include "shared/processors/validator.hpp"
 
 namespace shared::processors::orchestrator {
@@ -157,7 +158,7 @@ Stages default_stages() {
   s.sectioning = std::make_shared<sectioner::SectioningStage>();
   s.enrichment = std::make_shared<enricher::EnrichmentStage>();
   s.indexing = std::make_shared<indexer::IndexingStage>();
-  // The document stages are added here as they are built.
+  s.summarization = std::make_shared<summarizer::SummarizationStage>();
   return s;
 }
 }  // namespace
