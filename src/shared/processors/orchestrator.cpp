@@ -11,6 +11,7 @@
 
 #include "shared/errors.hpp"
 #include "shared/processors/indexer.hpp"
+#include "shared/processors/summarizer.hpp"
 #include "shared/processors/validator.hpp"
 
 namespace shared::processors::orchestrator {
@@ -149,6 +150,7 @@ Stages default_stages() {
   Stages s;
   s.validation = std::make_shared<validator::ValidationStage>();
   s.indexing = std::make_shared<indexer::IndexingStage>();
+  s.summarization = std::make_shared<summarizer::SummarizationStage>();
   // The document stages are added here as they are built.
   return s;
 }

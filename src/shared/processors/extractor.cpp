@@ -1,0 +1,109 @@
+#include "shared/processors/extractor.hpp"
+
+#include <variant>
+
+#include "shared/text/utf8.hpp"
+
+namespace shared::processors::extractor {
+
+namespace {
+
+// Appends one output entry, a "\n" between entries.
+class Output {
+ public:
+  void add(std::string_view entry) {
+    if (!first_) text_ += '\n';
+    first_ = false;
+    text_ += entry;
+    if (text_.size() > docx_package::MAX_PART_SIZE) {
+      throw docx_package::PackageError("the converted text exceeds " +
+                                       docx_package::size_text(docx_package::MAX_PART_SIZE));
+    }
+  }
+  std::string take() { return std::move(text_); }
+
+ private:
+  std::string text_;
+  bool first_ = true;
+};
+
+void append_row(std::string& out, const std::vector<std::string>& cells) {
+  out += "| ";
+  bool first = true;
+  for (const std::string& cell : cells) {
+    if (!first) out += " | ";
+    first = false;
+    // One line per row: paragraph breaks inside a cell become spaces.
+    const std::string_view stripped = text::strip(cell);
+    for (char c : stripped) out += c == '\n' ? ' ' : c;
+  }
+  out += " |";
+}
+
+}  // namespace
+
+std::string docx_bytes_to_markdown(std::string_view docx_bytes) {
+  Document doc(docx_bytes);
+  std::map<int, long> counters;
+  Output output;
+  for (Block& block : _iter_block_items(doc)) {
+    if (const auto* paragraph = std::get_if<Paragraph>(&block)) {
+      output.add(_paragraph_to_markdown(*paragraph, counters));
+    } else {
+      output.add("");
+      output.add(_table_to_markdown(std::get<Table>(block)));
+      output.add("");
+    }
+  }
+  std::string markdown = output.take();
+  // The XML parser already rejects ill-formed input; this keeps the promise
+  // that every caller downstream receives valid UTF-8.
+  if (const std::size_t bad = text::first_invalid(markdown); bad != std::string::npos) {
+    throw docx_package::PackageError("the document text is not valid UTF-8 (at byte " + std::to_string(bad) +
+                                     " of the converted text)");
+  }
+  return markdown;
+}
+
+bool _is_list_paragraph(const Paragraph& paragraph) { return paragraph.has_numbering; }
+
+std::string _paragraph_to_markdown(const Paragraph& paragraph, std::map<int, long>& counters) {
+  const std::string_view text = text::strip(paragraph.text);
+  if (text.empty()) return "";
+  const std::string& style_name = paragraph.style_name;
+  // A numbered paragraph in a heading style is a list item that only looks
+  // like a heading: it keeps its text and does not count.
+  if (_is_list_paragraph(paragraph)) return std::string(text);
+  if (style_name != "Heading 1" && style_name != "Heading 2") return std::string(text);
+
+  const int level = style_name.back() - '0';
+  counters[level] += 1;
+  counters.erase(counters.upper_bound(level), counters.end());
+  std::string number;
+  for (const auto& [key, value] : counters) {
+    if (!number.empty()) number += '.';
+    number += std::to_string(value);
+  }
+  std::string out(static_cast<std::size_t>(level), '#');
+  out += ' ';
+  out += number;
+  out += ' ';
+  out += text;
+  return out;
+}
+
+std::string _table_to_markdown(const Table& table) {
+  if (table.rows.empty()) return "";
+  std::string out;
+  const std::vector<std::string>& header = table.rows.front();
+  append_row(out, header);
+  out += '\n';
+  append_row(out, std::vector<std::string>(header.size(), "---"));
+  for (std::size_t r = 1; r < table.rows.size(); ++r) {
+    out += '\n';
+    append_row(out, table.rows[r]);
+  }
+  return out;
+}
+
+}  // namespace shared::processors::extractor

@@ -1,0 +1,79 @@
+// shared.processors.extractor: stage 2, extraction (output folder
+// "kesto-ml-dev-markdown-files/"). The conversion of a Word document into
+// the pipeline's Markdown: body paragraphs as lines, "Heading 1" and
+// "Heading 2" paragraphs as numbered "#" and "##" headings, tables as pipe
+// tables set off by empty lines, no inline formatting.
+#pragma once
+
+#include <cstddef>
+#include <iterator>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "shared/processors/docx_package.hpp"
+
+namespace shared::processors::extractor {
+
+using docx_package::Block;
+using docx_package::Document;
+using docx_package::Paragraph;
+using docx_package::Table;
+
+// Convert raw .docx bytes into a Markdown string.
+// Throws docx_package::PackageError when the bytes are not a readable Word
+// document; never returns partial text.
+std::string docx_bytes_to_markdown(std::string_view docx_bytes);
+
+// The body's blocks in document order, read lazily from `doc`: each step
+// replaces the previous block, so only the current one is held.
+class _BlockItems {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = Block;
+    using difference_type = std::ptrdiff_t;
+    using pointer = Block*;
+    using reference = Block&;
+
+    iterator() = default;
+    explicit iterator(_BlockItems* items) : items_(items) {}
+    Block& operator*() const { return items_->current_; }
+    Block* operator->() const { return &items_->current_; }
+    iterator& operator++() {
+      if (!items_->advance()) items_ = nullptr;
+      return *this;
+    }
+    void operator++(int) { ++*this; }
+    bool operator==(const iterator& o) const { return items_ == o.items_; }
+
+   private:
+    _BlockItems* items_ = nullptr;
+  };
+
+  explicit _BlockItems(Document& doc) : doc_(doc) {}
+  // Reads the first block; iterate once only.
+  iterator begin() { return advance() ? iterator(this) : iterator(); }
+  iterator end() { return iterator(); }
+
+ private:
+  bool advance() { return doc_.next_block(current_); }
+  Document& doc_;
+  Block current_;
+};
+
+// Blocks of the document body (direct w:p and w:tbl children of w:body).
+inline _BlockItems _iter_block_items(Document& doc) { return _BlockItems(doc); }
+
+// True when the paragraph's own properties carry a numbering reference.
+bool _is_list_paragraph(const Paragraph& paragraph);
+
+// One output entry for the paragraph, possibly empty; a "Heading 1" or
+// "Heading 2" paragraph advances `counters` (level to running count).
+std::string _paragraph_to_markdown(const Paragraph& paragraph, std::map<int, long>& counters);
+
+// The table as pipe-table lines joined with "\n"; "" for a table without rows.
+std::string _table_to_markdown(const Table& table);
+
+}  // namespace shared::processors::extractor
