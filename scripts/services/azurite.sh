@@ -13,7 +13,7 @@
 set -euo pipefail
 
 usage() {
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -27,10 +27,10 @@ cmd=${1:-}
 case "$cmd" in
   -h|--help) usage; exit 0 ;;
   start|stop) ;;
-  *) usage; exit 2 ;;
+  *) usage >&2; exit 2 ;;
 esac
 if [ $# -lt 2 ] || [ -z "$2" ]; then
-  usage
+  usage >&2
   exit 2
 fi
 DIR=$2/azurite
@@ -41,6 +41,15 @@ installed_version() {
 
 free_port() {
   node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close();});'
+}
+
+# Whether anything answers HTTP on the port (any status means ready).
+answers() {
+  node -e '
+    const req = require("http").get({host: "127.0.0.1", port: +process.argv[1], path: "/", timeout: 1000},
+      (res) => { res.resume(); process.exit(0); });
+    req.on("timeout", () => { req.destroy(); process.exit(1); });
+    req.on("error", () => process.exit(1));' "$1"
 }
 
 # Terminates the process group started for the emulator, then the process itself.
@@ -92,8 +101,7 @@ for attempt in 1 2 3 4 5; do
     if ! kill -0 "$PID" 2>/dev/null; then
       break
     fi
-    # Any HTTP answer means it is ready.
-    if curl -s -o /dev/null -m 1 "http://127.0.0.1:$PORT/"; then
+    if answers "$PORT"; then
       started=yes
       break
     fi

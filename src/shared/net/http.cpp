@@ -99,13 +99,16 @@ class CurlTransport final : public Transport {
     curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &CurlTransport::lock);
     curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &CurlTransport::unlock);
     curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+    // Connections are not shared: libcurl does not support one connection
+    // cache used by concurrent threads. Each pooled easy handle keeps its own
+    // live connections instead, and the most recently returned handle is
+    // handed out first, so sequential calls reuse one connection.
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
   }
 
   ~CurlTransport() override {
-    // Every easy handle must leave the share before the share is closed.
+    // Every easy handle must be closed before the share it uses.
     idle_.clear();
     curl_share_cleanup(share_);
   }
