@@ -10,6 +10,7 @@
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
 #include "shared/config.hpp"
+#include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
 #include "shared/text/pyjson.hpp"
 

@@ -28,6 +28,7 @@
 #include "shared/processors/deleter.hpp"
 #include "shared/processors/orchestrator.hpp"
 #include "shared/text/pyjson.hpp"
+#include "shared/text/utf8.hpp"
 #include "shared/zentrel/metadata.hpp"
 
 extern char** environ;
