@@ -147,3 +147,13 @@ TEST(IndexingStage, IndexFailuresPropagate) {
   Record context = {{"enriched_json", enriched_doc()}};
   EXPECT_THROW(stage.run(Record{{"document_number", "QD-000958"}}, context), shared::DatabaseError);
 }
+
+TEST(IndexingStageEmbeddings, DefaultEmbedderOnlyWithAnEmbeddingModel) {
+  shared::config::Settings s;
+  s.OPENAI_EMBEDDING_MODEL = "";
+  s.AZURE_OPENAI_ENDPOINT = "http://127.0.0.1:1";  // would fail if it were called
+  testing_support::ScopedSettings scoped(s);
+  const auto embed = shared::processors::indexer::default_embedder();
+  ASSERT_TRUE(static_cast<bool>(embed));
+  EXPECT_FALSE(embed("some section text").has_value());
+}

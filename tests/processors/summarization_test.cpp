@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "processors/instruction_lines.hpp"
 #include "shared/errors.hpp"
@@ -159,12 +160,18 @@ TEST_F(ChainTest, TheClientRetriesTwiceOnItsOwn) {
   }
 }
 
-TEST_F(ChainTest, RetryLineNamesTheFailureAndTheWait) {
+TEST_F(ChainTest, OnlyTheClientLogsItsRetry) {
   transport()->script({503, testing_support::azure_error_body("503", "Service busy")});
   LogCapture cap(shared::logsetup::Level::debug);
+  std::ostringstream client_lines;
+  auto handler = std::make_shared<shared::logsetup::StreamHandler>(client_lines);
+  handler->set_formatter(std::make_shared<shared::logsetup::_JsonFormatter>());
+  shared::logsetup::get_logger("shared.net.azure_openai").add_handler(handler);
   summarization::doc_summarization_chain().invoke({{"document_text", "doc"}});
-  EXPECT_EQ(cap.lines(), (std::vector<std::string>{
-                             R"({"message": "Azure OpenAI chat completion request failed (HTTP 503); retry 1/2 in 0.5s"})"}));
+  shared::logsetup::get_logger("shared.net.azure_openai").remove_handler(handler);
+  const std::string line = R"({"message": "Azure OpenAI chat completion request failed (HTTP 503); retry 1/2 in 0.5s"})";
+  EXPECT_EQ(cap.lines(), (std::vector<std::string>{line}));
+  EXPECT_EQ(client_lines.str(), line + "\n");
 }
 
 TEST_F(ChainTest, MissingDocumentTextSendsNothing) {

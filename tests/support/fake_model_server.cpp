@@ -5,7 +5,6 @@
 
 #include <condition_variable>
 #include <nlohmann/json.hpp>
-#include <regex>
 #include <stdexcept>
 #include <thread>
 
@@ -17,6 +16,19 @@ namespace {
 using Json = nlohmann::ordered_json;
 
 std::string dump(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
+
+// "chat", "embeddings" or "" for /openai/deployments/{name}/{operation}.
+std::string operation_of(std::string_view path) {
+  constexpr std::string_view prefix = "/openai/deployments/";
+  if (path.substr(0, prefix.size()) != prefix) return "";
+  path.remove_prefix(prefix.size());
+  const std::size_t slash = path.find('/');
+  if (slash == 0 || slash == std::string_view::npos) return "";
+  const std::string_view operation = path.substr(slash + 1);
+  if (operation == "chat/completions") return "chat";
+  if (operation == "embeddings") return "embeddings";
+  return "";
+}
 
 std::string first_header(const std::vector<std::pair<std::string, std::string>>& headers, std::string_view name) {
   for (const auto& [k, v] : headers) {
@@ -66,8 +78,6 @@ struct FakeModelServer::Impl {
   int max_in_flight = 0;
 
   FakeReply answer(const httplib::Request& req) {
-    static const std::regex chat(R"(/openai/deployments/[^/]+/chat/completions)");
-    static const std::regex embeddings(R"(/openai/deployments/[^/]+/embeddings)");
     std::unique_lock lock(mu);
     RecordedRequest rec;
     rec.method = req.method;
@@ -102,9 +112,9 @@ struct FakeModelServer::Impl {
     } else if (!scripted.empty()) {
       reply = scripted.front();
       scripted.pop_front();
-    } else if (req.method == "POST" && std::regex_match(path, chat)) {
+    } else if (req.method == "POST" && operation_of(path) == "chat") {
       reply = {200, chat_reply_body(chat_content)};
-    } else if (req.method == "POST" && std::regex_match(path, embeddings)) {
+    } else if (req.method == "POST" && operation_of(path) == "embeddings") {
       reply = {200, embedding_reply_body(embedding)};
     } else {
       reply = {404, azure_error_body("404", "Resource not found")};

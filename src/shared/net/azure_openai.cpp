@@ -81,7 +81,7 @@ Response send_with_retries(const ClientConfig& c, const Request& request, const 
       reason = e.what();
     }
     const double delay = transport_retry_delay(attempt + 1);
-    logsetup::get_logger(c.logger_name)
+    logsetup::get_logger("shared.net.azure_openai")
         .warning(std::string(what) + " request failed (" + redact(reason, c.api_key) + "); retry " +
                  std::to_string(attempt + 1) + "/" + std::to_string(c.max_retries) + " in " +
                  retry::format_delay(delay) + "s");

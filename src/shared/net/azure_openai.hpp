@@ -37,9 +37,9 @@ struct ClientConfig {
   std::string deployment;
   std::string api_version;
   // Further tries of one request after no answer, 408, 409, 429 or 5xx,
-  // waiting 0.5 s, 1 s, 2 s, … (capped at 8 s) through the retry sleeper.
+  // waiting 0.5 s, 1 s, 2 s, … (capped at 8 s) through the retry sleeper;
+  // each is logged as a warning by the logger "shared.net.azure_openai".
   int max_retries = 0;
-  std::string logger_name = "shared.net.azure_openai";  // where those tries are logged
   std::shared_ptr<Transport> transport;                 // required
 };
 

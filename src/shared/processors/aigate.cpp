@@ -110,8 +110,7 @@ std::shared_ptr<const azure::ChatClient> _get_llm() {
                           .api_key = required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY"),
                           .deployment = required(cfg.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL"),
                           .api_version = CHAT_API_VERSION,
-                          .max_retries = 0,
-                          .logger_name = kLoggerName};
+                          .max_retries = 0};
     c.transport = new_transport(s);
     s.llm = std::make_shared<const azure::ChatClient>(std::move(c));
     logger().info("AzureChatOpenAI client initialized (singleton).");
@@ -128,8 +127,7 @@ std::shared_ptr<const azure::EmbeddingClient> _get_embedding_model() {
                           .api_key = required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY"),
                           .deployment = required(cfg.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL"),
                           .api_version = required(cfg.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION"),
-                          .max_retries = 0,
-                          .logger_name = kLoggerName};
+                          .max_retries = 0};
     c.transport = new_transport(s);
     s.embedding_model = std::make_shared<const azure::EmbeddingClient>(std::move(c));
     logger().info("AzureOpenAIEmbeddings client initialized (singleton).");

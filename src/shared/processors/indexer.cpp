@@ -1,5 +1,8 @@
 #include "shared/processors/indexer.hpp"
 
+#include "shared/config.hpp"
+#include "shared/processors/aigate.hpp"
+
 #include "shared/text/utf8.hpp"
 
 namespace shared::processors::indexer {
@@ -15,7 +18,14 @@ std::string text_member(const Record& r, std::string_view key) {
 }
 }  // namespace
 
-Embedder default_embedder() { return {}; }
+Embedder default_embedder() {
+  // Embeddings only where an embedding deployment is configured; without one
+  // the sections are indexed with a NULL embedding.
+  return [](const std::string& text) -> std::optional<std::vector<double>> {
+    if (config::get().OPENAI_EMBEDDING_MODEL.empty()) return std::nullopt;
+    return aigate::generate_embeddings(text);
+  };
+}
 
 IndexingStage::IndexingStage()
     : IndexingStage(

@@ -92,7 +92,6 @@ ChatClient make_llm() {
                                         .deployment = MODEL,
                                         .api_version = API_VERSION,
                                         .max_retries = MAX_RETRIES,
-                                        .logger_name = "shared.processors.summarization",
                                         .transport = std::move(transport)});
 }
 
