@@ -57,4 +57,10 @@ std::string stamp_markdown(std::string_view markdown_text, const Record& doc) {
   return replace_metadata_block(markdown_text, build_metadata_block(doc));
 }
 
+std::string markdown_blob_name(std::string_view blob_filename) {
+  std::string out(blob_filename.substr(0, blob_filename.rfind('.')));
+  out += ".md";
+  return out;
+}
+
 }  // namespace shared::processors::stamper

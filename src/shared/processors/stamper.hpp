@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "shared/processors/base.hpp"
 #include "shared/record.hpp"
 
 namespace shared::processors::stamper {
@@ -36,5 +37,22 @@ std::string replace_metadata_block(std::string_view text, std::string_view block
 
 // Stamp (or re-stamp) a Markdown string with the metadata block.
 std::string stamp_markdown(std::string_view markdown_text, const Record& doc);
+
+// The Markdown blob name the stage falls back on: `blob_filename` cut before
+// its last "." (whole when it has none), folders kept, followed by ".md":
+// "a/SOP-001.docx" gives "a/SOP-001.md".
+std::string markdown_blob_name(std::string_view blob_filename);
+
+// Stage "STAMPING": add / update the metadata stamp on the Markdown file in
+// blob storage. Stamps context "markdown_text" when it is non-empty, else the
+// text of the blob at "markdown_blob_path" (or "{BLOB_FOLDER_MARKDOWN}/"
+// markdown_blob_name(blob_filename)), overwrites that blob and then writes
+// both keys. Throws shared::ValueError when the context holds text but no
+// path to write it to; every error leaves the context untouched.
+class StampingStage : public base::PipelineStageBase {
+ public:
+  StampingStage();
+  base::StageResult execute(const Record& doc, Record& context) override;
+};
 
 }  // namespace shared::processors::stamper
