@@ -33,6 +33,12 @@ done
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export KESTO_CORPUS=${KESTO_CORPUS:-$ROOT/../shared/corpus}
+# The shared corpus lies beside the repository, or beside the folder of its
+# worktrees.
+if [ -z "${KESTO_CORPUS:-}" ]; then
+  KESTO_CORPUS=$ROOT/../shared/corpus
+  [ -d "$KESTO_CORPUS" ] || [ ! -d "$ROOT/../../shared/corpus" ] || KESTO_CORPUS=$ROOT/../../shared/corpus
+fi
+export KESTO_CORPUS
 
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600

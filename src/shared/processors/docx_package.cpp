@@ -131,8 +131,9 @@ class PartStream {
     if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE) {
       throw PackageError("part " + quoted(name_) + " is encrypted");
     }
-    if ((st.valid & ZIP_STAT_SIZE) != 0 && st.size > limit_) {
-      throw PackageError("part " + quoted(name_) + " inflates to more than " + size_text(limit_));
+    if ((st.valid & ZIP_STAT_SIZE) != 0) {
+      if (st.size > limit_) throw PackageError("part " + quoted(name_) + " inflates to more than " + size_text(limit_));
+      declared_ = st.size;
     }
     file_.reset(zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0));
     if (!file_) throw PackageError("cannot read part " + quoted(name_) + ": " + zip_strerror(za));
@@ -157,11 +158,13 @@ class PartStream {
   const std::string& error() const { return error_; }
   const std::string& name() const { return name_; }
   std::uint64_t bytes_read() const { return total_; }
+  std::uint64_t declared_size() const { return declared_; }
 
  private:
   std::string name_;
   std::uint64_t limit_;
   ZipFile file_;
+  std::uint64_t declared_ = 0;
   std::uint64_t total_ = 0;
   std::string error_;
 };
@@ -523,6 +526,8 @@ struct Document::Impl {
 
   bool next_block(Block& out);
   void read_paragraph(Paragraph& p);
+  // Appends the paragraph's text to `text`; fills the properties of `p` when given.
+  void read_paragraph_content(std::string& text, Paragraph* p);
   void read_ppr(Paragraph& p);
   void read_inline(std::string& text);
   void read_inline_children(std::string& text);
@@ -579,6 +584,7 @@ Document::Document(std::string_view docx_bytes, std::uint64_t max_part_size) : i
 Document::~Document() = default;
 
 const std::string& Document::main_part_name() const { return impl_->main_part; }
+std::uint64_t Document::main_part_size() const { return impl_->part->declared_size(); }
 const Styles& Document::styles() const { return impl_->styles; }
 
 bool Document::next_block(Block& out) { return impl_->next_block(out); }
@@ -622,23 +628,30 @@ bool Document::Impl::next_block(Block& out) {
 }
 
 void Document::Impl::read_paragraph(Paragraph& p) {
-  XmlReader& x = *xml;
   p.text.clear();
   p.has_numbering = false;
   style_id.reset();
-  if (!x.is_empty()) {
-    const int d = x.depth();
-    bool seen_ppr = false;
-    while (x.next_child(d)) {
-      if (!seen_ppr && x.is_w("pPr")) {
-        seen_ppr = true;
-        read_ppr(p);
+  read_paragraph_content(p.text, &p);
+  p.style_name = styles.paragraph_style_name(style_id);
+}
+
+void Document::Impl::read_paragraph_content(std::string& text, Paragraph* p) {
+  XmlReader& x = *xml;
+  if (x.is_empty()) return;
+  const int d = x.depth();
+  bool seen_ppr = false;
+  while (x.next_child(d)) {
+    if (!seen_ppr && x.is_w("pPr")) {
+      seen_ppr = true;
+      if (p != nullptr) {
+        read_ppr(*p);
       } else {
-        read_inline(p.text);
+        x.skip();
       }
+    } else {
+      read_inline(text);
     }
   }
-  p.style_name = styles.paragraph_style_name(style_id);
 }
 
 void Document::Impl::read_ppr(Paragraph& p) {
@@ -832,9 +845,7 @@ void Document::Impl::read_cell(Table& t, std::vector<std::string>& row, std::vec
       } else if (x.is_w("p")) {
         if (!first_paragraph) text += '\n';
         first_paragraph = false;
-        Paragraph p;
-        read_paragraph(p);
-        text += p.text;
+        read_paragraph_content(text, nullptr);
       } else {
         // Nested tables and anything else inside the cell add nothing.
         x.skip();

@@ -100,6 +100,9 @@ class Document {
 
   // Name of the main document part inside the archive, e.g. "word/document.xml".
   const std::string& main_part_name() const;
+  // Inflated size the archive declares for the main part (capped at the
+  // limit): an upper bound of its text, unless merged table cells repeat it.
+  std::uint64_t main_part_size() const;
   const Styles& styles() const;
 
  private:

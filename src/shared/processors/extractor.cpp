@@ -1,5 +1,6 @@
 #include "shared/processors/extractor.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <variant>
 
@@ -12,6 +13,12 @@ namespace {
 // Appends one output entry, a "\n" between entries.
 class Output {
  public:
+  // Address space only: pages of the reserve that are never written cost no
+  // memory, and the text is never copied while it grows.
+  explicit Output(std::uint64_t expected) {
+    text_.reserve(static_cast<std::size_t>(std::min(expected, docx_package::MAX_PART_SIZE)));
+  }
+
   void add(std::string_view entry) {
     if (!first_) text_ += '\n';
     first_ = false;
@@ -46,7 +53,7 @@ void append_row(std::string& out, const std::vector<std::string>& cells) {
 std::string docx_bytes_to_markdown(std::string_view docx_bytes) {
   Document doc(docx_bytes);
   std::map<int, long> counters;
-  Output output;
+  Output output(doc.main_part_size());
   for (Block& block : _iter_block_items(doc)) {
     if (const auto* paragraph = std::get_if<Paragraph>(&block)) {
       output.add(_paragraph_to_markdown(*paragraph, counters));

@@ -73,6 +73,7 @@ TEST(KestoConvert, AFailureWritesNoOutputFile) {
       {"bad.docx -o new.md", 1, "kesto convert: error: not a Word document: not a zip archive\n"},
       {"bad.docx -o kept.md", 1, "kesto convert: error: not a Word document: not a zip archive\n"},
       {"missing.docx -o new.md", 1, "kesto convert: error: cannot read 'missing.docx'\n"},
+      {". -o new.md", 1, "kesto convert: error: cannot read '.': is a folder\n"},
       {"in.docx -o no/such/folder.md", 1, "kesto convert: error: cannot write 'no/such/folder.md'\n"},
       {"", 2, "kesto convert: error: missing argument FILE (see --help)\n"},
       {"in.docx other.docx", 2, "kesto convert: error: unexpected argument 'other.docx' (see --help)\n"},
