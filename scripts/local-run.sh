@@ -16,10 +16,15 @@ KEEP=0
 say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
 
 bash scripts/bootstrap.sh
-say "Building (Release)"
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTO_TESTS=OFF >/dev/null
-cmake --build build-release -j "$(nproc)" --target kesto
-KESTO=$ROOT/build-release/kesto
+# KESTO_BIN runs an already built kesto instead of building one.
+if [ -n "${KESTO_BIN:-}" ]; then
+  KESTO=$KESTO_BIN
+else
+  say "Building (Release)"
+  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTO_TESTS=OFF >/dev/null
+  cmake --build build-release -j "$(nproc)" --target kesto
+  KESTO=$ROOT/build-release/kesto
+fi
 
 STATE=$(mktemp -d /tmp/kesto-local.XXXXXX)
 started=()

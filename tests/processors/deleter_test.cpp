@@ -52,3 +52,10 @@ TEST(Deleter, NoQdNumberFailsWithoutLoggingOrDeleting) {
   EXPECT_FALSE(r.data.has_value());
   EXPECT_TRUE(cap.lines().empty());
 }
+
+TEST(Deleter, FindQdNumberInText) {
+  EXPECT_EQ(find_qd_number("Procedure qd-000123 rev B.docx"), "qd-000123");
+  EXPECT_EQ(find_qd_number("QD-x QD-7"), "QD-7");
+  EXPECT_EQ(find_qd_number("QD-"), "");
+  EXPECT_EQ(find_qd_number("nothing"), "");
+}

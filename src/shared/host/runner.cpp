@@ -16,7 +16,6 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
-#include <regex>
 
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
@@ -231,13 +230,8 @@ std::vector<Task> pending_tasks(long max_batch_size) {
 }
 
 Record record_from_file_name(const std::string& file_name) {
-  static const std::regex qd("QD-[0-9]+", std::regex::icase);
-  std::smatch m;
-  std::string number;
-  if (std::regex_search(file_name, m, qd)) {
-    number = m.str();
-    for (char& c : number) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
+  std::string number = processors::deleter::find_qd_number(file_name);
+  for (char& c : number) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const auto dot = file_name.find_last_of('.');
   return Record{{"blob_filename", file_name},
                 {"document_name", dot == std::string::npos || dot == 0 ? file_name : file_name.substr(0, dot)},

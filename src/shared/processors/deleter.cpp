@@ -1,7 +1,5 @@
 #include "shared/processors/deleter.hpp"
 
-#include <regex>
-
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
@@ -34,13 +32,20 @@ std::string qd_number_of(const Record& doc) {
   std::string qd = record::get_text(doc, "document_number", "");
   if (qd.empty()) qd = record::get_text(doc, "qd_number", "");
   qd = std::string(text::strip(qd));
-  if (qd.empty()) {
-    static const std::regex pattern("QD-[0-9]+", std::regex::icase);
-    const std::string name = record::get_text(doc, "blob_filename", "");
-    std::smatch m;
-    if (std::regex_search(name, m, pattern)) qd = m.str();
-  }
+  if (qd.empty()) qd = find_qd_number(record::get_text(doc, "blob_filename", ""));
   return qd;
+}
+
+std::string find_qd_number(std::string_view text) {
+  for (std::size_t i = 0; i + 3 < text.size(); ++i) {
+    if ((text[i] != 'Q' && text[i] != 'q') || (text[i + 1] != 'D' && text[i + 1] != 'd') || text[i + 2] != '-') {
+      continue;
+    }
+    std::size_t end = i + 3;
+    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
+    if (end > i + 3) return std::string(text.substr(i, end - i));
+  }
+  return {};
 }
 
 bool names_document(std::string_view name, std::string_view qd_number) {

@@ -27,6 +27,9 @@ class DeletionStage : public base::PipelineStageBase {
 // when there is none.
 std::string qd_number_of(const Record& doc);
 
+// The first "QD-<digits>" in `text`, ignoring case, exactly as written; "".
+std::string find_qd_number(std::string_view text);
+
 // Whether blob name `name` belongs to `qd_number`: the number occurs in it,
 // ignoring case, neither preceded by a letter or digit nor followed by a
 // digit. So "QD-95" matches "x QD-95.md" but not "QD-950.md".
