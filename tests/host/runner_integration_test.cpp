@@ -10,6 +10,7 @@
 
 #include "connectors/emulator.hpp"
 #include "connectors/pg_testing.hpp"
+#include "shared/errors.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/tolvanstore.hpp"
