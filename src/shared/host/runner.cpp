@@ -255,6 +255,13 @@ std::vector<Task> local_tasks(const std::vector<std::string>& files, const std::
       }
     }
     if (doc.is_null()) doc = record_from_file_name(name);
+    // The index and the deletion both key on the QD-number: a document without
+    // one would leave artefacts nothing can find again, so refuse it before
+    // anything is uploaded.
+    if (text::strip(record::get_text_or(doc, "document_number", "")).empty()) {
+      throw ValueError("'" + name + "' has no QD-number: give it a row with a document_number in --metadata, " +
+                       "or put the QD-number in its file name");
+    }
     tasks.push_back(Task{.action = "process", .doc = doc, .local_file = file});
   }
   assign_batches(tasks, max_batch_size);
