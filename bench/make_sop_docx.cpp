@@ -35,7 +35,7 @@ const std::vector<std::string> WORDS = {
     "temperature", "humidity", "logbook", "signature", "date", "review", "and", "of", "in", "to", "with",
     "according", "section", "responsible", "person", "Prüfung", "Qualitätssicherung", "Überprüfung", "µg/mL",
     "≤ 25 °C", "±0.5 °C", "Ångström", "façade", "naïve", "kvalitetsansvarig", "godkänd", "–", "→", "品質管理",
-    "stability", "chamber", "filter", "integrity", "test", "HPLC", "assay", "limit", "specification", "retain",
+    "stability", "chamber", "filter", "integrity", "test", "HPLC", "assay", "limit", "tolerance", "retain",
     "label", "line", "clearance", "documented", "immediately", "supervisor", "training", "effective"};
 
 const std::vector<std::string> SECTION_TITLES = {

@@ -136,11 +136,11 @@ Parsed ArgParser::parse(const std::vector<std::string>& args) const {
   }
   std::size_t k = 0;
   for (std::size_t p = 0; p < pos_.size(); ++p) {
-    const Pos& spec = pos_[p];
-    auto& slot = parsed.values[spec.name];
-    switch (spec.arity) {
+    const Pos& want = pos_[p];
+    auto& slot = parsed.values[want.name];
+    switch (want.arity) {
       case Arity::one:
-        if (k >= positionals.size()) throw UsageError("missing argument " + spec.name + " (see --help)");
+        if (k >= positionals.size()) throw UsageError("missing argument " + want.name + " (see --help)");
         slot.push_back(positionals[k++]);
         break;
       case Arity::optional:
@@ -149,12 +149,12 @@ Parsed ArgParser::parse(const std::vector<std::string>& args) const {
       case Arity::many:
       case Arity::at_least_one:
         while (k < positionals.size()) slot.push_back(positionals[k++]);
-        if (spec.arity == Arity::at_least_one && slot.empty()) {
-          throw UsageError("missing argument " + spec.name + " (see --help)");
+        if (want.arity == Arity::at_least_one && slot.empty()) {
+          throw UsageError("missing argument " + want.name + " (see --help)");
         }
         break;
     }
-    if (slot.empty()) parsed.values.erase(spec.name);
+    if (slot.empty()) parsed.values.erase(want.name);
   }
   if (k < positionals.size()) throw UsageError("unexpected argument '" + positionals[k] + "' (see --help)");
   return parsed;

@@ -1,6 +1,7 @@
 #include "shared/processors/extractor.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <variant>
 
 #include "shared/text/utf8.hpp"
@@ -70,6 +71,63 @@ std::string docx_bytes_to_markdown(std::string_view docx_bytes) {
                                      " of the converted text)");
   }
   return markdown;
+}
+
+std::string docx_bytes_to_text(std::string_view docx_bytes) {
+  Document doc(docx_bytes);
+  std::string out;
+  for (Block& block : _iter_block_items(doc)) {
+    const auto* paragraph = std::get_if<Paragraph>(&block);
+    if (paragraph == nullptr) continue;
+    const std::string_view text = text::strip(paragraph->text);
+    if (text.empty()) continue;
+    if (!out.empty()) out += '\n';
+    out += text;
+    if (out.size() > docx_package::MAX_PART_SIZE) {
+      throw docx_package::PackageError("the document text exceeds " +
+                                       docx_package::size_text(docx_package::MAX_PART_SIZE));
+    }
+  }
+  return out;
+}
+
+std::vector<TableCells> docx_bytes_to_tables(std::string_view docx_bytes) {
+  Document doc(docx_bytes);
+  std::vector<TableCells> tables;
+  std::uint64_t total = 0;
+  for (Block& block : _iter_block_items(doc)) {
+    auto* table = std::get_if<Table>(&block);
+    if (table == nullptr) continue;
+    TableCells cells;
+    cells.reserve(table->rows.size());
+    for (std::vector<std::string>& row : table->rows) {
+      std::vector<std::string> stripped;
+      stripped.reserve(row.size());
+      for (const std::string& cell : row) {
+        stripped.emplace_back(text::strip(cell));
+        total += stripped.back().size();
+      }
+      cells.push_back(std::move(stripped));
+    }
+    // Each table is capped by the reader; many of them together are capped here.
+    if (total > docx_package::MAX_PART_SIZE) {
+      throw docx_package::PackageError("the document's tables exceed " +
+                                       docx_package::size_text(docx_package::MAX_PART_SIZE));
+    }
+    tables.push_back(std::move(cells));
+  }
+  return tables;
+}
+
+std::string markdown_file_name(std::string_view blob_filename) {
+  std::string_view name = blob_filename;
+  while (!name.empty() && name.back() == '/') name.remove_suffix(1);
+  if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot != 0 && dot != name.size() - 1) name = name.substr(0, dot);
+  std::string out(name);
+  out += ".md";
+  return out;
 }
 
 bool _is_list_paragraph(const Paragraph& paragraph) { return paragraph.has_numbering; }

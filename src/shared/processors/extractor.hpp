@@ -9,8 +9,11 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <optional>
 #include <string_view>
+#include <vector>
 
+#include "shared/processors/base.hpp"
 #include "shared/processors/docx_package.hpp"
 
 namespace shared::processors::extractor {
@@ -24,6 +27,50 @@ using docx_package::Table;
 // Throws docx_package::PackageError when the bytes are not a readable Word
 // document; never returns partial text.
 std::string docx_bytes_to_markdown(std::string_view docx_bytes);
+
+// One table's cell texts, row by row.
+using TableCells = std::vector<std::vector<std::string>>;
+
+// The plain text of a Word document: the body's own paragraphs (not those
+// inside tables), each stripped, empty ones left out, joined with "\n".
+// Throws docx_package::PackageError as docx_bytes_to_markdown does.
+std::string docx_bytes_to_text(std::string_view docx_bytes);
+
+// The body's tables in order, each row's cells expanded to the grid and
+// stripped, line feeds inside a cell kept. Throws docx_package::PackageError
+// as docx_bytes_to_markdown does.
+std::vector<TableCells> docx_bytes_to_tables(std::string_view docx_bytes);
+
+// The Markdown file name for `blob_filename`: its last "/"-separated
+// component (trailing "/" ignored) without its last suffix, followed by
+// ".md". The suffix starts at the component's last "." when that "." is
+// neither its first nor its last character: "a/SOP-001.docx" gives
+// "SOP-001.md", ".docx" gives ".docx.md", "" gives ".md".
+std::string markdown_file_name(std::string_view blob_filename);
+
+// Download a .docx and return plain text (legacy interface).
+// The blob is "{BLOB_FOLDER_DOCUMENTS}/{blob_filename}" in `container`
+// (absent: the output account's default container). An empty blob is a
+// shared::ValueError; storage and package errors propagate.
+std::string extract_text_from_blob(const std::string& blob_filename,
+                                   const std::optional<std::string>& container = std::nullopt);
+
+// Download a .docx and return table data (legacy interface).
+// The same blob and errors as extract_text_from_blob.
+std::vector<TableCells> extract_tables_from_blob(const std::string& blob_filename,
+                                                 const std::optional<std::string>& container = std::nullopt);
+
+// Stage "EXTRACTION": download DOCX → convert to Markdown → upload to the
+// Markdown folder. Uses context "markdown_text" instead of converting when it
+// is non-empty, and "source_blob_path" instead of the document's own path
+// when present; writes "markdown_text", "markdown_blob_path" and
+// "md_filename" after a successful upload. An empty source blob is a failed
+// result; every other error propagates with the context untouched.
+class ExtractionStage : public base::PipelineStageBase {
+ public:
+  ExtractionStage();
+  base::StageResult execute(const Record& doc, Record& context) override;
+};
 
 // The body's blocks in document order, read lazily from `doc`: each step
 // replaces the previous block, so only the current one is held.

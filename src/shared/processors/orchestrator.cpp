@@ -10,7 +10,12 @@
 #include <vector>
 
 #include "shared/errors.hpp"
+#include "shared/processors/enricher.hpp"
+#include "shared/processors/extractor.hpp"
 #include "shared/processors/indexer.hpp"
+#include "shared/processors/sectioner.hpp"
+#include "shared/processors/stamper.hpp"
+#include "shared/processors/summarizer.hpp"
 #include "shared/processors/validator.hpp"
 
 namespace shared::processors::orchestrator {
@@ -148,8 +153,12 @@ namespace {
 Stages default_stages() {
   Stages s;
   s.validation = std::make_shared<validator::ValidationStage>();
+  s.extraction = std::make_shared<extractor::ExtractionStage>();
+  s.stamping = std::make_shared<stamper::StampingStage>();
+  s.sectioning = std::make_shared<sectioner::SectioningStage>();
+  s.enrichment = std::make_shared<enricher::EnrichmentStage>();
   s.indexing = std::make_shared<indexer::IndexingStage>();
-  // The document stages are added here as they are built.
+  s.summarization = std::make_shared<summarizer::SummarizationStage>();
   return s;
 }
 }  // namespace

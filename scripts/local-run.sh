@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# The pipeline's main job on local defaults, in one command:
+# installs what is missing, builds in Release, starts the storage emulator and
+# a throwaway PostgreSQL, creates the containers and tables, loads the sample
+# SOPs of examples/ into the source account and the registry, runs
+# `kesto process --pending` with the offline outline summary engine, shows
+# where every artefact went, then marks one document DELETED, runs again and
+# shows that nothing of it is left. The services are stopped at the end
+# (pass --keep to leave them running and print their settings).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+KEEP=0
+[ "${1:-}" = "--keep" ] && KEEP=1
+
+say() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+
+bash scripts/bootstrap.sh
+# KESTO_BIN runs an already built kesto instead of building one.
+if [ -n "${KESTO_BIN:-}" ]; then
+  KESTO=$KESTO_BIN
+else
+  say "Building (Release)"
+  cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTO_TESTS=OFF >/dev/null
+  cmake --build build-release -j "$(nproc)" --target kesto
+  KESTO=$ROOT/build-release/kesto
+fi
+
+STATE=$(mktemp -d /tmp/kesto-local.XXXXXX)
+started=()
+cleanup() {
+  if [ "$KEEP" = 1 ]; then
+    echo "Services left running; stop them with:"
+    for ((i = ${#started[@]} - 1; i >= 0; i--)); do echo "  bash ${started[$i]} stop $STATE"; done
+    return
+  fi
+  for ((i = ${#started[@]} - 1; i >= 0; i--)); do bash "${started[$i]}" stop "$STATE" || true; done
+  rm -rf "$STATE"
+}
+trap cleanup EXIT
+
+say "Starting the storage emulator and PostgreSQL"
+for svc in scripts/services/azurite.sh scripts/services/postgres.sh; do
+  started+=("$svc")
+  eval "$(bash "$svc" start "$STATE")"
+done
+export SUMMARY_ENGINE=outline
+export PGSSLMODE=require
+[ "$KEEP" = 1 ] && env | grep -E '^(STORAGE_|TOLVAN|PG|SUMMARY_ENGINE)' | grep -vE 'PASSWORD|CONNECTION_STRING' >"$STATE/settings.txt" || true
+
+registry_sql() {
+  PGPASSWORD=$TOLVANSTORE_PASSWORD psql -X -q -v ON_ERROR_STOP=1 \
+    "host=$TOLVANSTORE_HOST port=$TOLVANSTORE_PORT dbname=$TOLVANSTORE_NAME user=$TOLVANSTORE_USER sslmode=require" "$@"
+}
+metadata_sql() {
+  psql -X -q -v ON_ERROR_STOP=1 "host=$PGHOST port=$PGPORT dbname=$PGDATABASE user=$PGUSER sslmode=require" "$@"
+}
+
+say "Creating containers and loading the sample SOPs into the source account and the registry"
+"$KESTO" blob mkcontainer "$STORAGE_CONTAINER_NAME"
+"$KESTO" blob mkcontainer --source "$TOLVAN_STORAGE_CONTAINER_NAME"
+tail -n +2 examples/metadata.csv | while IFS= read -r line; do
+  name=$(printf '%s' "$line" | cut -d'"' -f2)
+  title=$(printf '%s' "$line" | cut -d'"' -f4)
+  rest=$(printf '%s' "$line" | cut -d'"' -f5 | sed 's/^,//')
+  number=${rest%%,*}
+  url=${rest#*,}
+  "$KESTO" blob put --source "examples/$name" "$name" \
+    --content-type application/vnd.openxmlformats-officedocument.wordprocessingml.document
+  registry_sql -c "INSERT INTO $TOLVANSTORE_SCHEMA.$TOLVANSTORE_TABLE
+      (blob_filename, kesto_status, document_name, document_number, url_document_name)
+      VALUES (\$\$$name\$\$, 'NEW', \$\$$title\$\$, '$number', '$url')
+      ON CONFLICT (blob_filename) DO UPDATE SET kesto_status = 'NEW'"
+done
+"$KESTO" registry pending --log-level warning
+
+say "Processing the pending documents (log lines: $STATE/run1.log)"
+"$KESTO" process --pending 2>"$STATE/run1.log"
+
+say "Where every artefact went"
+for folder in kesto-ml-dev-documents kesto-ml-dev-markdown-files kesto-ml-dev-json kesto-ml-dev-enriched-json kesto-ml-dev-summary-files; do
+  echo "-- $folder"
+  "$KESTO" blob ls "$folder" --log-level warning | sed 's/^/   /'
+done
+echo "-- metadata table $PGTABLE"
+metadata_sql -c "SELECT document_number, status, stage, round(duration_s::numeric, 2) AS seconds, left(source_etag, 20) AS source_etag FROM ${PGTABLE:-sop_metadata} ORDER BY document_number"
+echo "-- vector index ${VECTOR_TABLE:-document_sections}"
+metadata_sql -c "SELECT qd_number, count(*) AS sections FROM ${VECTOR_TABLE:-document_sections} GROUP BY qd_number ORDER BY qd_number"
+
+DOC="SOP QD-000958 Cleaning Validation"
+say "Sections of '$DOC'"
+"$KESTO" blob get "kesto-ml-dev-json/$DOC.sections.json" --log-level warning | head -40
+echo "..."
+say "Enriched sections of '$DOC'"
+"$KESTO" blob get "kesto-ml-dev-enriched-json/$DOC.enriched.json" --log-level warning | head -12
+echo "..."
+say "Summary of '$DOC'"
+"$KESTO" blob get "kesto-ml-dev-summary-files/$DOC.summary.md" --log-level warning
+
+say "Marking QD-001204 DELETED in the registry and running again"
+registry_sql -c "UPDATE $TOLVANSTORE_SCHEMA.$TOLVANSTORE_TABLE SET kesto_status = 'DELETED' WHERE document_number = 'QD-001204'"
+"$KESTO" process --pending 2>"$STATE/run2.log"
+
+say "What is left of QD-001204"
+left=0
+for folder in kesto-ml-dev-documents kesto-ml-dev-markdown-files kesto-ml-dev-json kesto-ml-dev-enriched-json kesto-ml-dev-summary-files; do
+  n=$("$KESTO" blob ls "$folder" --log-level warning | grep -c 'QD-001204' || true)
+  echo "   $folder: $n blob(s)"
+  left=$((left + n))
+done
+rows=$(metadata_sql -tA -c "SELECT count(*) FROM ${PGTABLE:-sop_metadata} WHERE document_number = 'QD-001204'")
+sections=$(metadata_sql -tA -c "SELECT count(*) FROM ${VECTOR_TABLE:-document_sections} WHERE qd_number = 'QD-001204'")
+echo "   metadata rows: $rows, index sections: $sections"
+if [ "$left" = 0 ] && [ "$rows" = 0 ] && [ "$sections" = 0 ]; then
+  echo "Nothing of QD-001204 is left."
+else
+  echo "Something of QD-001204 is still there." >&2
+  exit 1
+fi

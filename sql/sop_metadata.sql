@@ -1,0 +1,34 @@
+-- The pipeline's document metadata table: one row per source document, keyed
+-- by its QD-number. Apply with
+--   psql -v ON_ERROR_STOP=1 [-v table=NAME] -f sql/sop_metadata.sql
+-- NAME (default sop_metadata, the PGTABLE setting) is written unquoted, as the
+-- metadata store writes it, so give it in lower case; "schema.table" works.
+-- Safe to run again: nothing that exists is changed.
+\if :{?table}
+\else
+  \set table sop_metadata
+\endif
+
+CREATE TABLE IF NOT EXISTS :table (
+    -- Text, so that registry ids of any kind (numbers, UUIDs) can be copied in
+    -- as given; rows inserted without one get a fresh UUID.
+    id                text PRIMARY KEY DEFAULT gen_random_uuid()::text,
+    document_number   text NOT NULL UNIQUE,
+    document_name     text,
+    blob_filename     text,
+    url_document_name text,
+    -- Registry record keys, so a registry record can be upserted as it is.
+    file_name         text,
+    blob_name         text,
+    kesto_status      text,
+    -- What the host program records about the last run of the document.
+    status            text,
+    stage             text,
+    error             text,
+    summary           text,
+    processed_at      timestamptz,
+    duration_s        double precision,
+    -- ETag of the source blob last processed: an unchanged document is skipped.
+    source_etag       text,
+    created_at        timestamptz NOT NULL DEFAULT now()
+);

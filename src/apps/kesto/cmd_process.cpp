@@ -1,0 +1,116 @@
+// kesto process: runs documents through the whole pipeline.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <map>
+
+#include "apps/common/args.hpp"
+#include "apps/common/commands.hpp"
+#include "shared/config.hpp"
+#include "shared/errors.hpp"
+#include "shared/host/runner.hpp"
+#include "shared/text/pyjson.hpp"
+
+namespace {
+
+using namespace shared::host;
+
+apps::ArgParser parser() {
+  apps::ArgParser p("kesto process",
+                    "Runs documents through the pipeline: the registry's pending documents (--pending), or local\n"
+                    "Word files. NEW and UPDATED documents are copied into the documents folder, recorded in the\n"
+                    "metadata table and processed; DELETED documents are removed by the deletion stage.\n"
+                    "A document whose source is unchanged since its last successful run is skipped.");
+  p.positional("FILE.docx", apps::Arity::many, "local Word files to upload and process")
+      .flag("pending", "", "process the registry's pending documents")
+      .option("metadata", "", "FILE", "CSV or JSON metadata for local files (rows matched by blob_filename)")
+      .flag("force", "", "process unchanged documents and delete unknown ones anyway")
+      .option("jobs", "j", "N", "documents at a time, each in its own worker process (default 1)")
+      .flag("json", "", "write one pipeline result per line on standard output")
+      .flag("worker", "", "(internal) serve tasks on standard input")
+      .with_log_level()
+      .epilog("Exit status: 0 every document processed (or skipped), 1 any document failed, 2 usage or\n"
+              "configuration error. Log records go to standard error as JSON lines.");
+  return p;
+}
+
+std::string self_path() {
+  std::error_code ec;
+  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return ec ? std::string("kesto") : p.string();
+}
+
+std::string fixed1(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f", v);
+  return buf;
+}
+
+int run(const std::vector<std::string>& args) {
+  const apps::Parsed a = parser().parse(args);
+  shared::logsetup::configure_root_logger(apps::log_level(a));
+  runner::Options options{.force = a.has("force")};
+  if (a.has("worker")) return runner::run_worker(options);
+
+  const bool pending = a.has("pending");
+  const auto files = a.list("FILE.docx");
+  if (pending == !files.empty()) throw apps::UsageError("give either --pending or local FILE.docx arguments");
+  if (pending && a.has("metadata")) throw apps::UsageError("--metadata goes with local files");
+  const long jobs = a.get_long("jobs", 1);
+  if (jobs < 1 || jobs > 64) throw apps::UsageError("--jobs must be between 1 and 64");
+
+  const auto& settings = shared::config::get();
+  const auto missing = runner::missing_settings(pending, pending);
+  if (!missing.empty()) {
+    std::string list;
+    for (const auto& m : missing) list += (list.empty() ? "" : ", ") + m;
+    throw shared::ValueError("missing settings: " + list + " (set them in the environment or in .env)");
+  }
+
+  const auto tasks = pending ? runner::pending_tasks(settings.MAX_BATCH_SIZE)
+                             : runner::local_tasks(files, a.get("metadata"), settings.MAX_BATCH_SIZE);
+  std::vector<std::string> worker = {self_path(), "process", "--worker", "--log-level", a.get("log-level", "info")};
+  if (options.force) worker.push_back("--force");
+
+  const bool json = a.has("json");
+  const bool progress = tasks.size() > 3 && ::isatty(STDERR_FILENO);
+  std::map<std::string, int> counts;
+  std::size_t done = 0;
+  const auto start = std::chrono::steady_clock::now();
+  runner::run_all(tasks, options, static_cast<int>(jobs), worker, [&](const runner::Outcome& o) {
+    ++done;
+    ++counts[o.status];
+    if (json) {
+      if (o.status != "SKIPPED" && o.action == "process") std::cout << shared::text::dumps_compact(o.result) << "\n";
+      if (o.action == "delete" && o.status != "SKIPPED")
+        std::cout << shared::text::dumps_compact(shared::Record{{"qd_number", o.qd_number}, {"status", o.status},
+                                                                {"result", o.result}})
+                  << "\n";
+    } else {
+      std::cout << o.name << "  " << (o.qd_number.empty() ? "-" : o.qd_number) << "  " << o.status << "  "
+                << (o.stage.empty() ? "-" : o.stage) << "  " << fixed1(o.seconds) << "s";
+      if (!o.error.empty()) std::cout << "  " << o.error;
+      std::cout << "\n";
+    }
+    std::cout.flush();
+    if (progress) std::cerr << "\r\033[K[" << done << "/" << tasks.size() << "] " << o.name << std::flush;
+  });
+  if (progress) std::cerr << "\r\033[K";
+
+  const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::string summary = std::to_string(tasks.size()) + " document(s):";
+  for (const char* s : {"PROCESSED", "DELETED", "SKIPPED", "FAILED", "ERROR"}) {
+    summary += std::string(" ") + s + " " + std::to_string(counts[s]) + (std::string(s) == "ERROR" ? "" : ",");
+  }
+  summary += " in " + fixed1(total) + " s (" + fixed1(total > 0 ? static_cast<double>(tasks.size()) / total : 0) +
+             " documents/s)";
+  (json ? std::cerr : std::cout) << summary << std::endl;
+  return counts["FAILED"] + counts["ERROR"] > 0 ? 1 : 0;
+}
+
+apps::RegisterCommand reg{{"process", "run documents through the whole pipeline (registry or local files)", run}};
+
+}  // namespace

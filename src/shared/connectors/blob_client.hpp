@@ -1,0 +1,141 @@
+// shared.connectors.blob_client: a small client of the Azure Blob Storage REST
+// API over the HTTP seam: connection strings, Shared Key and SAS
+// authorisation, and the blob and container operations the pipeline needs.
+// Every failure answer of the service becomes a shared::ServiceError; no
+// message ever carries the account key or the SAS token.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/net/http.hpp"
+
+namespace shared::connectors {
+
+// The REST API version sent with every request.
+inline constexpr const char* BLOB_API_VERSION = "2021-12-02";
+
+// The storage emulator's well-known development account.
+inline constexpr const char* DEVELOPMENT_ACCOUNT_NAME = "devstoreaccount1";
+inline constexpr const char* DEVELOPMENT_ACCOUNT_KEY =
+    "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
+
+// What a connection string says about the blob service of one account.
+struct StorageConnection {
+  std::string account_name;
+  std::string account_key;      // Base64, as written; "" when none
+  std::string sas_token;        // query text without the leading "?"; "" when none
+  std::string blob_endpoint;    // scheme://host[:port][/path], no trailing "/"
+};
+
+// Parses "Name=value;..." (names case-insensitive, each pair split at its
+// first "="), including UseDevelopmentStorage=true. Throws shared::ValueError
+// with a message that never quotes the key or the token.
+StorageConnection parse_connection_string(std::string_view text);
+
+// What the service reports about one blob.
+struct BlobInfo {
+  std::string name;
+  std::string etag;
+  std::string last_modified;
+  long long content_length = 0;
+  std::string content_type;
+};
+
+struct BlobUploadSettings {
+  bool overwrite = true;
+  std::string content_type;  // "" sends none: the service's default applies
+};
+
+// The Shared Key string to sign for `request` (headers as they will be sent).
+std::string string_to_sign(const net::Request& request, std::string_view account_name);
+
+// Base64(HMAC-SHA256(Base64Decode(key), text)). Throws shared::ValueError
+// for a key that is not Base64.
+std::string shared_key_signature(std::string_view account_key, std::string_view text);
+
+// "Tue, 01 Aug 2023 10:00:00 GMT".
+std::string rfc1123_date(std::chrono::system_clock::time_point t);
+
+namespace detail {
+struct ClientCore;
+}
+
+class BlobClient {
+ public:
+  const std::string& container_name() const { return container_; }
+  const std::string& blob_name() const { return blob_; }
+  // The blob's URL without any SAS token.
+  std::string url() const;
+
+  // True on 200; false on 404 BlobNotFound; a ServiceError otherwise
+  // (a missing container and a refused authorisation included).
+  bool exists() const;
+  // The whole content.
+  std::string download() const;
+  // One Put Blob of the whole payload as a block blob.
+  void upload(std::string_view data, const BlobUploadSettings& settings = {}) const;
+  void delete_blob() const;
+  BlobInfo get_properties() const;
+
+ private:
+  friend class BlobServiceClient;
+  BlobClient(std::shared_ptr<const detail::ClientCore> core, std::string container, std::string blob);
+  std::shared_ptr<const detail::ClientCore> core_;
+  std::string container_;
+  std::string blob_;
+};
+
+class ContainerClient {
+ public:
+  const std::string& container_name() const { return container_; }
+
+  // Every blob whose name starts with `prefix`, in service order, reading
+  // every page of the listing.
+  std::vector<BlobInfo> list_blobs(std::string_view prefix = {}) const;
+  std::vector<std::string> list_blob_names(std::string_view prefix = {}) const;
+  // Creates the container; false when it already existed.
+  bool create() const;
+  void delete_container() const;
+  bool exists() const;
+
+ private:
+  friend class BlobServiceClient;
+  ContainerClient(std::shared_ptr<const detail::ClientCore> core, std::string container);
+  std::shared_ptr<const detail::ClientCore> core_;
+  std::string container_;
+};
+
+struct BlobClientOptions {
+  std::shared_ptr<net::Transport> transport;  // null: a libcurl transport of its own
+  std::function<std::chrono::system_clock::time_point()> clock;  // null: the system clock
+  int max_results = 0;  // page size of listings; 0: the service's default
+};
+
+// The service client of one storage account; cheap to copy, safe to use from
+// several threads at once.
+class BlobServiceClient {
+ public:
+  using Options = BlobClientOptions;
+
+  explicit BlobServiceClient(StorageConnection connection, Options options = {});
+  // Throws shared::ValueError for an unusable connection string.
+  static BlobServiceClient from_connection_string(std::string_view connection_string, Options options = {});
+
+  const std::string& account_name() const;
+  // The blob endpoint, without any SAS token.
+  const std::string& url() const;
+
+  // Throws shared::ValueError when the container or blob name is empty.
+  BlobClient get_blob_client(const std::string& container, const std::string& blob) const;
+  ContainerClient get_container_client(const std::string& container) const;
+
+ private:
+  std::shared_ptr<const detail::ClientCore> core_;
+};
+
+}  // namespace shared::connectors

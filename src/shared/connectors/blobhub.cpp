@@ -1,0 +1,245 @@
+#include "shared/connectors/blobhub.hpp"
+
+#include <cstdio>
+#include <mutex>
+
+#include "shared/config.hpp"
+#include "shared/errors.hpp"
+#include "shared/logsetup.hpp"
+#include "shared/retry.hpp"
+#include "shared/text/utf8.hpp"
+
+namespace shared::connectors::blobhub {
+
+namespace {
+
+logsetup::Logger& logger() { return logsetup::get_logger("shared.connectors.blobhub"); }
+
+// One account's client. Creation happens under the lock, so the client is
+// made once even when both pipeline paths ask at the same moment; a failed
+// creation leaves the slot empty for the next call to try again.
+struct Slot {
+  std::mutex mu;
+  std::shared_ptr<const BlobServiceClient> client;
+};
+
+Slot& _output_blob_client() {
+  static Slot s;
+  return s;
+}
+
+Slot& _tolvan_blob_client() {
+  static Slot s;
+  return s;
+}
+
+std::mutex& options_mu() {
+  static std::mutex m;
+  return m;
+}
+
+BlobServiceClient::Options& client_options() {
+  static BlobServiceClient::Options o;
+  return o;
+}
+
+std::shared_ptr<const BlobServiceClient> client_in(Slot& slot, const std::string& connection_string,
+                                                   const char* variable, const char* label) {
+  std::lock_guard lock(slot.mu);
+  if (slot.client) return slot.client;
+  if (connection_string.empty()) {
+    throw ValueError(std::string(variable) + " not set. Please set the " + variable + " environment variable.");
+  }
+  BlobServiceClient::Options options;
+  {
+    std::lock_guard olock(options_mu());
+    options = client_options();
+  }
+  slot.client = std::make_shared<const BlobServiceClient>(
+      BlobServiceClient::from_connection_string(connection_string, std::move(options)));
+  logger().info(std::string(label) + " BlobServiceClient initialized (singleton).");
+  return slot.client;
+}
+
+std::string strip_slashes(std::string_view s) {
+  while (!s.empty() && s.front() == '/') s.remove_prefix(1);
+  while (!s.empty() && s.back() == '/') s.remove_suffix(1);
+  return std::string(s);
+}
+
+// An absent or empty container becomes the output account's default, even
+// for the source account: only the source shortcuts substitute its container.
+std::string default_container(const std::optional<std::string>& container) {
+  if (container && !container->empty()) return *container;
+  return config::get().STORAGE_CONTAINER_NAME;
+}
+
+std::string shown(const std::string& container) { return container.empty() ? "None" : container; }
+
+const retry::Options kBlobRetry{.max_attempts = 3, .initial_delay = 1.0, .max_delay = 30.0};
+
+const auto _check_blob_exists = retry::retry(kBlobRetry, "check_blob_exists", [](const std::string& blob_path,
+                                                                                 const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  const bool exists = client->get_blob_client(container, blob_path).exists();
+  logger().debug("check_blob_exists('" + blob_path + "', container='" + shown(container) + "') -> " +
+                 (exists ? "True" : "False"));
+  return exists;
+});
+
+const auto _download_blob = retry::retry(kBlobRetry, "download_blob", [](const std::string& blob_path,
+                                                                         const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  std::string data = client->get_blob_client(container, blob_path).download();
+  logger().debug("download_blob('" + blob_path + "', container='" + shown(container) + "') -> " +
+                 std::to_string(data.size()) + " bytes");
+  return data;
+});
+
+const auto _download_blob_text = retry::retry(kBlobRetry, "download_blob_text", [](const std::string& blob_path,
+                                                                                   const Where& where) {
+  std::string data = download_blob(blob_path, where);
+  const std::size_t bad = text::first_invalid(data);
+  if (bad != std::string::npos) {
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02x", static_cast<unsigned>(static_cast<unsigned char>(data[bad])));
+    throw ValueError("Blob '" + blob_path + "' is not valid UTF-8 text: invalid byte " + byte + " at offset " +
+                     std::to_string(bad));
+  }
+  return data;
+});
+
+const auto _upload_blob = retry::retry(kBlobRetry, "upload_blob", [](const std::string& blob_path,
+                                                                     std::string_view data,
+                                                                     const UploadOptions& options) {
+  const std::string container = default_container(options.container);
+  const auto client = _get_blob_client(container, options.use_tolvan_storage);
+  BlobUploadSettings settings;
+  settings.overwrite = options.overwrite;
+  if (options.content_type) settings.content_type = *options.content_type;
+  client->get_blob_client(container, blob_path).upload(data, settings);
+  logger().info("upload_blob('" + blob_path + "', container='" + shown(container) + "') -> " +
+                std::to_string(data.size()) + " bytes");
+  return blob_path;
+});
+
+const auto _list_blobs_in_folder = retry::retry(kBlobRetry, "list_blobs_in_folder", [](const std::string& folder,
+                                                                                       const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  // The trailing "/" keeps folder "abc" from listing the blobs of "abcd".
+  const std::string prefix = strip_slashes(folder) + "/";
+  std::vector<std::string> names = client->get_container_client(container).list_blob_names(prefix);
+  logger().debug("list_blobs_in_folder('" + folder + "') -> " + std::to_string(names.size()) + " blob(s)");
+  return names;
+});
+
+const auto _delete_blob = retry::retry(kBlobRetry, "delete_blob", [](const std::string& blob_path,
+                                                                     const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  client->get_blob_client(container, blob_path).delete_blob();
+  logger().info("Deleted blob '" + blob_path + "' from container '" + shown(container) + "'");
+  return true;
+});
+
+const auto _get_blob_properties = retry::retry(kBlobRetry, "get_blob_properties", [](const std::string& blob_path,
+                                                                                     const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  const BlobInfo info = client->get_blob_client(container, blob_path).get_properties();
+  logger().debug("get_blob_properties('" + blob_path + "', container='" + shown(container) + "') -> " +
+                 std::to_string(info.content_length) + " bytes");
+  return BlobProperties{info.etag, info.last_modified, info.content_length, info.content_type};
+});
+
+Where tolvan_where(const std::optional<std::string>& container) {
+  Where w;
+  w.container = (container && !container->empty()) ? *container : config::get().TOLVAN_STORAGE_CONTAINER_NAME;
+  w.use_tolvan_storage = true;
+  return w;
+}
+
+}  // namespace
+
+std::shared_ptr<const BlobServiceClient> _get_output_blob_client() {
+  return client_in(_output_blob_client(), config::get().STORAGE_CONNECTION_STRING,
+                   "STORAGE_ACCOUNT_CONNECTION_STRING", "Output");
+}
+
+std::shared_ptr<const BlobServiceClient> _get_tolvan_blob_client() {
+  return client_in(_tolvan_blob_client(), config::get().TOLVAN_STORAGE_CONNECTION_STRING,
+                   "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING", "Tolvan");
+}
+
+std::shared_ptr<const BlobServiceClient> _get_blob_client(const std::optional<std::string>& container,
+                                                          bool use_tolvan_storage) {
+  if (use_tolvan_storage) return _get_tolvan_blob_client();
+  if (container && !container->empty() && *container == config::get().TOLVAN_STORAGE_CONTAINER_NAME) {
+    return _get_tolvan_blob_client();
+  }
+  return _get_output_blob_client();
+}
+
+void _set_client_options(BlobServiceClient::Options options) {
+  std::lock_guard lock(options_mu());
+  client_options() = std::move(options);
+}
+
+void _reset_clients() {
+  for (Slot* s : {&_output_blob_client(), &_tolvan_blob_client()}) {
+    std::lock_guard lock(s->mu);
+    s->client.reset();
+  }
+}
+
+std::string build_blob_path(std::string_view folder, std::string_view filename) {
+  return strip_slashes(folder) + "/" + strip_slashes(filename);
+}
+
+bool check_blob_exists(const std::string& blob_path, const Where& where) { return _check_blob_exists(blob_path, where); }
+
+std::string download_blob(const std::string& blob_path, const Where& where) { return _download_blob(blob_path, where); }
+
+std::string download_blob_text(const std::string& blob_path, const Where& where) {
+  return _download_blob_text(blob_path, where);
+}
+
+std::string upload_blob(const std::string& blob_path, std::string_view data, const UploadOptions& options) {
+  return _upload_blob(blob_path, data, options);
+}
+
+std::vector<std::string> list_blobs_in_folder(const std::string& folder, const Where& where) {
+  return _list_blobs_in_folder(folder, where);
+}
+
+bool delete_blob(const std::string& blob_path, const Where& where) { return _delete_blob(blob_path, where); }
+
+BlobProperties get_blob_properties(const std::string& blob_path, const Where& where) {
+  return _get_blob_properties(blob_path, where);
+}
+
+std::string download_from_tolvan(const std::string& blob_path, const std::optional<std::string>& container) {
+  return download_blob(blob_path, tolvan_where(container));
+}
+
+std::vector<std::string> list_tolvan_blobs(const std::string& folder, const std::optional<std::string>& container) {
+  return list_blobs_in_folder(folder, tolvan_where(container));
+}
+
+bool check_tolvan_blob_exists(const std::string& blob_path, const std::optional<std::string>& container) {
+  return check_blob_exists(blob_path, tolvan_where(container));
+}
+
+void create_container(const std::string& container, bool use_tolvan_storage) {
+  const auto client = _get_blob_client(container, use_tolvan_storage);
+  if (client->get_container_client(container).create()) {
+    logger().info("Created container '" + container + "'");
+  } else {
+    logger().debug("Container '" + container + "' already exists");
+  }
+}
+
+}  // namespace shared::connectors::blobhub

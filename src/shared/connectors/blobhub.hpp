@@ -1,0 +1,86 @@
+// shared.connectors.blobhub: the pipeline's only way to blob storage. Two
+// accounts (the pipeline's own output account and the read-only source
+// account of the document registry), each with one process-wide service
+// client created on first use; free functions that pick the account and the
+// container from their arguments; the network operations retried 3 times
+// (1.0 s first wait, 30.0 s cap).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/connectors/blob_client.hpp"
+
+namespace shared::connectors::blobhub {
+
+// Where an operation goes: a container (absent or "" means
+// STORAGE_CONTAINER_NAME) and whether the source account is meant.
+struct Where {
+  std::optional<std::string> container;
+  bool use_tolvan_storage = false;
+};
+
+struct UploadOptions {
+  std::optional<std::string> container;
+  std::optional<std::string> content_type;  // absent or "": the service's default type
+  bool overwrite = true;
+  bool use_tolvan_storage = false;
+};
+
+struct BlobProperties {
+  std::string etag;
+  std::string last_modified;
+  long long content_length = 0;
+  std::string content_type;
+};
+
+// "{folder}/{filename}" with every leading and trailing "/" of both parts removed.
+std::string build_blob_path(std::string_view folder, std::string_view filename);
+
+// True if the blob exists; false only for a missing blob (a missing container
+// or a refused authorisation is an error).
+bool check_blob_exists(const std::string& blob_path, const Where& where = {});
+// The whole content as bytes; the service's not-found error for a missing blob.
+std::string download_blob(const std::string& blob_path, const Where& where = {});
+// The content as strict UTF-8 text (a byte-order mark is kept); a
+// shared::ValueError naming the first bad byte otherwise.
+std::string download_blob_text(const std::string& blob_path, const Where& where = {});
+// Uploads the whole payload in one request; returns `blob_path` as given.
+std::string upload_blob(const std::string& blob_path, std::string_view data, const UploadOptions& options = {});
+// Full names of the blobs under "{folder without outer slashes}/", in service order.
+std::vector<std::string> list_blobs_in_folder(const std::string& folder, const Where& where = {});
+// Deletes the blob; true, or the service's error (also for a missing blob).
+bool delete_blob(const std::string& blob_path, const Where& where = {});
+// What the service reports about the blob; the not-found error for a missing one.
+BlobProperties get_blob_properties(const std::string& blob_path, const Where& where = {});
+
+// The source account with TOLVAN_STORAGE_CONTAINER_NAME as default container.
+std::string download_from_tolvan(const std::string& blob_path,
+                                 const std::optional<std::string>& container = std::nullopt);
+std::vector<std::string> list_tolvan_blobs(const std::string& folder,
+                                           const std::optional<std::string>& container = std::nullopt);
+bool check_tolvan_blob_exists(const std::string& blob_path,
+                              const std::optional<std::string>& container = std::nullopt);
+
+// Creates the container if missing (on the source account when asked).
+void create_container(const std::string& container, bool use_tolvan_storage = false);
+
+// Module-private accessors: the account clients, created on first call and
+// kept for the process's life. A missing connection string is a
+// shared::ValueError naming the environment variable; the slot stays empty.
+std::shared_ptr<const BlobServiceClient> _get_output_blob_client();
+std::shared_ptr<const BlobServiceClient> _get_tolvan_blob_client();
+// The source client when `use_tolvan_storage` or `container` equals
+// TOLVAN_STORAGE_CONTAINER_NAME; the output client otherwise.
+std::shared_ptr<const BlobServiceClient> _get_blob_client(const std::optional<std::string>& container = std::nullopt,
+                                                          bool use_tolvan_storage = false);
+
+// Test seams: clients created from now on use these options (a recording
+// transport, small listing pages); _reset_clients empties both slots.
+void _set_client_options(BlobServiceClient::Options options);
+void _reset_clients();
+
+}  // namespace shared::connectors::blobhub

@@ -1,0 +1,200 @@
+#include "shared/connectors/mainstore.hpp"
+
+#include "shared/config.hpp"
+#include "shared/errors.hpp"
+#include "shared/logsetup.hpp"
+
+namespace shared::connectors::mainstore {
+
+namespace {
+
+logsetup::Logger& _logger() { return logsetup::get_logger("shared.connectors.mainstore"); }
+
+// Multi-line statements: a leading line break, clauses indented by eight
+// spaces, and a final line break followed by four spaces.
+std::string layout(std::initializer_list<std::string> clauses) {
+  std::string out = "\n";
+  for (const std::string& c : clauses) out += "        " + c + "\n";
+  return out + "    ";
+}
+
+std::string text(std::string_view s) { return std::string(s); }
+
+void check_table(std::string_view table_name) { pg::check_identifier(table_name, "table name", true); }
+
+// The keys of `data`, each checked; refuses a non-object or empty `data`.
+std::vector<std::string> data_columns(const Record& data, const char* verb) {
+  if (!data.is_object()) throw TypeError("data must be a map of column names to values");
+  if (data.empty()) throw ValueError(std::string("data is empty: there is no column to ") + verb);
+  std::vector<std::string> cols;
+  for (auto it = data.begin(); it != data.end(); ++it) {
+    pg::check_identifier(it.key(), "column name");
+    cols.push_back(it.key());
+  }
+  return cols;
+}
+
+std::string join(const std::vector<std::string>& parts, const char* sep) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    if (i) out += sep;
+    out += parts[i];
+  }
+  return out;
+}
+
+// One connection, one transaction: the rows are returned only once the
+// commit succeeded; any failure rolls back and closes the connection.
+std::vector<Record> run(const pg::Statement& st, bool all_rows) {
+  pg::PgConn conn = get_conn();
+  pg::Transaction tx(conn.get());
+  pg::PgResult res = pg::execute(conn.get(), st);
+  std::vector<Record> rows;
+  if (all_rows) {
+    rows = pg::all_rows(res.get());
+  } else if (auto first = pg::first_row(res.get())) {
+    rows.push_back(std::move(*first));
+  }
+  tx.commit();
+  return rows;
+}
+
+std::optional<Record> run_first(const pg::Statement& st) {
+  std::vector<Record> rows = run(st, false);
+  if (rows.empty()) return std::nullopt;
+  return std::move(rows.front());
+}
+
+}  // namespace
+
+pg::Statement fetch_all_statement(std::string_view table_name) {
+  check_table(table_name);
+  return {"SELECT * FROM " + text(table_name) + ";", {}};
+}
+
+pg::Statement get_one_statement(std::string_view table_name, std::string_view pk_column, const Record& pk_value) {
+  check_table(table_name);
+  pg::check_identifier(pk_column, "column name");
+  return {layout({"SELECT * FROM " + text(table_name), "WHERE " + text(pk_column) + " = %s;"}), {pk_value}};
+}
+
+pg::Statement insert_statement(std::string_view table_name, const Record& data) {
+  check_table(table_name);
+  const std::vector<std::string> cols = data_columns(data, "insert");
+  std::vector<std::string> marks(cols.size(), "%s");
+  pg::Statement st{layout({"INSERT INTO " + text(table_name) + " (" + join(cols, ", ") + ")",
+                           "VALUES (" + join(marks, ", ") + ")", "RETURNING *;"}),
+                   {}};
+  for (const auto& [k, v] : data.items()) st.values.push_back(v);
+  return st;
+}
+
+pg::Statement update_statement(std::string_view table_name, std::string_view pk_column, const Record& pk_value,
+                               const Record& data) {
+  check_table(table_name);
+  pg::check_identifier(pk_column, "column name");
+  std::vector<std::string> sets = data_columns(data, "update");
+  for (std::string& c : sets) c += " = %s";
+  pg::Statement st{layout({"UPDATE " + text(table_name), "SET " + join(sets, ", "),
+                           "WHERE " + text(pk_column) + " = %s", "RETURNING *;"}),
+                   {}};
+  for (const auto& [k, v] : data.items()) st.values.push_back(v);
+  st.values.push_back(pk_value);
+  return st;
+}
+
+pg::Statement delete_statement(std::string_view table_name, std::string_view pk_column, const Record& pk_value) {
+  check_table(table_name);
+  pg::check_identifier(pk_column, "column name");
+  return {layout({"DELETE FROM " + text(table_name), "WHERE " + text(pk_column) + " = %s", "RETURNING *;"}),
+          {pk_value}};
+}
+
+pg::Statement delete_by_document_number_statement(std::string_view document_number, std::string_view table_name) {
+  check_table(table_name);
+  return {layout({"DELETE FROM " + text(table_name), "WHERE document_number = %s", "RETURNING *;"}),
+          {text(document_number)}};
+}
+
+pg::PgConn get_conn() {
+  const config::Settings& s = config::get();
+  return pg::connect(pg::ConnectParams{.host = s.PGHOST,
+                                       .port = s.PGPORT,
+                                       .dbname = s.PGDATABASE,
+                                       .user = s.PGUSER,
+                                       .password = s.PGPASSWORD,
+                                       .sslmode = "require"});
+}
+
+std::vector<Record> fetch_all(std::string_view table_name) { return run(fetch_all_statement(table_name), true); }
+
+std::optional<Record> get_one(std::string_view table_name, std::string_view pk_column, const Record& pk_value) {
+  return run_first(get_one_statement(table_name, pk_column, pk_value));
+}
+
+Record insert_row(std::string_view table_name, const Record& data) {
+  const pg::Statement st = insert_statement(table_name, data);
+  _logger().error("[DB] INSERT query: " + st.text);
+  _logger().error("[DB] INSERT values: " + pg::repr_tuple(st.values));
+  try {
+    std::optional<Record> row = run_first(st);
+    // RETURNING * of a successful INSERT always yields the row.
+    return row ? std::move(*row) : Record::object();
+  } catch (const std::exception& e) {
+    _logger().error(std::string("[DB] INSERT error: ") + e.what());
+    throw;
+  }
+}
+
+std::optional<Record> update_row(std::string_view table_name, std::string_view pk_column, const Record& pk_value,
+                                 const Record& data) {
+  const pg::Statement st = update_statement(table_name, pk_column, pk_value, data);
+  _logger().error("[DB] UPDATE query: " + st.text);
+  _logger().error("[DB] UPDATE values: " + pg::repr_tuple(st.values));
+  try {
+    return run_first(st);
+  } catch (const std::exception& e) {
+    _logger().error(std::string("[DB] UPDATE error: ") + e.what());
+    throw;
+  }
+}
+
+std::optional<Record> delete_row(std::string_view table_name, std::string_view pk_column, const Record& pk_value) {
+  return run_first(delete_statement(table_name, pk_column, pk_value));
+}
+
+std::optional<Record> get_by_document_number(std::string_view document_number, std::string_view table_name) {
+  return get_one(table_name, "document_number", text(document_number));
+}
+
+std::optional<Record> delete_by_document_number(std::string_view document_number, std::string_view table_name) {
+  return run_first(delete_by_document_number_statement(document_number, table_name));
+}
+
+std::optional<Record> upsert_document(std::string_view table_name, std::string_view doc_number, const Record& data) {
+  // Refused before anything is logged or looked up.
+  check_table(table_name);
+  const std::vector<std::string> keys = data_columns(data, "write");
+
+  logsetup::Logger& log = _logger();
+  log.error("[DB] upsert_document called:");
+  log.error("[DB]   table_name = '" + text(table_name) + "'");
+  log.error("[DB]   doc_number = '" + text(doc_number) + "'");
+  log.error("[DB]   data keys = " + pg::repr_list(keys));
+
+  const std::optional<Record> existing = get_by_document_number(doc_number, table_name);
+  log.error(std::string("[DB]   existing record = ") + (existing ? "True" : "False"));
+  if (!existing) return insert_row(table_name, data);
+
+  Record update_data = Record::object();
+  std::vector<std::string> update_keys;
+  for (auto it = data.begin(); it != data.end(); ++it) {
+    if (it.key() == "id") continue;
+    update_data[it.key()] = it.value();
+    update_keys.push_back(it.key());
+  }
+  log.error("[DB]   update_data keys = " + pg::repr_list(update_keys));
+  return update_row(table_name, "document_number", text(doc_number), update_data);
+}
+
+}  // namespace shared::connectors::mainstore

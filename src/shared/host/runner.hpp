@@ -1,0 +1,79 @@
+// shared.host.runner: the host of the pipeline. It turns the registry's
+// pending documents (or local Word files) into tasks, runs each through
+// process_document or the deletion stage, records the outcome in the
+// metadata table, and reports every document as it finishes. Tasks can be
+// spread over worker processes, each with its own pipeline objects.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "shared/record.hpp"
+
+namespace shared::host::runner {
+
+// One document's work: "process" (copy or upload the source, run the
+// pipeline) or "delete" (run the deletion stage).
+struct Task {
+  std::string action;
+  Record doc;                // registry record, metadata-file row, or a record built from a file name
+  long batch_size = 1;       // size of the batch the task belongs to
+  std::string local_file;    // local .docx to upload instead of copying from the source account
+};
+
+// What happened to one document.
+struct Outcome {
+  std::string action;
+  std::string name;       // the document's blob_filename
+  std::string qd_number;
+  std::string status;     // PROCESSED, FAILED, ERROR, DELETED or SKIPPED
+  std::string stage;      // failing stage; "" on success or skip
+  std::string error;      // failure text, or why it was skipped
+  double seconds = 0;
+  Record result;          // the PipelineResult (process) or the deletion's result data; null when skipped
+};
+
+Record to_record(const Task& t);
+Task task_from_record(const Record& r);
+Record to_record(const Outcome& o);
+Outcome outcome_from_record(const Record& r);
+
+struct Options {
+  bool force = false;         // process unchanged documents and delete unknown ones anyway
+  bool dry_run = false;       // deletion tasks only list what they would remove
+};
+
+// The registry's pending documents as tasks, in registry order: "NEW" and
+// "UPDATED" become process tasks, "DELETED" delete tasks, others are
+// ignored. Tasks are cut into batches of at most `max_batch_size`.
+std::vector<Task> pending_tasks(long max_batch_size);
+
+// Local files as process tasks. A file's record is the metadata row whose
+// blob_filename equals the file's name, or one built from the name.
+std::vector<Task> local_tasks(const std::vector<std::string>& files, const std::string& metadata_path,
+                              long max_batch_size);
+
+// The record built for a file without a metadata row: blob_filename, the
+// stem as document_name, the first "QD-<digits>" of the name (upper-cased)
+// as document_number, and an empty url_document_name.
+Record record_from_file_name(const std::string& file_name);
+
+// Runs one task; never throws (any exception becomes an ERROR outcome).
+Outcome run_task(const Task& task, const Options& options);
+
+// Environment variables the run needs but are unset, in a fixed order.
+std::vector<std::string> missing_settings(bool pending, bool uses_database);
+
+// Runs all tasks, `jobs` at a time. With jobs > 1 each task runs in one of
+// `jobs` worker processes started as `worker_argv` (which must speak the
+// worker protocol of run_worker). `on_done` sees outcomes in finishing order.
+void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
+             const std::vector<std::string>& worker_argv, const std::function<void(const Outcome&)>& on_done);
+
+// The worker side: reads one task per line (compact JSON) from standard
+// input, runs it, writes one outcome per line to standard output.
+int run_worker(const Options& options);
+
+}  // namespace shared::host::runner

@@ -1,0 +1,58 @@
+// shared.processors.stamper: the metadata block written at the top of a
+// document's Markdown (document name, document number, Veeva link) between
+// two HTML comment markers, so that stamping again replaces the block
+// instead of adding a second one.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "shared/processors/base.hpp"
+#include "shared/record.hpp"
+
+namespace shared::processors::stamper {
+
+inline constexpr std::string_view METADATA_START = "<!-- METADATA_START -->";
+inline constexpr std::string_view METADATA_END = "<!-- METADATA_END -->";
+
+// The block for the three values, inserted as they are (no escaping, no
+// trimming): start marker, "## Metadata", the three list lines, end marker
+// and one empty line.
+std::string compose_metadata_block(std::string_view document_name, std::string_view document_number,
+                                   std::string_view link);
+
+// Builds the Markdown metadata block from document metadata: the record's
+// `document_name`, `document_number` and `url_document_name`, each "N/A"
+// when absent or empty. A Markdown string wrapped in METADATA_START /
+// METADATA_END comments.
+std::string build_metadata_block(const Record& doc);
+
+// True when `text` contains both markers (anywhere, in any order).
+bool has_metadata_block(std::string_view text);
+
+// `block` in place of the existing block when `text` has both markers (the
+// text before the first start marker, `block`, then the text after the first
+// end marker with leading whitespace removed); otherwise `block` + `text`.
+std::string replace_metadata_block(std::string_view text, std::string_view block);
+
+// Stamp (or re-stamp) a Markdown string with the metadata block.
+std::string stamp_markdown(std::string_view markdown_text, const Record& doc);
+
+// The Markdown blob name the stage falls back on: `blob_filename` cut before
+// its last "." (whole when it has none), folders kept, followed by ".md":
+// "a/SOP-001.docx" gives "a/SOP-001.md".
+std::string markdown_blob_name(std::string_view blob_filename);
+
+// Stage "STAMPING": add / update the metadata stamp on the Markdown file in
+// blob storage. Stamps context "markdown_text" when it is non-empty, else the
+// text of the blob at "markdown_blob_path" (or "{BLOB_FOLDER_MARKDOWN}/"
+// markdown_blob_name(blob_filename)), overwrites that blob and then writes
+// both keys. Throws shared::ValueError when the context holds text but no
+// path to write it to; every error leaves the context untouched.
+class StampingStage : public base::PipelineStageBase {
+ public:
+  StampingStage();
+  base::StageResult execute(const Record& doc, Record& context) override;
+};
+
+}  // namespace shared::processors::stamper

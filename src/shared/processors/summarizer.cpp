@@ -1,0 +1,69 @@
+#include "shared/processors/summarizer.hpp"
+
+#include "shared/config.hpp"
+#include "shared/connectors/blobhub.hpp"
+#include "shared/processors/aigate.hpp"
+#include "shared/processors/outline.hpp"
+#include "shared/text/utf8.hpp"
+
+namespace shared::processors::summarizer {
+
+namespace blobhub = connectors::blobhub;
+
+std::string document_name(const Record& doc) {
+  const std::string blob_filename = record::get_text(doc, "blob_filename", "");
+  const std::size_t dot = blob_filename.rfind('.');
+  return dot == std::string::npos ? blob_filename : blob_filename.substr(0, dot);
+}
+
+SummarizationStage::SummarizationStage() : PipelineStageBase("SUMMARIZATION", "shared.processors.summarizer") {}
+
+StageResult SummarizationStage::execute(const Record& doc, Record& context) {
+  const config::Settings& cfg = config::get();
+
+  std::string markdown_text;
+  if (const Record* md = record::find(context, "markdown_text"); !record::is_empty(md)) {
+    markdown_text = record::text_of(*md);
+  } else {
+    std::string md_blob_path;
+    if (const Record* p = record::find(context, "markdown_blob_path"); !record::is_empty(p)) {
+      md_blob_path = record::text_of(*p);
+    } else {
+      md_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_MARKDOWN, document_name(doc) + ".md");
+    }
+    markdown_text = blobhub::download_blob_text(md_blob_path);
+  }
+
+  std::string summary;
+  {
+    auto timer = log.timed("AI summarization");
+    summary = aigate::generate_summary(markdown_text);
+  }
+
+  // The summary only helps to pick documents, so a model that dropped
+  // headings is worth a warning, not a failed document.
+  if (aigate::summary_engine() == aigate::SummaryEngine::azure_openai) {
+    const std::vector<std::string> dropped = outline::dropped_headings(markdown_text, summary);
+    if (!dropped.empty()) {
+      Record names = Record::array();
+      for (const std::string& h : dropped) names.push_back(h);
+      log.warning(outline::dropped_headings_message(dropped, outline::count_outline_headings(markdown_text)),
+                  {{"dropped_headings", names}});
+    }
+  }
+
+  const std::string doc_name = document_name(doc);
+  const std::string summary_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_SUMMARY, doc_name + ".summary.md");
+  {
+    auto timer = log.timed("summary upload");
+    blobhub::upload_blob(summary_blob_path, summary, blobhub::UploadOptions{.content_type = "text/markdown"});
+  }
+
+  context["summary_text"] = summary;
+  context["summary_blob_path"] = summary_blob_path;
+  log.info("Summary (" + std::to_string(text::count_code_points(summary)) + " chars) \u2192 " + summary_blob_path,
+           {{"output_path", summary_blob_path}});
+  return StageResult{.stage = stage_name, .success = true, .output_path = summary_blob_path};
+}
+
+}  // namespace shared::processors::summarizer

@@ -1,0 +1,75 @@
+#include "shared/host/runner.hpp"
+
+#include <gtest/gtest.h>
+
+#include "shared/errors.hpp"
+#include "support/testing.hpp"
+
+using namespace shared::host::runner;
+using shared::Record;
+
+TEST(HostRunnerUnit, RecordBuiltFromAFileName) {
+  EXPECT_EQ(record_from_file_name("SOP qd-000958 rev B.docx"),
+            (Record{{"blob_filename", "SOP qd-000958 rev B.docx"},
+                    {"document_name", "SOP qd-000958 rev B"},
+                    {"document_number", "QD-000958"},
+                    {"url_document_name", ""}}));
+  EXPECT_EQ(record_from_file_name("Plain.docx").at("document_number"), "");
+  EXPECT_EQ(record_from_file_name(".docx").at("document_name"), ".docx");
+}
+
+TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
+  testing_support::TempDir dir;
+  std::vector<std::string> files;
+  for (const char* n : {"A QD-1.docx", "B QD-2.docx", "C.docx", "D.docx", "E.docx"}) {
+    testing_support::write_bytes(dir / n, "x");
+    files.push_back((dir / n).string());
+  }
+  testing_support::write_bytes(dir / "meta.csv",
+                               "blob_filename,document_number,url_document_name,document_name\n"
+                               "C.docx,QD-77,https://dms/77,\"Title, with comma\"\n");
+  const auto tasks = local_tasks(files, (dir / "meta.csv").string(), 2);
+  ASSERT_EQ(tasks.size(), 5u);
+  const std::vector<long> sizes = {2, 2, 2, 2, 1};
+  for (std::size_t i = 0; i < tasks.size(); ++i) {
+    EXPECT_EQ(tasks[i].batch_size, sizes[i]) << i;
+    EXPECT_EQ(tasks[i].action, "process");
+    EXPECT_EQ(tasks[i].local_file, files[i]);
+  }
+  EXPECT_EQ(tasks[0].doc.at("document_number"), "QD-1");
+  EXPECT_EQ(tasks[2].doc.at("document_number"), "QD-77");
+  EXPECT_EQ(tasks[2].doc.at("document_name"), "Title, with comma");
+  EXPECT_THROW(local_tasks({(dir / "missing.docx").string()}, "", 10), shared::ValueError);
+}
+
+TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
+  const Task t{.action = "delete", .doc = Record{{"document_number", "QD-1"}, {"x", 1.5}}, .batch_size = 3,
+               .local_file = "/tmp/a b.docx"};
+  const Task back = task_from_record(Record::parse(to_record(t).dump()));
+  EXPECT_EQ(back.action, t.action);
+  EXPECT_EQ(back.doc, t.doc);
+  EXPECT_EQ(back.batch_size, 3);
+  EXPECT_EQ(back.local_file, t.local_file);
+
+  const Outcome o{.action = "process", .name = "n.docx", .qd_number = "QD-1", .status = "ERROR",
+                  .stage = "EXTRACTION", .error = "bad \u2192 thing", .seconds = 1.25,
+                  .result = Record{{"status", "ERROR"}}};
+  const Outcome ob = outcome_from_record(Record::parse(to_record(o).dump()));
+  EXPECT_EQ(to_record(ob), to_record(o));
+}
+
+TEST(HostRunnerUnit, MissingSettingsNamedByVariable) {
+  shared::config::Settings s;
+  s.STORAGE_CONNECTION_STRING = "x";
+  s.SUMMARY_ENGINE = "outline";
+  testing_support::ScopedSettings scoped(s);
+  EXPECT_EQ(missing_settings(false, false), (std::vector<std::string>{"STORAGE_CONTAINER_NAME"}));
+  const auto pending = missing_settings(true, true);
+  EXPECT_EQ(pending.front(), "STORAGE_CONTAINER_NAME");
+  EXPECT_NE(std::find(pending.begin(), pending.end(), "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING"), pending.end());
+  EXPECT_NE(std::find(pending.begin(), pending.end(), "PGHOST"), pending.end());
+  s.SUMMARY_ENGINE = "azure-openai";
+  testing_support::ScopedSettings model(s);
+  const auto m = missing_settings(false, false);
+  EXPECT_NE(std::find(m.begin(), m.end(), "AZURE_OPENAI_KEY"), m.end());
+}

@@ -1,0 +1,61 @@
+#include "shared/processors/deleter.hpp"
+
+#include <gtest/gtest.h>
+
+#include "support/testing.hpp"
+
+using namespace shared::processors::deleter;
+using shared::Record;
+
+TEST(Deleter, QdNumberSources) {
+  const std::vector<std::pair<Record, std::string>> cases = {
+      {{{"document_number", " QD-000958 "}}, "QD-000958"},
+      {{{"document_number", ""}, {"qd_number", "\tQD-7\n"}}, "QD-7"},
+      {{{"blob_filename", "Procedure qd-000123 rev B.docx"}}, "qd-000123"},
+      {{{"document_number", "  "}, {"blob_filename", "x QD-42.docx"}}, "QD-42"},
+      {{{"blob_filename", "no number here.docx"}}, ""},
+      {Record::object(), ""},
+  };
+  for (const auto& [doc, expected] : cases) EXPECT_EQ(qd_number_of(doc), expected) << doc.dump();
+}
+
+TEST(Deleter, WholeNumberMatching) {
+  struct Case {
+    const char* name;
+    const char* qd;
+    bool match;
+  };
+  const std::vector<Case> cases = {
+      {"kesto-ml-dev-json/QD-000958.sections.json", "QD-000958", true},
+      {"kesto-ml-dev-documents/SOP QD-000958 rev B.docx", "QD-000958", true},
+      {"kesto-ml-dev-documents/SOP qd-000958 rev B.docx", "QD-000958", true},
+      {"kesto-ml-dev-markdown-files/QD-000123.md", "qd-000123", true},
+      {"kesto-ml-dev-markdown-files/QD-950.md", "QD-95", false},
+      {"kesto-ml-dev-markdown-files/QD-950 and QD-95.md", "QD-95", true},
+      {"kesto-ml-dev-markdown-files/XQD-95.md", "QD-95", false},
+      {"kesto-ml-dev-markdown-files/SOP_QD-95_v2.md", "QD-95", true},
+      {"kesto-ml-dev-markdown-files/QD-9.md", "QD-95", false},
+      {"kesto-ml-dev-markdown-files/anything.md", "", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(names_document(c.name, c.qd), c.match) << c.name << " / " << c.qd;
+}
+
+TEST(Deleter, NoQdNumberFailsWithoutLoggingOrDeleting) {
+  testing_support::LogCapture cap;
+  DeletionStage stage;
+  Record context = Record::object();
+  const auto r = stage.execute(Record{{"blob_filename", "Plain.docx"}}, context);
+  EXPECT_EQ(r.stage, "DELETION");
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error, "Cannot determine QD-number for deletion. Ensure 'document_number' is present in the document "
+                     "metadata.");
+  EXPECT_FALSE(r.data.has_value());
+  EXPECT_TRUE(cap.lines().empty());
+}
+
+TEST(Deleter, FindQdNumberInText) {
+  EXPECT_EQ(find_qd_number("Procedure qd-000123 rev B.docx"), "qd-000123");
+  EXPECT_EQ(find_qd_number("QD-x QD-7"), "QD-7");
+  EXPECT_EQ(find_qd_number("QD-"), "");
+  EXPECT_EQ(find_qd_number("nothing"), "");
+}
