@@ -59,19 +59,20 @@ metadata_sql() {
 say "Creating containers and loading the sample SOPs into the source account and the registry"
 "$KESTO" blob mkcontainer "$STORAGE_CONTAINER_NAME"
 "$KESTO" blob mkcontainer --source "$TOLVAN_STORAGE_CONTAINER_NAME"
-tail -n +2 examples/metadata.csv | while IFS= read -r line; do
-  name=$(printf '%s' "$line" | cut -d'"' -f2)
-  title=$(printf '%s' "$line" | cut -d'"' -f4)
-  rest=$(printf '%s' "$line" | cut -d'"' -f5 | sed 's/^,//')
-  number=${rest%%,*}
-  url=${rest#*,}
-  "$KESTO" blob put --source "examples/$name" "$name" \
+for f in examples/*.docx; do
+  "$KESTO" blob put --source "$f" "$(basename "$f")" \
     --content-type application/vnd.openxmlformats-officedocument.wordprocessingml.document
-  registry_sql -c "INSERT INTO $TOLVANSTORE_SCHEMA.$TOLVANSTORE_TABLE
-      (blob_filename, kesto_status, document_name, document_number, url_document_name)
-      VALUES (\$\$$name\$\$, 'NEW', \$\$$title\$\$, '$number', '$url')
-      ON CONFLICT (blob_filename) DO UPDATE SET kesto_status = 'NEW'"
 done
+# The registry rows come from examples/metadata.csv (RFC 4180, as psql's CSV
+# reader takes it), all marked NEW.
+registry_sql <<SQL
+CREATE TEMP TABLE incoming (blob_filename text, document_name text, document_number text, url_document_name text);
+\copy incoming FROM 'examples/metadata.csv' WITH (FORMAT csv, HEADER true)
+INSERT INTO $TOLVANSTORE_SCHEMA.$TOLVANSTORE_TABLE
+    (blob_filename, kesto_status, document_name, document_number, url_document_name)
+  SELECT blob_filename, 'NEW', document_name, document_number, url_document_name FROM incoming
+  ON CONFLICT (blob_filename) DO UPDATE SET kesto_status = 'NEW';
+SQL
 "$KESTO" registry pending --log-level warning
 
 say "Processing the pending documents (log lines: $STATE/run1.log)"
@@ -82,7 +83,7 @@ for folder in kesto-ml-dev-documents kesto-ml-dev-markdown-files kesto-ml-dev-js
   echo "-- $folder"
   "$KESTO" blob ls "$folder" --log-level warning | sed 's/^/   /'
 done
-echo "-- metadata table $PGTABLE"
+echo "-- metadata table ${PGTABLE:-sop_metadata}"
 metadata_sql -c "SELECT document_number, status, stage, round(duration_s::numeric, 2) AS seconds, left(source_etag, 20) AS source_etag FROM ${PGTABLE:-sop_metadata} ORDER BY document_number"
 echo "-- vector index ${VECTOR_TABLE:-document_sections}"
 metadata_sql -c "SELECT qd_number, count(*) AS sections FROM ${VECTOR_TABLE:-document_sections} GROUP BY qd_number ORDER BY qd_number"

@@ -6,7 +6,9 @@
 # second run does the same work). Prints documents per second for each and
 # the share of wall time the documents spent inside the pipeline's own code
 # (conversion, stamping, sectioning, enrichment, summary) versus waiting on
-# storage and the database, taken from the stages' timed log lines.
+# storage and the database, taken from the stages' timed log lines. Then,
+# with a stand-in model that answers after 1 s, shows that a document takes
+# about max(path A, path B) after extraction, not their sum.
 #
 #   bash bench/pipeline/run.sh            DOCS=50 bash bench/pipeline/run.sh
 set -euo pipefail
@@ -16,7 +18,7 @@ BUILD=${KESTO_BENCH_BUILD:-build-bench}
 
 bash scripts/bootstrap.sh
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKESTO_BENCH=ON -DKESTO_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j 2 --target kesto bench_make_sop_docx >/dev/null
+cmake --build "$BUILD" -j 2 --target kesto bench_make_sop_docx bench_slow_model >/dev/null
 KESTO=$BUILD/kesto
 
 STATE=$(mktemp -d /tmp/kesto-pbench.XXXXXX)
@@ -49,31 +51,32 @@ PGPASSWORD=$TOLVANSTORE_PASSWORD psql -X -q -v ON_ERROR_STOP=1 \
   "host=$TOLVANSTORE_HOST port=$TOLVANSTORE_PORT dbname=$TOLVANSTORE_NAME user=$TOLVANSTORE_USER sslmode=require" -c "$sql"
 
 run() {
-  local jobs=$1 log=$STATE/run-$1.log start end
+  local jobs=$1 start end
   start=$(date +%s.%N)
-  "$KESTO" process --pending --force --jobs "$jobs" >"$STATE/out-$jobs.txt" 2>"$log"
+  "$KESTO" process --pending --force --jobs "$jobs" >"$STATE/out-$jobs.txt" 2>"$STATE/run-$jobs.log"
   end=$(date +%s.%N)
-  python3 - "$log" "$DOCS" "$start" "$end" "$jobs" <<'PY'
-import json, sys
-log, docs, start, end, jobs = sys.argv[1], int(sys.argv[2]), float(sys.argv[3]), float(sys.argv[4]), sys.argv[5]
-own = {"docx → markdown", "markdown sectioning", "enrichment"}
-inside = 0.0
-for line in open(log, encoding="utf-8"):
-    try:
-        rec = json.loads(line)
-    except ValueError:
-        continue
-    msg = rec.get("message", "")
-    if msg.endswith("] completed") and "duration_ms" in rec:
-        label = msg[1:-len("] completed")]
-        if label in own:
-            inside += rec["duration_ms"] / 1000.0
-wall = end - start
-print(f"--jobs {jobs}: {docs} documents in {wall:.1f} s = {docs / wall:.2f} documents/s; "
-      f"pipeline's own code {inside / docs * 1000:.0f} ms/document, "
-      f"the rest of {wall / docs * int(jobs) * 1000:.0f} ms/document per worker waits on storage and the database")
-PY
+  python3 bench/pipeline/timings.py throughput "$STATE/run-$jobs.log" "$STATE/out-$jobs.txt" "$DOCS" "$start" "$end" "$jobs"
 }
 echo "Pipeline benchmark: $DOCS medium SOPs (400 paragraphs, 6 tables), outline summaries, local emulator"
 run 1
 run 2
+
+# Path A and path B overlap: a model that takes 1 s per summary, and
+# documents large enough that path A takes a noticeable time too.
+OVERLAP_DOCS=${OVERLAP_DOCS:-8}
+"$BUILD/bench/pipeline/bench_slow_model" --port-file "$STATE/model.port" --delay 1 &
+model_pid=$!
+trap 'kill $model_pid 2>/dev/null || true; cleanup' EXIT
+for _ in $(seq 50); do [ -s "$STATE/model.port" ] && break; sleep 0.1; done
+files=()
+for i in $(seq 1 "$OVERLAP_DOCS"); do
+  f="$WORK/SOP $(printf 'QD-9%05d' "$i") Overlap.docx"
+  "$BUILD/bench/bench_make_sop_docx" "$f" --paragraphs 6000 --tables 60 >/dev/null
+  files+=("$f")
+done
+echo
+echo "Overlap of the two paths: $OVERLAP_DOCS large SOPs (6000 paragraphs, 60 tables), --jobs 1"
+SUMMARY_ENGINE=azure-openai AZURE_OPENAI_ENDPOINT="http://127.0.0.1:$(cat "$STATE/model.port")" \
+  AZURE_OPENAI_KEY=bench-key OPENAI_SUMMARY_MODEL=bench \
+  "$KESTO" process "${files[@]}" >"$STATE/out-overlap.txt" 2>"$STATE/run-overlap.log"
+python3 bench/pipeline/timings.py overlap "$STATE/run-overlap.log" "$STATE/out-overlap.txt"

@@ -122,6 +122,7 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
     EXPECT_EQ(row->at("blob_filename"), name);
     EXPECT_EQ(row->at("document_name"), "Title of " + qd);
     EXPECT_FALSE(row->at("source_etag").get<std::string>().empty());
+    EXPECT_GT(row->at("duration_s").get<double>(), 0.0);
     EXPECT_GT(vector_db::get_document_sections(qd).size(), 3u);
   }
 

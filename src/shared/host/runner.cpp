@@ -98,7 +98,8 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
   mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
 }
 
-Outcome process_task(const Task& task, const Options& options, Outcome out) {
+Outcome process_task(const Task& task, const Options& options, Outcome out,
+                     std::chrono::steady_clock::time_point start) {
   const auto& s = config::get();
   const std::string blob_filename = out.name;
   std::string etag;
@@ -153,6 +154,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out) {
                                                           .error = std::string(e.what())});
   }
   if (with_db) {
+    out.seconds = seconds_since(start);
     try {
       record_outcome(out.qd_number, out, etag);
     } catch (const std::exception& e) {
@@ -275,7 +277,7 @@ Outcome run_task(const Task& task, const Options& options) {
   out.qd_number = std::string(text::strip(record::get_text_or(task.doc, "document_number", "")));
   const auto start = std::chrono::steady_clock::now();
   try {
-    out = task.action == "delete" ? delete_task(task, options, out) : process_task(task, options, out);
+    out = task.action == "delete" ? delete_task(task, options, out) : process_task(task, options, out, start);
   } catch (const std::exception& e) {
     out.status = "ERROR";
     if (out.stage.empty()) out.stage = task.action == "delete" ? "DELETION" : "";
