@@ -71,11 +71,11 @@ for _ in $(seq 50); do [ -s "$STATE/model.port" ] && break; sleep 0.1; done
 files=()
 for i in $(seq 1 "$OVERLAP_DOCS"); do
   f="$WORK/SOP $(printf 'QD-9%05d' "$i") Overlap.docx"
-  "$BUILD/bench/bench_make_sop_docx" "$f" --paragraphs 6000 --tables 60 >/dev/null
+  "$BUILD/bench/bench_make_sop_docx" "$f" --paragraphs 20000 --tables 200 >/dev/null
   files+=("$f")
 done
 echo
-echo "Overlap of the two paths: $OVERLAP_DOCS large SOPs (6000 paragraphs, 60 tables), --jobs 1"
+echo "Overlap of the two paths: $OVERLAP_DOCS large SOPs (20000 paragraphs, 200 tables), --jobs 1"
 SUMMARY_ENGINE=azure-openai AZURE_OPENAI_ENDPOINT="http://127.0.0.1:$(cat "$STATE/model.port")" \
   AZURE_OPENAI_KEY=bench-key OPENAI_SUMMARY_MODEL=bench \
   "$KESTO" process "${files[@]}" >"$STATE/out-overlap.txt" 2>"$STATE/run-overlap.log"
