@@ -21,7 +21,7 @@ TEST(HostRunnerUnit, RecordBuiltFromAFileName) {
 TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
   testing_support::TempDir dir;
   std::vector<std::string> files;
-  for (const char* n : {"A QD-1.docx", "B QD-2.docx", "C.docx", "D.docx", "E.docx"}) {
+  for (const char* n : {"A QD-1.docx", "B QD-2.docx", "C.docx", "D QD-4.docx", "E qd-5.docx"}) {
     testing_support::write_bytes(dir / n, "x");
     files.push_back((dir / n).string());
   }
@@ -39,7 +39,10 @@ TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
   EXPECT_EQ(tasks[0].doc.at("document_number"), "QD-1");
   EXPECT_EQ(tasks[2].doc.at("document_number"), "QD-77");
   EXPECT_EQ(tasks[2].doc.at("document_name"), "Title, with comma");
+  EXPECT_EQ(tasks[4].doc.at("document_number"), "QD-5");
   EXPECT_THROW(local_tasks({(dir / "missing.docx").string()}, "", 10), shared::ValueError);
+  // C.docx has no QD-number without its metadata row.
+  EXPECT_THROW(local_tasks({files[2]}, "", 10), shared::ValueError);
 }
 
 TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
