@@ -14,17 +14,12 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/handles.hpp"
 #include "shared/record.hpp"
 
 namespace shared::connectors::pg {
 
-template <auto Free>
-struct CFree {
-  template <class T>
-  void operator()(T* p) const noexcept {
-    if (p) Free(p);
-  }
-};
+using handles::CFree;
 using PgConn = std::unique_ptr<PGconn, CFree<PQfinish>>;
 using PgResult = std::unique_ptr<PGresult, CFree<PQclear>>;
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shared/errors.hpp"
+#include "shared/handles.hpp"
 
 namespace shared::net {
 
@@ -46,13 +47,7 @@ std::string url_for_messages(const std::string& url) {
   return q == std::string::npos ? url : url.substr(0, q);
 }
 
-template <auto Free>
-struct CFree {
-  template <class T>
-  void operator()(T* p) const noexcept {
-    if (p) Free(p);
-  }
-};
+using handles::CFree;
 using CurlEasy = std::unique_ptr<CURL, CFree<curl_easy_cleanup>>;
 using CurlSlist = std::unique_ptr<curl_slist, CFree<curl_slist_free_all>>;
 

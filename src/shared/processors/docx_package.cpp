@@ -11,17 +11,14 @@
 #include <deque>
 #include <limits>
 
+#include "shared/handles.hpp"
+#include "shared/net/http.hpp"
+
 namespace shared::processors::docx_package {
 
 namespace {
 
-template <auto Free>
-struct CFree {
-  template <class T>
-  void operator()(T* p) const noexcept {
-    if (p != nullptr) Free(p);
-  }
-};
+using handles::CFree;
 
 struct XmlCharFree {
   void operator()(xmlChar* p) const noexcept { xmlFree(p); }
@@ -309,33 +306,9 @@ struct Relationship {
   bool external = false;
 };
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string percent_decode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size()) {
-      const int hi = hex_value(s[i + 1]), lo = hex_value(s[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        out += static_cast<char>(hi * 16 + lo);
-        i += 2;
-        continue;
-      }
-    }
-    out += s[i];
-  }
-  return out;
-}
-
 // The part name a relationship target of a part in folder `base` points at.
 std::string resolve_target(std::string_view base, std::string_view target) {
-  std::string t = percent_decode(target.substr(0, target.find('#')));
+  std::string t = net::percent_decode(target.substr(0, target.find('#')));
   std::string path = !t.empty() && t[0] == '/' ? t.substr(1) : std::string(base) + t;
   std::vector<std::string> parts;
   std::size_t start = 0;
