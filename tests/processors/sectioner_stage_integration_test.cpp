@@ -41,14 +41,6 @@ const Record SOP_001 = document({{"blob_filename", "SOP-001.docx"},
 class SectioningStageTest : public StageTest {
  protected:
   se::SectioningStage stage;
-
-  std::map<std::string, std::string> json_blobs() const {
-    std::map<std::string, std::string> out;
-    for (const auto& [name, bytes] : blobs()) {
-      if (name.rfind(JSON + "/", 0) == 0) out[name] = bytes;
-    }
-    return out;
-  }
 };
 
 TEST_F(SectioningStageTest, SectionsTheContextTextAndStoresTheDocument) {
@@ -142,48 +134,25 @@ TEST_F(SectioningStageTest, FallbacksNamesAndCounts) {
 }
 
 TEST_F(SectioningStageTest, FailuresLeaveTheContextUntouchedAndWriteNoJson) {
-  struct Case {
-    const char* name;
-    std::string markdown;  // at t-markdown/SOP-001.md; "-" for none
-    Record context;
-    bool refuse_uploads;
-    std::string message;
-    std::vector<std::string> stage_lines;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<FailureCase> cases = {
       {"downloaded Markdown that is not UTF-8",
        "# 1 Zweck\n\xC3\x28",
        {{"batch_size", 1}},
        false,
-       "Blob 't-markdown/SOP-001.md' is not valid UTF-8 text: invalid byte 0xc3 at offset 10",
+       "~Blob 't-markdown/SOP-001.md' is not valid UTF-8 text: invalid byte 0xc3 at offset 10",
        {}},
-      {"missing Markdown blob", "-", {{"markdown_text", ""}}, false, "BlobNotFound", {}},
+      {"missing Markdown blob", "-", {{"markdown_text", ""}}, false, "~BlobNotFound", {}},
       {"refused upload",
        "-",
        {{"markdown_text", STAMPED}, {"markdown_blob_path", "t-markdown/SOP-001.md"}},
        true,
-       "InternalError",
+       "~InternalError",
        {started("markdown sectioning", "SECTIONING"), completed("markdown sectioning", "SECTIONING"),
         started("json upload", "SECTIONING"), completed("json upload", "SECTIONING")}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto blob = account.get_blob_client(container, "t-markdown/SOP-001.md");
-    if (blob.exists()) blob.delete_blob();
-    if (c.markdown != "-") put("t-markdown/SOP-001.md", c.markdown);
-    transport->refuse_uploads = c.refuse_uploads;
-    Record context = c.context;
-    LogCapture cap;
-    try {
-      stage.run(SOP_001, context);
-      ADD_FAILURE() << "no error";
-    } catch (const std::exception& e) {
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
-    transport->refuse_uploads = false;
-    EXPECT_EQ(context.dump(), c.context.dump());
-    EXPECT_TRUE(json_blobs().empty());
-    EXPECT_EQ(stage_lines(cap), c.stage_lines);
+  for (const FailureCase& c : cases) {
+    expect_failure("t-markdown/SOP-001.md", c, [&](Record& context) { stage.run(SOP_001, context); },
+                   [&](const LogCapture&) { EXPECT_TRUE(blobs_in(JSON).empty()); });
   }
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -48,6 +49,31 @@ class FaultyTransport : public shared::net::Transport {
  private:
   std::shared_ptr<shared::net::Transport> inner_;
 };
+
+// The captured lines with every "duration_ms" value replaced by 0.
+inline std::vector<std::string> lines(const testing_support::LogCapture& cap) {
+  static const std::string name = "\"duration_ms\": ";
+  std::vector<std::string> out;
+  for (std::string l : cap.lines()) {
+    for (std::size_t at = l.find(name); at != std::string::npos; at = l.find(name, at + 1)) {
+      const std::size_t value = at + name.size();
+      std::size_t end = value;
+      while (end < l.size() && std::string_view("-+0123456789.eE").find(l[end]) != std::string_view::npos) ++end;
+      l.replace(value, end - value, "0");
+    }
+    out.push_back(std::move(l));
+  }
+  return out;
+}
+
+// Only the lines of pipeline stages (those carrying a "stage" member).
+inline std::vector<std::string> stage_lines(const testing_support::LogCapture& cap) {
+  std::vector<std::string> out;
+  for (const std::string& l : lines(cap)) {
+    if (l.find("\"stage\": \"") != std::string::npos) out.push_back(l);
+  }
+  return out;
+}
 
 class StageTest : public ::testing::Test {
  protected:
@@ -96,6 +122,58 @@ class StageTest : public ::testing::Test {
     for (const std::string& name : account.get_container_client(container).list_blob_names()) out[name] = get(name);
     return out;
   }
+  // The blobs of one folder with their content.
+  std::map<std::string, std::string> blobs_in(const std::string& folder) const {
+    std::map<std::string, std::string> out;
+    for (const auto& [name, bytes] : blobs()) {
+      if (name.rfind(folder + "/", 0) == 0) out[name] = bytes;
+    }
+    return out;
+  }
+
+  // One way a stage run must fail: `bytes` at the input blob ("-": no blob),
+  // uploads refused or not, the context the run starts from, the message (the
+  // whole of it, or a part of it after "~") and the stage lines written.
+  struct FailureCase {
+    const char* name;
+    std::string bytes;
+    shared::Record context;
+    bool refuse_uploads;
+    std::string message;
+    std::vector<std::string> stage_lines;
+  };
+
+  // Puts the case's input at `input_path`, runs `run` on a copy of its
+  // context, and checks that it raised the case's message, left the context
+  // and every blob as they were and wrote exactly the case's stage lines.
+  // `also` adds a stage's own checks, under the same trace.
+  void expect_failure(const std::string& input_path, const FailureCase& c,
+                      const std::function<void(shared::Record&)>& run,
+                      const std::function<void(const testing_support::LogCapture&)>& also = {}) {
+    SCOPED_TRACE(c.name);
+    const auto input = account.get_blob_client(container, input_path);
+    if (input.exists()) input.delete_blob();
+    if (c.bytes != "-") put(input_path, c.bytes);
+    const auto blobs_before = blobs();
+    transport->refuse_uploads = c.refuse_uploads;
+    shared::Record context = c.context;
+    testing_support::LogCapture cap;
+    try {
+      run(context);
+      ADD_FAILURE() << "no error";
+    } catch (const std::exception& e) {
+      if (c.message.rfind("~", 0) == 0) {
+        EXPECT_NE(std::string(e.what()).find(c.message.substr(1)), std::string::npos) << e.what();
+      } else {
+        EXPECT_EQ(std::string(e.what()), c.message);
+      }
+    }
+    transport->refuse_uploads = false;
+    EXPECT_EQ(context.dump(), c.context.dump());
+    EXPECT_EQ(blobs(), blobs_before);
+    EXPECT_EQ(stage_lines(cap), c.stage_lines);
+    if (also) also(cap);
+  }
 
  private:
   testing_support::ScopedSettings scoped_;
@@ -107,31 +185,6 @@ class StageTest : public ::testing::Test {
   std::string container;
   shared::connectors::BlobServiceClient account;
 };
-
-// The captured lines with every "duration_ms" value replaced by 0.
-inline std::vector<std::string> lines(const testing_support::LogCapture& cap) {
-  static const std::string name = "\"duration_ms\": ";
-  std::vector<std::string> out;
-  for (std::string l : cap.lines()) {
-    for (std::size_t at = l.find(name); at != std::string::npos; at = l.find(name, at + 1)) {
-      const std::size_t value = at + name.size();
-      std::size_t end = value;
-      while (end < l.size() && std::string_view("-+0123456789.eE").find(l[end]) != std::string_view::npos) ++end;
-      l.replace(value, end - value, "0");
-    }
-    out.push_back(std::move(l));
-  }
-  return out;
-}
-
-// Only the lines of pipeline stages (those carrying a "stage" member).
-inline std::vector<std::string> stage_lines(const testing_support::LogCapture& cap) {
-  std::vector<std::string> out;
-  for (const std::string& l : lines(cap)) {
-    if (l.find("\"stage\": \"") != std::string::npos) out.push_back(l);
-  }
-  return out;
-}
 
 // The JSON line a stage writes after run() set its stage and the document
 // {"id": "42", "file_name": "SOP-001.docx"}: `message` as it stands in the

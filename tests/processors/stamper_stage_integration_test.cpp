@@ -138,50 +138,27 @@ TEST_F(StampingStageTest, TextWithoutAPathIsRefusedBeforeAnythingIsWritten) {
 }
 
 TEST_F(StampingStageTest, FailuresLeaveTheContextAndTheBlobAsTheyWere) {
-  struct Case {
-    const char* name;
-    std::string blob;  // the bytes at t-markdown/SOP-001.md; "-" for none
-    Record context;
-    bool refuse_uploads;
-    std::string message;
-    std::vector<std::string> stage_lines;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<FailureCase> cases = {
       {"downloaded Markdown that is not UTF-8",
        "# Caf\xE9 au lait",
        {{"batch_size", 1}},
        false,
-       "Blob 't-markdown/SOP-001.md' is not valid UTF-8 text: invalid byte 0xe9 at offset 5",
+       "~Blob 't-markdown/SOP-001.md' is not valid UTF-8 text: invalid byte 0xe9 at offset 5",
        {}},
-      {"missing blob", "-", {{"markdown_text", ""}}, false, "BlobNotFound", {}},
+      {"missing blob", "-", {{"markdown_text", ""}}, false, "~BlobNotFound", {}},
       {"refused upload",
        "# 1 Purpose",
        {{"markdown_blob_path", "t-markdown/SOP-001.md"}},
        true,
-       "InternalError",
+       "~InternalError",
        {started("stamp markdown", "STAMPING"), completed("stamp markdown", "STAMPING"),
         started("upload stamped markdown", "STAMPING"), completed("upload stamped markdown", "STAMPING")}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto blob = account.get_blob_client(container, "t-markdown/SOP-001.md");
-    if (blob.exists()) blob.delete_blob();
-    if (c.blob != "-") put("t-markdown/SOP-001.md", c.blob);
-    const auto blobs_before = blobs();
-    transport->refuse_uploads = c.refuse_uploads;
-    Record context = c.context;
-    LogCapture cap;
-    try {
-      stage.run(stamped_document({{"blob_filename", "SOP-001.docx"}}), context);
-      ADD_FAILURE() << "no error";
-    } catch (const std::exception& e) {
-      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
-    }
-    transport->refuse_uploads = false;
-    EXPECT_EQ(context.dump(), c.context.dump());
-    EXPECT_EQ(blobs(), blobs_before);
-    EXPECT_EQ(stage_lines(cap), c.stage_lines);
-    EXPECT_TRUE(cap.matching("Stamped metadata").empty());
+  for (const FailureCase& c : cases) {
+    expect_failure(
+        "t-markdown/SOP-001.md", c,
+        [&](Record& context) { stage.run(stamped_document({{"blob_filename", "SOP-001.docx"}}), context); },
+        [](const LogCapture& cap) { EXPECT_TRUE(cap.matching("Stamped metadata").empty()); });
   }
 }
 
