@@ -126,4 +126,48 @@ std::string ascii_lower(std::string_view s) {
   return out;
 }
 
+std::string fold_line_breaks(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c == '\r' && i + 1 < s.size() && s[i + 1] == '\n') {
+      out += ' ';
+      i += 2;
+    } else if (c == '\n' || c == '\r' || c == '\v' || c == '\f' || (c >= 0x1C && c <= 0x1E)) {
+      out += ' ';
+      ++i;
+    } else if (c >= 0x80) {
+      std::size_t len = 1;
+      const char32_t cp = decode(s, i, len);
+      if (cp == 0x85 || cp == 0x2028 || cp == 0x2029) {
+        out += ' ';
+      } else {
+        out.append(s.substr(i, len));
+      }
+      i += len;
+    } else {
+      out += static_cast<char>(c);
+      ++i;
+    }
+  }
+  return out;
+}
+
+std::string one_line(std::string_view s) {
+  s = rstrip(s);
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 }  // namespace shared::text

@@ -50,4 +50,12 @@ void append(std::string& out, char32_t cp);
 // Lower-cases ASCII letters only.
 std::string ascii_lower(std::string_view s);
 
+// `s` with every line break (CR LF, LF, CR, VT, FF, U+001C..U+001E, U+0085,
+// U+2028, U+2029) replaced by one space: a value that must stay on its line.
+std::string fold_line_breaks(std::string_view s);
+
+// `s` without trailing whitespace and with CR and LF written as the escapes
+// "\r" and "\n": a message printed as one line stays one line.
+std::string one_line(std::string_view s);
+
 }  // namespace shared::text
