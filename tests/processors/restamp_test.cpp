@@ -112,7 +112,8 @@ TEST(Restamp, StampPassThenStripPass) {
   EXPECT_EQ(out.str(), STAMP_LINES);
   EXPECT_EQ(err.str(), "");
 
-  const std::string sop2 = block("SOP-002", "QD-2 \"ä\"\nsecond line", MISSING_LINK);
+  // The line break inside the number stays on the number's line.
+  const std::string sop2 = block("SOP-002", "QD-2 \"ä\" second line", MISSING_LINK);
   EXPECT_EQ(read_bytes(f.dir / "SOP-001.md"), block("SOP-001", MISSING_NUMBER, "https://v/1") + "# 1 Purpose\nbody\n");
   EXPECT_EQ(read_bytes(f.dir / "SOP-002.md"), sop2 + "# Body\n");
   EXPECT_EQ(read_bytes(f.dir / "lone.md"), block("lone", "QD-3", "https://v/3") + "<!-- METADATA_START -->\nold");
@@ -259,4 +260,22 @@ TEST(RestampProgram, DefaultFolderModesAndExitStatus) {
   EXPECT_EQ(testing_support::run_command(cd + "--help", &out), 0);
   EXPECT_EQ(out.rfind("usage: restamp [options]\n", 0), 0u) << out;
   EXPECT_FALSE(fs::exists(tmp / "v2_files\\markdown"));
+}
+
+TEST(Restamp, MetadataFolderRefusedAndByteOrderMarkDropped) {
+  TempDir tmp;
+  write_bytes(tmp / "SOP-2.md", "\xEF\xBB\xBF# B\n");
+  fs::create_directory(tmp / "meta.csv");
+  std::ostringstream out, err;
+  try {
+    restamp::run({(tmp / "meta.csv").string(), tmp.path(), restamp::Mode::stamp}, out, err);
+    FAIL() << "a folder was read as metadata";
+  } catch (const shared::ValueError& e) {
+    EXPECT_EQ(e.what(), "cannot read metadata file '" + (tmp / "meta.csv").string() + "': is a folder");
+  }
+  EXPECT_EQ(read_bytes(tmp / "SOP-2.md"), "\xEF\xBB\xBF# B\n");
+  // A byte-order mark does not end up in front of the stamped block.
+  const restamp::MetaMap meta = restamp::build_meta_map({{{"blob_filename", "SOP-2"}}});
+  restamp::stamp_pass(tmp.path(), meta, out);
+  EXPECT_EQ(read_bytes(tmp / "SOP-2.md"), block("SOP-2", MISSING_NUMBER, MISSING_LINK) + "# B\n");
 }

@@ -7,6 +7,8 @@
 #include <sstream>
 
 #include "shared/errors.hpp"
+#include "shared/fs/files.hpp"
+#include "shared/text/utf8.hpp"
 
 namespace apps {
 
@@ -173,15 +175,13 @@ int guarded(const std::string& prog, const std::function<int()>& body) {
   } catch (const HelpShown&) {
     return 0;
   } catch (const UsageError& e) {
-    std::cerr << prog << ": error: " << e.what() << std::endl;
+    std::cerr << prog << ": error: " << shared::text::one_line(e.what()) << std::endl;
     return 2;
   } catch (const shared::ValueError& e) {
-    std::cerr << prog << ": error: " << e.what() << std::endl;
+    std::cerr << prog << ": error: " << shared::text::one_line(e.what()) << std::endl;
     return 2;
   } catch (const std::exception& e) {
-    std::string msg = e.what();
-    for (char& c : msg) if (c == '\n' || c == '\r') c = ' ';
-    std::cerr << prog << ": error: " << msg << std::endl;
+    std::cerr << prog << ": error: " << shared::text::one_line(e.what()) << std::endl;
     return 1;
   }
 }
@@ -192,20 +192,9 @@ std::vector<std::string> arguments(int argc, char** argv, int from) {
   return out;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("cannot read '" + path + "'");
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw std::runtime_error("cannot read '" + path + "'");
-  return ss.str();
-}
+std::string read_file(const std::string& path) { return shared::fs::read_file(path); }
 
-std::string read_stdin() {
-  std::ostringstream ss;
-  ss << std::cin.rdbuf();
-  return ss.str();
-}
+std::string read_stdin() { return shared::fs::read_stdin(); }
 
 void write_output(const std::string& path, const std::string& bytes) {
   if (path.empty() || path == "-") {

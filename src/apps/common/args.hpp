@@ -73,15 +73,17 @@ class ArgParser {
 shared::logsetup::Level log_level(const Parsed& p);
 
 // Runs `body`, mapping exceptions to a one-line message on standard error
-// and the exit status: UsageError and shared::ValueError 2, anything else 1.
+// (line breaks in it escaped) and the exit status: UsageError and
+// shared::ValueError 2, anything else 1.
 int guarded(const std::string& prog, const std::function<int()>& body);
 
 // argv[1..] as strings.
 std::vector<std::string> arguments(int argc, char** argv, int from = 1);
 
-// Whole file as bytes; throws std::runtime_error naming the file.
+// Whole file as bytes, up to the input limit; throws shared::Error naming
+// the file for a folder, an unreadable file or one past the limit.
 std::string read_file(const std::string& path);
-// Standard input as bytes.
+// Standard input as bytes, up to the input limit.
 std::string read_stdin();
 // Writes bytes to the file (replacing it) or, for an empty path, to stdout.
 void write_output(const std::string& path, const std::string& bytes);

@@ -20,8 +20,6 @@ int run_convert(const std::vector<std::string>& args) {
               "error goes to standard error, no output file is written, and the exit status is 1.");
   const apps::Parsed parsed = parser.parse(args);
   const std::string file = parsed.get("FILE");
-  std::error_code ec;
-  if (std::filesystem::is_directory(file, ec)) throw std::runtime_error("cannot read '" + file + "': is a folder");
   const std::string bytes = file == "-" ? apps::read_stdin() : apps::read_file(file);
   const std::string markdown = shared::processors::extractor::docx_bytes_to_markdown(bytes);
   apps::write_output(parsed.get("output"), markdown);

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "apps/common/args.hpp"
+#include "shared/fs/files.hpp"
 #include "apps/common/commands.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
@@ -63,7 +64,8 @@ int run(const std::vector<std::string>& args) {
   }
 
   const std::string path = parsed.get("FILE");
-  const std::string text = path == "-" ? apps::read_stdin() : apps::read_file(path);
+  const std::string bytes = path == "-" ? apps::read_stdin() : apps::read_file(path);
+  const std::string text(shared::fs::without_bom(bytes));
   if (const std::size_t bad = shared::text::first_invalid(text); bad != std::string::npos) {
     throw shared::Error("'" + path + "' is not valid UTF-8 (byte offset " + std::to_string(bad) + ")");
   }

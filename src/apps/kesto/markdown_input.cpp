@@ -1,6 +1,7 @@
 #include "apps/kesto/markdown_input.hpp"
 
 #include "apps/common/args.hpp"
+#include "shared/fs/files.hpp"
 #include "shared/text/json_load.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -13,11 +14,13 @@ std::string source_name(const std::string& path) { return is_stdin(path) ? "stan
 }  // namespace
 
 std::string read_markdown(const std::string& path) {
-  std::string bytes = is_stdin(path) ? read_stdin() : read_file(path);
+  const std::string bytes = is_stdin(path) ? read_stdin() : read_file(path);
   if (const std::size_t bad = shared::text::first_invalid(bytes); bad != std::string::npos) {
     throw std::runtime_error(source_name(path) + " is not valid UTF-8 (byte " + std::to_string(bad) + ")");
   }
-  return bytes;
+  // Editors on some systems save a byte-order mark; left in, it hides the
+  // first heading from the "# " at the start of a line.
+  return std::string(shared::fs::without_bom(bytes));
 }
 
 shared::Record read_json(const std::string& path) {

@@ -11,8 +11,9 @@
 
 namespace apps::markdown_input {
 
-// The bytes of `path`, or of standard input when `path` is empty or "-".
-// Throws std::runtime_error naming the source when they are not UTF-8.
+// The bytes of `path`, or of standard input when `path` is empty or "-",
+// without a leading byte-order mark. Throws std::runtime_error naming the
+// source when they are not UTF-8.
 std::string read_markdown(const std::string& path);
 
 // The JSON value in `path` (standard input when empty or "-"). Throws

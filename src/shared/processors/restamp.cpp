@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "shared/errors.hpp"
+#include "shared/fs/files.hpp"
 #include "shared/text/utf8.hpp"
 #include "shared/zentrel/metadata.hpp"
 
@@ -44,12 +45,9 @@ std::string restamp_block(const MetaRecord& meta) {
 }
 
 std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw Error("cannot read '" + path.string() + "'");
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw Error("cannot read '" + path.string() + "'");
-  const std::string bytes = ss.str();
+  const std::string file_bytes = shared::fs::read_file(path.string());
+  // A byte-order mark would sit in front of the stamped block.
+  const std::string_view bytes = shared::fs::without_bom(file_bytes);
   if (const std::size_t bad = text::first_invalid(bytes); bad != std::string::npos) {
     throw Error("cannot read '" + path.string() + "': not valid UTF-8 (byte " + std::to_string(bad) + ")");
   }

@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "shared/errors.hpp"
+#include "shared/fs/files.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace zentrel::metadata {
@@ -15,12 +16,14 @@ using shared::Record;
 using shared::ValueError;
 
 std::string read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ValueError("cannot read metadata file '" + path + "'");
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw ValueError("cannot read metadata file '" + path + "'");
-  return ss.str();
+  try {
+    return shared::fs::read_file(path);
+  } catch (const shared::Error& e) {
+    // A folder is bad metadata, not an empty table.
+    const std::string why = e.what();
+    const bool folder = why.ends_with("': is a folder");
+    throw ValueError("cannot read metadata file '" + path + "'" + (folder ? ": is a folder" : ""));
+  }
 }
 
 // CR LF and a lone CR as "\n", the way text files are read everywhere in the
