@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+
+#include "shared/errors.hpp"
 
 #include "support/testing.hpp"
 
@@ -21,9 +24,7 @@ TEST(Dotenv, ParsesTheUsualForms) {
       "CONN=DefaultEndpointsProtocol=http;AccountName=a;AccountKey=k==;\n"
       "EMPTY=\n"
       "MULTI=\"first\nsecond\"\n"
-      "AFTER=ok\r\n"
-      "not a line\n"
-      "1BAD=x\n");
+      "AFTER=ok\r\n");
   EXPECT_EQ(vars.at("PLAIN"), "value");
   EXPECT_EQ(vars.at("EXPORTED"), "yes");
   EXPECT_EQ(vars.at("SPACED"), "some value");
@@ -35,7 +36,37 @@ TEST(Dotenv, ParsesTheUsualForms) {
   EXPECT_EQ(vars.at("EMPTY"), "");
   EXPECT_EQ(vars.at("MULTI"), "first\nsecond");
   EXPECT_EQ(vars.at("AFTER"), "ok");
-  EXPECT_EQ(vars.count("1BAD"), 0u);
+}
+
+TEST(Dotenv, ByteOrderMarkIsReadAndBadLinesAreRefusedWithTheirNumber) {
+  EXPECT_EQ(parse_dotenv("\xEF\xBB\xBF" "FIRST=1\nSECOND=2\n"),
+            (std::map<std::string, std::string>{{"FIRST", "1"}, {"SECOND", "2"}}));
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"A=1\nnot a line\nB=2\n", "line 2: not a NAME=value line"},
+      {"A=1\n1BAD=x\n", "line 2: '1BAD' is not a variable name"},
+      // A quote that never closes would swallow every setting after it.
+      {"A=1\nKEY=\"abc\nB=2\nC=3\n", "line 2: the quoted value of KEY is never closed"},
+      // Line numbers count the lines of a multi-line value.
+      {"M=\"one\ntwo\"\n\nbroken\n", "line 4: not a NAME=value line"},
+  };
+  for (const auto& [text, message] : bad) {
+    try {
+      parse_dotenv(text);
+      ADD_FAILURE() << "accepted: " << text;
+    } catch (const shared::ValueError& e) {
+      EXPECT_EQ(std::string(e.what()), message);
+    }
+  }
+  testing_support::TempDir dir;
+  testing_support::write_bytes(dir / ".env", "KESTO_T_OK=1\nKESTO_T_Q='open\n");
+  ::unsetenv("KESTO_T_OK");
+  try {
+    shared::config::load_dotenv((dir / ".env").string());
+    ADD_FAILURE() << "a malformed .env was loaded";
+  } catch (const shared::ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find(".env' line 2:"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(std::getenv("KESTO_T_OK"), nullptr);  // nothing of it loaded
 }
 
 TEST(Dotenv, LoadKeepsVariablesAlreadySet) {
@@ -65,6 +96,35 @@ TEST(Settings, DefaultsAndVariableNames) {
   EXPECT_EQ(s.TOLVAN_STORAGE_CONNECTION_STRING, "tolvan-conn");
   EXPECT_EQ(s.PGTABLE, "sop_metadata");
   EXPECT_EQ(s.MAX_BATCH_SIZE, 12);
-  ::setenv("MAX_BATCH_SIZE", "lots", 1);
-  EXPECT_EQ(shared::config::from_environment().MAX_BATCH_SIZE, 500);
+  EXPECT_EQ(s.MAX_INPUT_BYTES, std::size_t{1} << 30);
+  EXPECT_EQ(s.RUNNING_TIMEOUT_S, 3600);
+  ::unsetenv("MAX_BATCH_SIZE");
+}
+
+TEST(Settings, NumbersOutOfFormOrRangeAreRefusedNamingTheVariable) {
+  const std::vector<std::pair<const char*, const char*>> bad = {
+      {"MAX_BATCH_SIZE", "0"},         {"MAX_BATCH_SIZE", "-5"},       {"MAX_BATCH_SIZE", "lots"},
+      {"MAX_BATCH_SIZE", "12abc"},     {"MAX_BATCH_SIZE", "99999999999999999999"},
+      {"KESTO_MAX_INPUT_BYTES", "0"},  {"KESTO_RUNNING_TIMEOUT", "1h"}, {"PGPORT", "54x"},
+      {"PGPORT", "70000"},             {"TOLVANSTORE_PORT", "-1"},
+  };
+  for (const auto& [var, value] : bad) {
+    const std::string saved = testing_support::env(var);
+    ::setenv(var, value, 1);
+    try {
+      shared::config::from_environment();
+      ADD_FAILURE() << var << "=" << value << " was accepted";
+    } catch (const shared::ValueError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(std::string(var) + " must be a whole number", 0), 0u) << e.what();
+      EXPECT_NE(std::string(e.what()).find(value), std::string::npos) << e.what();
+    }
+    if (saved.empty()) {
+      ::unsetenv(var);
+    } else {
+      ::setenv(var, saved.c_str(), 1);
+    }
+  }
+  ::setenv("MAX_BATCH_SIZE", "7", 1);
+  EXPECT_EQ(shared::config::from_environment().MAX_BATCH_SIZE, 7);
+  ::unsetenv("MAX_BATCH_SIZE");
 }

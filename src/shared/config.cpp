@@ -1,11 +1,15 @@
 #include "shared/config.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <sstream>
 #include <vector>
+
+#include "shared/errors.hpp"
 
 namespace shared::config {
 
@@ -22,6 +26,22 @@ std::unique_ptr<Settings>& slot() {
 bool is_name_char(char c, bool first) {
   return c == '_' || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (!first && c >= '0' && c <= '9') ||
          (!first && c == '.');
+}
+
+// The environment variable `var` as a whole number in [lo, hi], `def` when
+// unset or empty. Anything else is a configuration error: a batch size of
+// "lots" silently read as the default would hide the typo.
+long long whole_number(const char* var, long long def, long long lo, long long hi) {
+  const char* v = std::getenv(var);
+  if (v == nullptr || *v == '\0') return def;
+  errno = 0;
+  char* end = nullptr;
+  const long long n = std::strtoll(v, &end, 10);
+  if (errno != 0 || end == v || *end != '\0' || n < lo || n > hi) {
+    throw ValueError(std::string(var) + " must be a whole number from " + std::to_string(lo) + " to " +
+                     std::to_string(hi) + ", not '" + v + "'");
+  }
+  return n;
 }
 
 std::string_view trim_ascii(std::string_view s) {
@@ -73,11 +93,13 @@ Settings from_environment() {
   rd(s.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL");
   rd(s.SUMMARY_ENGINE, "SUMMARY_ENGINE");
   rd(s.VECTOR_TABLE, "VECTOR_TABLE");
-  if (const char* v = std::getenv("MAX_BATCH_SIZE"); v && *v) {
-    char* end = nullptr;
-    const long n = std::strtol(v, &end, 10);
-    if (end && *end == '\0' && n > 0) s.MAX_BATCH_SIZE = n;
-  }
+  s.MAX_BATCH_SIZE = whole_number("MAX_BATCH_SIZE", s.MAX_BATCH_SIZE, 1, 1'000'000'000);
+  s.MAX_INPUT_BYTES = static_cast<std::size_t>(
+      whole_number("KESTO_MAX_INPUT_BYTES", static_cast<long long>(s.MAX_INPUT_BYTES), 1, 1LL << 50));
+  s.RUNNING_TIMEOUT_S = whole_number("KESTO_RUNNING_TIMEOUT", s.RUNNING_TIMEOUT_S, 1, 1'000'000'000);
+  // Ports stay text for the connection parameters; only their form is checked.
+  if (!s.PGPORT.empty()) whole_number("PGPORT", 0, 1, 65535);
+  if (!s.TOLVANSTORE_PORT.empty()) whole_number("TOLVANSTORE_PORT", 0, 1, 65535);
   return s;
 }
 
@@ -99,22 +121,29 @@ void set(const Settings& s) {
 }
 
 std::map<std::string, std::string> parse_dotenv(std::string_view text) {
+  // A file saved by an editor that writes a byte-order mark is still read
+  // from its first line.
+  if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
   std::map<std::string, std::string> out;
   std::size_t pos = 0;
+  std::size_t line_no = 0;
+  auto refuse = [&](std::size_t line, const std::string& why) {
+    return ValueError("line " + std::to_string(line) + ": " + why);
+  };
   while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
     if (eol == std::string_view::npos) eol = text.size();
+    const std::size_t start_line = ++line_no;
     std::string_view line = trim_ascii(text.substr(pos, eol - pos));
     pos = eol + 1;
     if (line.empty() || line.front() == '#') continue;
     if (line.substr(0, 7) == "export ") line = trim_ascii(line.substr(7));
     const std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
+    if (eq == std::string_view::npos) throw refuse(start_line, "not a NAME=value line");
     const std::string_view name = trim_ascii(line.substr(0, eq));
-    if (name.empty() || !is_name_char(name.front(), true)) continue;
-    bool ok = true;
+    bool ok = !name.empty() && is_name_char(name.front(), true);
     for (char c : name) ok = ok && is_name_char(c, false);
-    if (!ok) continue;
+    if (!ok) throw refuse(start_line, "'" + std::string(name) + "' is not a variable name");
     std::string_view raw = trim_ascii(line.substr(eq + 1));
     std::string value;
     if (!raw.empty() && (raw.front() == '"' || raw.front() == '\'')) {
@@ -138,11 +167,15 @@ std::map<std::string, std::string> parse_dotenv(std::string_view text) {
         }
         value += c;
       }
-      if (!closed) continue;
+      // Taking the rest of the file as the value would silently drop every
+      // setting after it.
+      if (!closed) throw refuse(start_line, "the quoted value of " + std::string(name) + " is never closed");
       const std::size_t consumed = static_cast<std::size_t>(rest.data() - text.data()) + i + 1;
       if (consumed > pos) {
+        const std::size_t next_line = pos;
         eol = text.find('\n', consumed);
         pos = eol == std::string_view::npos ? text.size() : eol + 1;
+        line_no += static_cast<std::size_t>(std::count(text.begin() + next_line, text.begin() + pos, '\n'));
       }
     } else {
       const std::size_t hash = raw.find(" #");
@@ -158,7 +191,13 @@ bool load_dotenv(const std::string& path, bool override_existing) {
   if (!in) return false;
   std::ostringstream ss;
   ss << in.rdbuf();
-  for (const auto& [k, v] : parse_dotenv(ss.str())) {
+  std::map<std::string, std::string> vars;
+  try {
+    vars = parse_dotenv(ss.str());
+  } catch (const ValueError& e) {
+    throw ValueError("'" + path + "' " + e.what());
+  }
+  for (const auto& [k, v] : vars) {
     ::setenv(k.c_str(), v.c_str(), override_existing ? 1 : 0);
   }
   return true;

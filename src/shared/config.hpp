@@ -3,6 +3,7 @@
 // has been loaded into it) and constant from then on.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -41,6 +42,11 @@ struct Settings {
   // Host program and vector index.
   long MAX_BATCH_SIZE = 500;
   std::string VECTOR_TABLE = "document_sections";
+  // Largest file or standard input a program reads whole (KESTO_MAX_INPUT_BYTES).
+  std::size_t MAX_INPUT_BYTES = std::size_t{1} << 30;
+  // Seconds after which a metadata row still marked RUNNING counts as left by
+  // a run that died (KESTO_RUNNING_TIMEOUT).
+  long RUNNING_TIMEOUT_S = 3600;
 };
 
 // The process's settings, read on first use (the `.env` file first).
@@ -50,16 +56,23 @@ const Settings& get();
 // elsewhere); later get() calls return the new values.
 void set(const Settings& s);
 
-// Reads every setting from the environment (no `.env` loading).
+// Reads every setting from the environment (no `.env` loading). Throws
+// ValueError naming the variable for a number that is not a whole number in
+// its range (MAX_BATCH_SIZE, KESTO_MAX_INPUT_BYTES, KESTO_RUNNING_TIMEOUT at
+// least 1; PGPORT, TOLVANSTORE_PORT 1 to 65535 when set).
 Settings from_environment();
 
 // Parses dotenv text: NAME=value lines, "#" comments, optional "export ",
 // single- or double-quoted values (double quotes understand \n, \t, \" and
-// \\), an unquoted value ending at " #". Malformed lines are skipped.
+// \\), an unquoted value ending at " #", a leading byte-order mark ignored.
+// Throws ValueError "line N: …" for a line that is not NAME=value or a quoted
+// value that is never closed: a file read only in part would silently drop
+// settings.
 std::map<std::string, std::string> parse_dotenv(std::string_view text);
 
 // Loads `path` into the environment, keeping variables already set unless
-// `override_existing`. Returns false when the file cannot be read.
+// `override_existing`. Returns false when the file cannot be read; throws
+// ValueError "'{path}' line N: …" when it is malformed (nothing is loaded).
 bool load_dotenv(const std::string& path = ".env", bool override_existing = false);
 
 // Loads ".env" once per process; later calls do nothing.
