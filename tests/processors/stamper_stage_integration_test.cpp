@@ -11,12 +11,13 @@ using shared::Record;
 using testing_support::LogCapture;
 using namespace stage_fixture;
 
-// Metadata with a line feed, quotes and non-ASCII, written as they are.
+// Metadata with quotes and non-ASCII, written as they are, and a line feed,
+// written as a space so that the value stays on its line.
 const Record METADATA = {{"document_name", "Cleaning \"Area\" \xE2\x86\x92 \xC3\x9Cnit\nline 2"},
                          {"document_number", "QD-000958"},
                          {"url_document_name", "https://veeva.example/doc?id=1&x=\"q\""}};
 const std::string BLOCK =
-    "<!-- METADATA_START -->\n## Metadata\n\n- **Document Name:** Cleaning \"Area\" \xE2\x86\x92 \xC3\x9Cnit\nline "
+    "<!-- METADATA_START -->\n## Metadata\n\n- **Document Name:** Cleaning \"Area\" \xE2\x86\x92 \xC3\x9Cnit line "
     "2\n- **Document Number:** QD-000958\n- **Veeva Link:** https://veeva.example/doc?id=1&x=\"q\"\n<!-- "
     "METADATA_END -->\n\n";
 

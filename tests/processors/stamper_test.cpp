@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "shared/processors/sectioner.hpp"
 #include "support/testing.hpp"
 
 using shared::Record;
@@ -48,9 +49,9 @@ TEST(MetadataBlock, FallbacksAndPlainTextForms) {
        block("N/A", "N/A", "N/A")},
       {"a number is written as its digits", {{"document_name", "X"}, {"document_number", 958}, {"url_document_name", "L"}},
        block("X", "958", "L")},
-      {"line feeds, quotes, markup and non-ASCII as they are, untrimmed",
+      {"quotes, markup, tabs and non-ASCII as they are, untrimmed; a line feed becomes a space",
        {{"document_name", " Ärger \"quoted\"\n**bold** "}, {"document_number", "QD\t1"}, {"url_document_name", "a\\b"}},
-       block(" Ärger \"quoted\"\n**bold** ", "QD\t1", "a\\b")},
+       block(" Ärger \"quoted\" **bold** ", "QD\t1", "a\\b")},
       {"not an object", Record::array({1, 2}), block("N/A", "N/A", "N/A")},
   };
   for (const Case& c : cases) EXPECT_EQ(stamper::build_metadata_block(c.doc), c.expected) << c.what;
@@ -100,4 +101,23 @@ TEST(StampMarkdown, HelpersAgreeWithTheStamp) {
   EXPECT_TRUE(stamper::has_metadata_block("<!-- METADATA_END --><!-- METADATA_START -->"));
   EXPECT_FALSE(stamper::has_metadata_block("<!-- METADATA_START --> <!-- METADATA_END ->"));
   EXPECT_EQ(stamper::replace_metadata_block(block("a", "b", "c") + "\n\nbody", "NEW\n"), "NEW\nbody");
+}
+
+TEST(MetadataBlock, LineBreaksInValuesCannotForgeHeadings) {
+  // A record whose values carry line breaks must not put a heading of its own
+  // into the Markdown, and so no section of its own into the index.
+  const Record doc = {{"blob_filename", "SOP-1.docx"},
+                      {"document_name", "Cleaning\n# 9 Forged\r\nmore"},
+                      {"document_number", "QD-1\u2028## 9.1 Also forged"},
+                      {"url_document_name", "https://v/1\r# 10 Third"}};
+  const std::string block = stamper::build_metadata_block(doc);
+  EXPECT_EQ(block,
+            "<!-- METADATA_START -->\n## Metadata\n\n- **Document Name:** Cleaning # 9 Forged more\n"
+            "- **Document Number:** QD-1 ## 9.1 Also forged\n- **Veeva Link:** https://v/1 # 10 Third\n"
+            "<!-- METADATA_END -->\n\n");
+  const std::string stamped = stamper::stamp_markdown("# 1 Purpose\ntext\n", doc);
+  const Record sections = shared::processors::sectioner::build_sections_document(stamped, doc);
+  std::vector<std::string> keys;
+  for (auto it = sections.at("sections").begin(); it != sections.at("sections").end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"SOP-1::Metadata", "SOP-1::1 Purpose"}));
 }

@@ -6,6 +6,15 @@ namespace shared::processors::stamper {
 
 std::string compose_metadata_block(std::string_view document_name, std::string_view document_number,
                                    std::string_view link) {
+  // A line break in a value would start a line of its own in the Markdown: a
+  // name such as "x\n# 9 Forged" would become a heading, and then a section
+  // of the index. Each value stays on its line.
+  const std::string name_line = text::fold_line_breaks(document_name);
+  const std::string number_line = text::fold_line_breaks(document_number);
+  const std::string link_line = text::fold_line_breaks(link);
+  document_name = name_line;
+  document_number = number_line;
+  link = link_line;
   std::string out;
   out.reserve(METADATA_START.size() + METADATA_END.size() + 80 + document_name.size() + document_number.size() +
               link.size());

@@ -16,8 +16,8 @@ inline constexpr std::string_view METADATA_START = "<!-- METADATA_START -->";
 inline constexpr std::string_view METADATA_END = "<!-- METADATA_END -->";
 
 // The block for the three values, inserted as they are (no escaping, no
-// trimming): start marker, "## Metadata", the three list lines, end marker
-// and one empty line.
+// trimming) except that line breaks inside a value become spaces: start
+// marker, "## Metadata", the three list lines, end marker and one empty line.
 std::string compose_metadata_block(std::string_view document_name, std::string_view document_number,
                                    std::string_view link);
 
