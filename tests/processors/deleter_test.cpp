@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "shared/config.hpp"
+#include "shared/errors.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::processors::deleter;
@@ -58,4 +60,40 @@ TEST(Deleter, FindQdNumberInText) {
   EXPECT_EQ(find_qd_number("QD-x QD-7"), "QD-7");
   EXPECT_EQ(find_qd_number("QD-"), "");
   EXPECT_EQ(find_qd_number("nothing"), "");
+}
+
+TEST(Deleter, MalformedQdNumbersAreRefusedBeforeAnyLookup) {
+  // No storage or database is configured here: a refusal that reached for
+  // either would fail differently.
+  testing_support::LogCapture cap;
+  for (const char* qd : {"QD-", "%", "_", "QD-1x", "qd 12"}) {
+    DeletionStage stage;
+    Record context = Record::object();
+    const auto r = stage.execute(Record{{"document_number", qd}}, context);
+    EXPECT_FALSE(r.success) << qd;
+    EXPECT_EQ(r.error, invalid_qd_number_message(qd));
+    EXPECT_FALSE(r.data.has_value());
+    EXPECT_THROW(plan_deletion(std::string(qd)), shared::ValueError) << qd;
+  }
+  EXPECT_EQ(invalid_qd_number_message("QD-"),
+            "Invalid QD-number 'QD-' for deletion: a QD-number is 'QD-' followed by digits, e.g. 'QD-000958'. "
+            "Nothing was deleted.");
+  EXPECT_TRUE(cap.lines().empty());
+}
+
+TEST(Deleter, ArtifactPathsOfARecordedFile) {
+  const auto& s = shared::config::get();
+  EXPECT_EQ(artifact_paths("Plain SOP.docx"),
+            (std::vector<std::string>{s.BLOB_FOLDER_DOCUMENTS + "/Plain SOP.docx", s.BLOB_FOLDER_MARKDOWN + "/Plain SOP.md",
+                                      s.BLOB_FOLDER_JSON + "/Plain SOP.sections.json",
+                                      s.BLOB_FOLDER_ENRICHED_JSON + "/Plain SOP.enriched.json",
+                                      s.BLOB_FOLDER_SUMMARY + "/Plain SOP.summary.md"}));
+  // A folder part: the extraction names the Markdown after the last path
+  // component, the later stages keep the folder.
+  EXPECT_EQ(artifact_paths("a/b.v2.docx"),
+            (std::vector<std::string>{s.BLOB_FOLDER_DOCUMENTS + "/a/b.v2.docx", s.BLOB_FOLDER_MARKDOWN + "/b.v2.md",
+                                      s.BLOB_FOLDER_MARKDOWN + "/a/b.v2.md", s.BLOB_FOLDER_JSON + "/a/b.v2.sections.json",
+                                      s.BLOB_FOLDER_ENRICHED_JSON + "/a/b.v2.enriched.json",
+                                      s.BLOB_FOLDER_SUMMARY + "/a/b.v2.summary.md"}));
+  EXPECT_TRUE(artifact_paths("").empty());
 }

@@ -1,22 +1,154 @@
 #include "shared/processors/deleter.hpp"
 
+#include <algorithm>
+#include <optional>
+#include <set>
+
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
+#include "shared/connectors/pg.hpp"
 #include "shared/connectors/vector_db.hpp"
+#include "shared/errors.hpp"
+#include "shared/processors/extractor.hpp"
+#include "shared/processors/stamper.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::processors::deleter {
 
 namespace blobhub = connectors::blobhub;
+namespace mainstore = connectors::mainstore;
+namespace pg = connectors::pg;
 
 namespace {
 
-bool is_ascii_alnum(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+const char* const kNoQdNumber =
+    "Cannot determine QD-number for deletion. Ensure 'document_number' is present in the document metadata.";
+
+// The document a deletion is about: its canonical QD-number, the text it was
+// given as (stripped; what messages show, and the form rows written before
+// numbers were upper-cased may carry), and the file names recorded for it.
+struct Target {
+  std::string qd_number;
+  std::string given;
+  std::vector<std::string> blob_filenames;
+};
+
+// The document's metadata row under its canonical number, else under the
+// form it was given in.
+std::optional<Record> find_row(const Target& t) {
+  const std::string& table = config::get().PGTABLE;
+  auto row = mainstore::get_by_document_number(t.qd_number, table);
+  if (!row && t.given != t.qd_number) row = mainstore::get_by_document_number(t.given, table);
+  return row;
 }
 
-std::string ascii_lower(std::string_view s) { return text::ascii_lower(s); }
+void add_file_name(Target& t, const std::string& name) {
+  if (!name.empty() && std::find(t.blob_filenames.begin(), t.blob_filenames.end(), name) == t.blob_filenames.end()) {
+    t.blob_filenames.push_back(name);
+  }
+}
+
+// The artefact paths of other documents' recorded files that carry this
+// document's number in their names: a file "QD-2 SOP.docx" recorded for
+// QD-1 gives blobs that a plain name match would hand to QD-2.
+std::set<std::string> others_artifacts(const std::string& qd_number) {
+  const std::string table = config::get().PGTABLE;
+  pg::check_identifier(table, "table name", true);
+  pg::PgConn conn = mainstore::get_conn();
+  // The number is "QD-" and digits only, so it needs no LIKE escaping.
+  pg::PgResult res = pg::execute(conn.get(),
+                                 "SELECT blob_filename FROM " + table +
+                                     " WHERE upper(document_number) <> %s AND blob_filename ILIKE %s",
+                                 {qd_number, "%" + qd_number + "%"});
+  std::set<std::string> out;
+  for (const Record& row : pg::all_rows(res.get())) {
+    for (std::string& p : artifact_paths(record::get_text_or(row, "blob_filename", ""))) out.insert(std::move(p));
+  }
+  return out;
+}
+
+// One folder's listing, reduced to the blobs of the document.
+struct FolderScan {
+  std::string folder;
+  std::optional<std::string> error;  // the listing failed
+  std::vector<std::string> matches;
+};
+
+// Everything a deletion looks at before removing anything; shared by the
+// run and the dry run so that both find exactly the same blobs.
+struct Survey {
+  Target target;
+  std::optional<Record> row;
+  std::vector<FolderScan> folders;
+  std::vector<std::string> warnings;  // lookups that failed before the scan
+};
+
+Survey survey(Target target) {
+  Survey s{.target = std::move(target)};
+  try {
+    s.row = find_row(s.target);
+    if (s.row) add_file_name(s.target, record::get_text_or(*s.row, "blob_filename", ""));
+  } catch (const std::exception& e) {
+    s.warnings.push_back(std::string("sop_metadata lookup failed (non-fatal): ") + e.what());
+  }
+  std::set<std::string> mine;
+  for (const std::string& name : s.target.blob_filenames) {
+    for (std::string& p : artifact_paths(name)) mine.insert(std::move(p));
+  }
+  std::set<std::string> theirs;
+  try {
+    theirs = others_artifacts(s.target.qd_number);
+  } catch (const std::exception& e) {
+    s.warnings.push_back(std::string("Could not read other documents' file names (non-fatal): ") + e.what());
+  }
+  for (const std::string& folder : DeletionStage::_ALL_ARTIFACT_FOLDERS()) {
+    FolderScan scan{.folder = folder};
+    try {
+      for (std::string& n : blobhub::list_blobs_in_folder(folder)) {
+        const bool named = names_document(n, s.target.qd_number) || mine.count(n) > 0;
+        // A blob that another document's recorded file is named to is left
+        // alone even if it also bears this document's names: removing it
+        // would take an artefact away from a document that still exists.
+        if (named && theirs.count(n) == 0) scan.matches.push_back(std::move(n));
+      }
+    } catch (const std::exception& e) {
+      scan.error = e.what();
+    }
+    s.folders.push_back(std::move(scan));
+  }
+  return s;
+}
+
+// The document a record names; nullopt with `error` set when it names none
+// or a malformed one.
+std::optional<Target> target_of(const Record& doc, std::string& error) {
+  const std::string given = qd_number_of(doc);
+  if (given.empty()) {
+    error = kNoQdNumber;
+    return std::nullopt;
+  }
+  const auto qd = text::normalize_qd_number(given);
+  if (!qd) {
+    error = invalid_qd_number_message(given);
+    return std::nullopt;
+  }
+  Target t{.qd_number = *qd, .given = given};
+  add_file_name(t, record::get_text_or(doc, "blob_filename", ""));
+  return t;
+}
+
+// The number of the document's index rows, creating nothing: 0 when the
+// index table does not exist yet.
+std::size_t count_index_rows(const std::string& qd_number) {
+  const std::string table = connectors::vector_db::table_for();
+  pg::PgConn conn = mainstore::get_conn();
+  pg::PgResult found = pg::execute(conn.get(), "SELECT to_regclass(%s) IS NOT NULL AS present", {table});
+  if (!pg::first_row(found.get()).value_or(Record::object()).value("present", false)) return 0;
+  pg::PgResult res = pg::execute(
+      conn.get(), "SELECT count(*) AS n FROM " + table + " WHERE upper(qd_number) = upper(%s)", {qd_number});
+  return pg::first_row(res.get()).value_or(Record::object()).value("n", std::size_t{0});
+}
 
 }  // namespace
 
@@ -36,65 +168,55 @@ std::string qd_number_of(const Record& doc) {
   return qd;
 }
 
-std::string find_qd_number(std::string_view text) {
-  for (std::size_t i = 0; i + 3 < text.size(); ++i) {
-    if ((text[i] != 'Q' && text[i] != 'q') || (text[i + 1] != 'D' && text[i + 1] != 'd') || text[i + 2] != '-') {
-      continue;
-    }
-    std::size_t end = i + 3;
-    while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
-    if (end > i + 3) return std::string(text.substr(i, end - i));
-  }
-  return {};
+std::string invalid_qd_number_message(std::string_view given) {
+  return "Invalid QD-number '" + std::string(given) +
+         "' for deletion: a QD-number is 'QD-' followed by digits, e.g. 'QD-000958'. Nothing was deleted.";
 }
 
-bool names_document(std::string_view name, std::string_view qd_number) {
-  if (qd_number.empty()) return false;
-  const std::string hay = ascii_lower(name);
-  const std::string needle = ascii_lower(qd_number);
-  const bool ends_in_digit = needle.back() >= '0' && needle.back() <= '9';
-  const bool starts_alnum = is_ascii_alnum(needle.front());
-  for (std::size_t pos = hay.find(needle); pos != std::string::npos; pos = hay.find(needle, pos + 1)) {
-    const std::size_t end = pos + needle.size();
-    // "QD-95" must not claim the artefacts of "QD-950" (or of "XQD-95").
-    if (starts_alnum && pos > 0 && is_ascii_alnum(hay[pos - 1])) continue;
-    if (ends_in_digit && end < hay.size() && hay[end] >= '0' && hay[end] <= '9') continue;
-    return true;
-  }
-  return false;
+std::vector<std::string> artifact_paths(std::string_view blob_filename) {
+  if (blob_filename.empty()) return {};
+  const auto& s = config::get();
+  const std::string name(blob_filename);
+  const std::size_t dot = name.rfind('.');
+  const std::string doc_name = dot == std::string::npos ? name : name.substr(0, dot);
+  std::vector<std::string> out = {
+      blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, name),
+      blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, extractor::markdown_file_name(name)),
+      blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, stamper::markdown_blob_name(name)),
+      blobhub::build_blob_path(s.BLOB_FOLDER_JSON, doc_name + ".sections.json"),
+      blobhub::build_blob_path(s.BLOB_FOLDER_ENRICHED_JSON, doc_name + ".enriched.json"),
+      blobhub::build_blob_path(s.BLOB_FOLDER_SUMMARY, doc_name + ".summary.md")};
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
 }
 
-base::StageResult DeletionStage::execute(const Record& doc, Record&) {
-  const std::string qd_number = qd_number_of(doc);
-  if (qd_number.empty()) {
-    return base::StageResult{
-        .stage = stage_name,
-        .success = false,
-        .error = "Cannot determine QD-number for deletion. Ensure 'document_number' is present in the document "
-                 "metadata."};
-  }
+base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
+  std::string refusal;
+  const std::optional<Target> target = target_of(doc, refusal);
+  if (!target) return base::StageResult{.stage = stage_name, .success = false, .error = refusal};
+  // Messages and the result name the number as it was given; every lookup
+  // uses its canonical form, so "qd-3020" finds the row stored as "QD-3020".
+  const std::string& qd_number = target->given;
   log.info("Starting deletion for QD-number='" + qd_number + "'");
 
-  std::vector<std::string> deleted, warnings, errors;
-  for (const std::string& folder : _ALL_ARTIFACT_FOLDERS()) {
-    std::vector<std::string> names;
-    try {
-      names = blobhub::list_blobs_in_folder(folder);
-    } catch (const std::exception& e) {
-      errors.push_back("Failed to list blobs in '" + folder + "': " + e.what());
+  const Survey found = survey(*target);
+  // The lookups that only widen or narrow the blob search are logged; the
+  // result's warnings keep to the outcome of the removal itself.
+  for (const std::string& w : found.warnings) log.warning(w);
+  std::vector<std::string> deleted, warnings, errors, left_behind;
+  for (const FolderScan& scan : found.folders) {
+    const std::string& folder = scan.folder;
+    if (scan.error) {
+      errors.push_back("Failed to list blobs in '" + folder + "': " + *scan.error);
       log.error(errors.back());
       continue;
     }
-    std::vector<std::string> matches;
-    for (const auto& n : names) {
-      if (names_document(n, qd_number)) matches.push_back(n);
-    }
-    if (matches.empty()) {
+    if (scan.matches.empty()) {
       warnings.push_back("No blobs matching '" + qd_number + "' found in '" + folder + "' (skipped)");
       log.warning("No blobs matching '" + qd_number + "' in folder '" + folder + "'");
       continue;
     }
-    for (const auto& blob_path : matches) {
+    for (const auto& blob_path : scan.matches) {
       try {
         blobhub::delete_blob(blob_path);
         deleted.push_back(blob_path);
@@ -107,15 +229,18 @@ base::StageResult DeletionStage::execute(const Record& doc, Record&) {
   }
 
   try {
-    const std::size_t count = connectors::vector_db::delete_document_sections(qd_number);
+    const std::size_t count = connectors::vector_db::delete_document_sections(target->qd_number);
     log.info("Removed " + std::to_string(count) + " section(s) from vector DB for '" + qd_number + "'");
   } catch (const std::exception& e) {
     warnings.push_back(std::string("Vector DB delete failed (non-fatal): ") + e.what());
     log.warning(warnings.back());
+    left_behind.push_back("the index sections of '" + qd_number + "' (" + text::one_line(e.what()) + ")");
   }
 
   try {
-    const auto row = connectors::mainstore::delete_by_document_number(qd_number, config::get().PGTABLE);
+    const std::string& table = config::get().PGTABLE;
+    auto row = mainstore::delete_by_document_number(target->qd_number, table);
+    if (!row && target->given != target->qd_number) row = mainstore::delete_by_document_number(target->given, table);
     if (row) {
       log.info("Removed sop_metadata row for document_number='" + qd_number + "'");
     } else {
@@ -126,7 +251,9 @@ base::StageResult DeletionStage::execute(const Record& doc, Record&) {
   } catch (const std::exception& e) {
     warnings.push_back(std::string("sop_metadata delete failed (non-fatal): ") + e.what());
     log.warning(warnings.back());
+    left_behind.push_back("the metadata row of '" + qd_number + "' (" + text::one_line(e.what()) + ")");
   }
+  context["left_behind"] = left_behind;
 
   Record result_data = Record::object();
   result_data["qd_number"] = qd_number;
@@ -145,29 +272,31 @@ base::StageResult DeletionStage::execute(const Record& doc, Record&) {
   return base::StageResult{.stage = stage_name, .success = true, .data = result_data};
 }
 
-Record plan_deletion(const std::string& qd_number) {
+Record plan_document_deletion(const Record& doc) {
+  std::string refusal;
+  const std::optional<Target> target = target_of(doc, refusal);
+  if (!target) throw ValueError(refusal);
+  const Survey found = survey(*target);
+
   Record plan = Record::object();
-  plan["qd_number"] = qd_number;
+  plan["qd_number"] = target->given;
   Record blobs = Record::array();
   Record warnings = Record::array();
-  for (const std::string& folder : DeletionStage::_ALL_ARTIFACT_FOLDERS()) {
-    try {
-      for (const auto& n : blobhub::list_blobs_in_folder(folder)) {
-        if (names_document(n, qd_number)) blobs.push_back(n);
-      }
-    } catch (const std::exception& e) {
-      warnings.push_back("Failed to list blobs in '" + folder + "': " + e.what());
-    }
+  for (const std::string& w : found.warnings) warnings.push_back(w);
+  for (const FolderScan& scan : found.folders) {
+    if (scan.error) warnings.push_back("Failed to list blobs in '" + scan.folder + "': " + *scan.error);
+    for (const std::string& b : scan.matches) blobs.push_back(b);
   }
   plan["blobs"] = blobs;
   try {
-    plan["index_sections"] = connectors::vector_db::get_document_sections(qd_number).size();
+    plan["index_sections"] = count_index_rows(target->qd_number);
   } catch (const std::exception& e) {
     plan["index_sections"] = nullptr;
     warnings.push_back(std::string("Vector DB not readable: ") + e.what());
   }
   try {
-    const auto row = connectors::mainstore::get_by_document_number(qd_number, config::get().PGTABLE);
+    // The survey has read the row already; read it again only when that failed.
+    const auto row = found.row ? found.row : find_row(*target);
     plan["metadata_row"] = row ? *row : Record();
   } catch (const std::exception& e) {
     plan["metadata_row"] = nullptr;
@@ -175,6 +304,10 @@ Record plan_deletion(const std::string& qd_number) {
   }
   plan["warnings"] = warnings;
   return plan;
+}
+
+Record plan_deletion(const std::string& qd_number) {
+  return plan_document_deletion(Record{{"document_number", qd_number}});
 }
 
 }  // namespace shared::processors::deleter

@@ -1,6 +1,15 @@
 // shared.processors.deleter: removes every artefact of one document: its
 // blobs in all five artefact folders, its sections in the vector index and
 // its row in the metadata table.
+//
+// A document is found by its QD-number, which must be "QD-" followed by
+// digits (compared upper-cased); anything else is refused before anything is
+// read or removed, because a partial text such as "QD-" or "_" would match
+// the blobs of other documents. Blobs belong to the document when their name
+// carries the QD-number as a whole number, or when they bear the artefact
+// names of the file recorded for it (its metadata row's blob_filename, or the
+// record's own); a blob that bears the artefact names of another document's
+// recorded file is never removed.
 #pragma once
 
 #include <string>
@@ -8,11 +17,19 @@
 #include <vector>
 
 #include "shared/processors/base.hpp"
+#include "shared/text/qd_number.hpp"
 
 namespace shared::processors::deleter {
 
-// Stage "DELETION". Succeeds unless a folder listing or a blob deletion
-// failed; missing artefacts and index/metadata clean-up failures are warnings.
+using text::find_qd_number;
+using text::names_document;
+
+// Stage "DELETION". Succeeds unless the QD-number is missing or malformed, or
+// a folder listing or a blob deletion failed; missing artefacts and
+// index/metadata clean-up failures are warnings. What could not be removed
+// from the index or the metadata table is also listed in the context entry
+// "left_behind" (texts), so callers can tell a complete deletion from one
+// that left rows behind without parsing warnings.
 class DeletionStage : public base::PipelineStageBase {
  public:
   DeletionStage();
@@ -22,22 +39,26 @@ class DeletionStage : public base::PipelineStageBase {
   static std::vector<std::string> _ALL_ARTIFACT_FOLDERS();
 };
 
-// The QD-number of a document record: document_number, else qd_number
-// (stripped), else the first "QD-<digits>" of blob_filename as written; ""
-// when there is none.
+// The QD-number text of a document record as given: document_number, else
+// qd_number (stripped), else the first "QD-<digits>" of blob_filename as
+// written; "" when there is none. Not yet validated.
 std::string qd_number_of(const Record& doc);
 
-// The first "QD-<digits>" in `text`, ignoring case, exactly as written; "".
-std::string find_qd_number(std::string_view text);
+// The error text of a deletion refused for the malformed QD-number `given`.
+std::string invalid_qd_number_message(std::string_view given);
 
-// Whether blob name `name` belongs to `qd_number`: the number occurs in it,
-// ignoring case, neither preceded by a letter or digit nor followed by a
-// digit. So "QD-95" matches "x QD-95.md" but not "QD-950.md".
-bool names_document(std::string_view name, std::string_view qd_number);
+// The blob paths the pipeline writes for a document stored as
+// `blob_filename`, in folder order (source, Markdown under both of its name
+// rules, sections, enriched, summary); none for an empty name.
+std::vector<std::string> artifact_paths(std::string_view blob_filename);
 
-// What a deletion of `qd_number` would remove, removing nothing:
-// {"qd_number", "blobs" (full paths), "index_sections" (count or null when
-// the index cannot be read), "metadata_row" (the row or null), "warnings"}.
+// What a deletion of `doc` would remove, removing nothing and creating
+// nothing: {"qd_number", "blobs" (full paths), "index_sections" (count or
+// null when the index cannot be read), "metadata_row" (the row or null),
+// "warnings"}. Found exactly as DeletionStage finds them. Throws ValueError
+// for a missing or malformed QD-number.
+Record plan_document_deletion(const Record& doc);
+// plan_document_deletion of the record {"document_number": qd_number}.
 Record plan_deletion(const std::string& qd_number);
 
 }  // namespace shared::processors::deleter
