@@ -17,88 +17,16 @@
 #include "shared/connectors/vector_db.hpp"
 #include "shared/host/runner.hpp"
 #include "shared/text/json_load.hpp"
+#include "host/host_world.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using host_world::kExamples;
+using host_world::World;
 using shared::Record;
 namespace blobhub = shared::connectors::blobhub;
 namespace mainstore = shared::connectors::mainstore;
 namespace vector_db = shared::connectors::vector_db;
-
-namespace {
-
-const std::vector<std::pair<std::string, std::string>> kExamples = {
-    {"SOP QD-000958 Cleaning Validation.docx", "QD-000958"},
-    {"SOP QD-001204 Batch Record Review.docx", "QD-001204"},
-    {"SOP QD-002317 Deviation Handling.docx", "QD-002317"},
-};
-
-std::string stem(const std::string& name) { return name.substr(0, name.rfind('.')); }
-
-// Output and source containers, a metadata table, an index table and a
-// registry table of the test's own, and the settings that point at them.
-struct World {
-  pg_testing::MetadataTable meta;
-  pg_testing::RegistryTable registry;
-  std::string index = pg_testing::unique_name("idx");
-  shared::config::Settings settings;
-  std::unique_ptr<testing_support::ScopedSettings> scoped;
-
-  World() {
-    settings = shared::config::from_environment();
-    settings.STORAGE_CONNECTION_STRING = emulator::output_connection();
-    settings.TOLVAN_STORAGE_CONNECTION_STRING = emulator::source_connection();
-    settings.STORAGE_CONTAINER_NAME = emulator::unique_container("out");
-    settings.TOLVAN_STORAGE_CONTAINER_NAME = emulator::unique_container("src");
-    settings.PGTABLE = meta.name();
-    settings.VECTOR_TABLE = index;
-    settings.TOLVANSTORE_SCHEMA = "ops";
-    settings.TOLVANSTORE_TABLE = registry.name();
-    settings.SUMMARY_ENGINE = "outline";
-    settings.OPENAI_EMBEDDING_MODEL = "";
-    scoped = std::make_unique<testing_support::ScopedSettings>(settings);
-    blobhub::create_container(settings.STORAGE_CONTAINER_NAME);
-    blobhub::create_container(settings.TOLVAN_STORAGE_CONTAINER_NAME, true);
-  }
-  ~World() {
-    try {
-      pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + index);
-    } catch (const std::exception&) {
-    }
-  }
-
-  void add_source(const std::string& name, const std::string& qd, const std::string& bytes) {
-    blobhub::upload_blob(name, bytes, {.container = settings.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
-    registry.add(name, "NEW", qd, "Title of " + qd, "https://dms.example/" + qd);
-  }
-  void add_examples() {
-    for (const auto& [name, qd] : kExamples) {
-      add_source(name, qd, testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" / name));
-    }
-  }
-  void set_status(const std::string& qd, const std::string& status) {
-    pg_testing::exec(pg_testing::registry_db(),
-                     "UPDATE ops." + registry.name() + " SET kesto_status = %s WHERE document_number = %s",
-                     {status, qd});
-  }
-  std::map<std::string, Outcome> run(const Options& options = {}) {
-    std::map<std::string, Outcome> out;
-    run_all(pending_tasks(settings.MAX_BATCH_SIZE), options, 1, {},
-            [&](const Outcome& o) { out[o.qd_number] = o; });
-    return out;
-  }
-  std::vector<std::string> artefacts(const std::string& name) const {
-    const auto& s = settings;
-    const std::string st = stem(name);
-    return {blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, name),
-            blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, st + ".md"),
-            blobhub::build_blob_path(s.BLOB_FOLDER_JSON, st + ".sections.json"),
-            blobhub::build_blob_path(s.BLOB_FOLDER_ENRICHED_JSON, st + ".enriched.json"),
-            blobhub::build_blob_path(s.BLOB_FOLDER_SUMMARY, st + ".summary.md")};
-  }
-};
-
-}  // namespace
 
 TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
   if (!pg_testing::have_cluster()) return;
@@ -227,6 +155,13 @@ TEST(HostRunner, StorageStoppedMidRunThenRecovered) {
     EXPECT_NE(o.error.find("storage stopped"), std::string::npos) << qd << ": " << o.error;
   }
   EXPECT_FALSE(sleeps.waits().empty());  // the storage layer retried first
+  // The database is up: every document of the run has a row saying why.
+  for (const auto& [name, qd] : kExamples) {
+    const auto row = mainstore::get_by_document_number(qd, w.meta.name());
+    ASSERT_TRUE(row) << qd;
+    EXPECT_EQ(row->at("status"), "ERROR") << qd;
+    EXPECT_NE(row->at("error").get<std::string>().find("storage stopped"), std::string::npos) << qd;
+  }
 
   // Storage back: the next run processes everything; nothing stale remains.
   transport->down_ = false;

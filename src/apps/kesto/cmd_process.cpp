@@ -13,6 +13,7 @@
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
 #include "shared/text/pyjson.hpp"
+#include "shared/text/utf8.hpp"
 
 namespace {
 
@@ -92,7 +93,7 @@ int run(const std::vector<std::string>& args) {
     } else {
       std::cout << o.name << "  " << (o.qd_number.empty() ? "-" : o.qd_number) << "  " << o.status << "  "
                 << (o.stage.empty() ? "-" : o.stage) << "  " << fixed1(o.seconds) << "s";
-      if (!o.error.empty()) std::cout << "  " << o.error;
+      if (!o.error.empty()) std::cout << "  " << shared::text::one_line(o.error);
       std::cout << "\n";
     }
     std::cout.flush();

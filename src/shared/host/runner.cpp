@@ -16,6 +16,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <mutex>
 
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
@@ -24,9 +25,14 @@
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/models.hpp"
+#include "shared/connectors/pg.hpp"
+#include "shared/fs/files.hpp"
+#include "shared/processors/aigate.hpp"
 #include "shared/processors/deleter.hpp"
+#include "shared/processors/validator.hpp"
 #include "shared/processors/orchestrator.hpp"
 #include "shared/text/pyjson.hpp"
+#include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
 #include "shared/zentrel/metadata.hpp"
 
@@ -36,6 +42,7 @@ namespace shared::host::runner {
 
 namespace blobhub = connectors::blobhub;
 namespace mainstore = connectors::mainstore;
+namespace pg = connectors::pg;
 
 namespace {
 
@@ -73,7 +80,9 @@ bool database_configured() {
   return !s.PGHOST.empty();
 }
 
-// The columns of the metadata table the host writes for a document.
+// The columns of the metadata table the host writes for a document. The
+// time a run starts is kept in processed_at while the row says RUNNING, so
+// that a row left RUNNING by a run that died can be recognised by its age.
 Record metadata_data(const Record& doc, const std::string& qd) {
   Record data = Record::object();
   data["document_number"] = qd;
@@ -81,6 +90,7 @@ Record metadata_data(const Record& doc, const std::string& qd) {
   data["blob_filename"] = record::get_text_or(doc, "blob_filename", "");
   data["url_document_name"] = record::get_text_or(doc, "url_document_name", "");
   data["status"] = "RUNNING";
+  data["processed_at"] = now_iso();
   return data;
 }
 
@@ -98,37 +108,275 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
   mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
 }
 
+// A document that ended before the pipeline ran (refused, or storage down)
+// still gets a row saying why, so that no document of a run is left without
+// one. Failing to write it is logged; the outcome stands.
+void record_early_outcome(const Task& task, const Outcome& o) {
+  try {
+    Record data = metadata_data(task.doc, o.qd_number);
+    data["status"] = o.status;
+    data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
+    data["error"] = o.error.empty() ? Record() : Record(o.error);
+    data["duration_s"] = o.seconds;
+    data["source_etag"] = Record();
+    mainstore::upsert_document(config::get().PGTABLE, o.qd_number, data);
+  } catch (const std::exception& e) {
+    log().error("Could not record the outcome of '" + o.name + "': " + text::one_line(e.what()));
+  }
+}
+
+// The host's own connection to the metadata database, kept for the life of
+// the process: it holds the per-document locks and answers the host's
+// checks without a TLS handshake per document. Opened again after a break.
+class HostSession {
+ public:
+  static HostSession& get() {
+    static HostSession session;
+    return session;
+  }
+
+  // Runs `fn(conn)`; when the connection turns out to be broken, opens a new
+  // one and runs it once more. Locks held on a broken connection are gone
+  // with it, so callers only retry statements that take no lock or whose
+  // lock was not held yet.
+  template <class F>
+  auto with_conn(F&& fn) -> decltype(fn(static_cast<PGconn*>(nullptr))) {
+    std::lock_guard lock(mu_);
+    const auto& s = config::get();
+    // Settings replaced in the process (tests, tools) may name another server.
+    const std::string target = s.PGHOST + '\n' + s.PGPORT + '\n' + s.PGDATABASE + '\n' + s.PGUSER;
+    if (target != target_) conn_.reset();
+    for (int attempt = 0;; ++attempt) {
+      if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
+        conn_.reset();
+        conn_ = mainstore::get_conn();
+        target_ = target;
+      }
+      try {
+        return fn(conn_.get());
+      } catch (const DatabaseError&) {
+        if (attempt > 0 || PQstatus(conn_.get()) == CONNECTION_OK) throw;
+        conn_.reset();
+      }
+    }
+  }
+
+ private:
+  std::mutex mu_;
+  pg::PgConn conn_;
+  std::string target_;
+};
+
+// The advisory-lock key of a lock name, the same in every process.
+const char* const kLockKey = "hashtextextended(%s, 0)";
+
+// Session-level advisory locks in the metadata database, one per name,
+// taken all or none and released when the guard goes. A document is run by
+// one process at a time, whichever run or machine started it.
+class DocumentLock {
+ public:
+  // Takes every lock of `names`; false (holding none) when one is held
+  // elsewhere.
+  bool try_lock(const std::vector<std::string>& names) {
+    for (const std::string& name : names) {
+      const bool got = HostSession::get().with_conn([&](PGconn* c) {
+        pg::PgResult r = pg::execute(c, std::string("SELECT pg_try_advisory_lock(") + kLockKey + ") AS locked", {name});
+        return pg::first_row(r.get()).value_or(Record::object()).value("locked", false);
+      });
+      if (!got) {
+        release();
+        return false;
+      }
+      held_.push_back(name);
+    }
+    return true;
+  }
+  ~DocumentLock() { release(); }
+
+ private:
+  void release() noexcept {
+    for (const std::string& name : held_) {
+      try {
+        HostSession::get().with_conn([&](PGconn* c) {
+          pg::execute(c, std::string("SELECT pg_advisory_unlock(") + kLockKey + ")", {name});
+          return 0;
+        });
+      } catch (const std::exception&) {
+        // A lock on a connection that broke is already released.
+      }
+    }
+    held_.clear();
+  }
+  std::vector<std::string> held_;
+};
+
+// What the metadata table says of a document before its run.
+struct RowState {
+  bool exists = false;
+  std::string status, source_etag;
+  double age_s = 0;  // since processed_at
+};
+
+RowState row_state(const std::string& qd) {
+  const std::string table = config::get().PGTABLE;
+  pg::check_identifier(table, "table name", true);
+  return HostSession::get().with_conn([&](PGconn* c) {
+    pg::PgResult r = pg::execute(c,
+                                 "SELECT status, source_etag, COALESCE(extract(epoch FROM now() - processed_at), 0)"
+                                 "::float8 AS age_s FROM " +
+                                     table + " WHERE document_number = %s",
+                                 {qd});
+    RowState st;
+    if (const auto row = pg::first_row(r.get())) {
+      st.exists = true;
+      st.status = record::get_text_or(*row, "status", "");
+      st.source_etag = record::get_text_or(*row, "source_etag", "");
+      if (const Record* a = record::find(*row, "age_s"); a && a->is_number()) st.age_s = a->get<double>();
+    }
+    return st;
+  });
+}
+
+// The last path component of a blob name without its extension: what the
+// artefact names of a file are built from.
+std::string file_stem(const std::string& blob_filename) {
+  const std::string name = base_name(blob_filename);
+  const auto dot = name.rfind('.');
+  return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// Another document (by QD-number) whose recorded file would give artefacts
+// of the same names as `blob_filename`; "" when none. Two such documents
+// would overwrite each other's Markdown, sections and summary, and the
+// deletion of one would remove the other's.
+std::string colliding_document(const std::string& qd, const std::string& blob_filename) {
+  const std::string table = config::get().PGTABLE;
+  pg::check_identifier(table, "table name", true);
+  std::string pattern = "%";
+  for (char c : file_stem(blob_filename)) {
+    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  pattern += "%";
+  const std::vector<Record> rows = HostSession::get().with_conn([&](PGconn* c) {
+    pg::PgResult r = pg::execute(c,
+                                 "SELECT document_number, blob_filename FROM " + table +
+                                     " WHERE upper(document_number) <> %s AND blob_filename LIKE %s",
+                                 {qd, pattern});
+    return pg::all_rows(r.get());
+  });
+  const std::vector<std::string> mine = processors::deleter::artifact_paths(blob_filename);
+  for (const Record& row : rows) {
+    const std::string other = record::get_text_or(row, "blob_filename", "");
+    for (const std::string& p : processors::deleter::artifact_paths(other)) {
+      if (std::find(mine.begin(), mine.end(), p) != mine.end()) {
+        return record::get_text_or(row, "document_number", "") + " ('" + other + "')";
+      }
+    }
+  }
+  return {};
+}
+
+std::string fixed0(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.0f", v);
+  return buf;
+}
+
 Outcome process_task(const Task& task, const Options& options, Outcome out,
                      std::chrono::steady_clock::time_point start) {
   const auto& s = config::get();
   const std::string blob_filename = out.name;
   std::string etag;
-  std::optional<Record> row;
-  const bool with_db = !out.qd_number.empty() && database_configured();
+  const bool with_db = database_configured();
 
-  if (task.local_file.empty()) {
-    // A document from the registry: skip it when its source is unchanged
-    // since its last successful run.
-    const auto props = blobhub::get_blob_properties(
-        blob_filename, blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
-    etag = props.etag;
-    if (with_db) row = mainstore::get_by_document_number(out.qd_number, s.PGTABLE);
-    if (!options.force && row && record::get_text_or(*row, "status", "") == "PROCESSED" &&
-        record::get_text_or(*row, "source_etag", "") == etag && !etag.empty()) {
-      out.status = "SKIPPED";
-      out.error = "source unchanged since its last successful run";
+  // The file type is checked before anything is uploaded, so a refused file
+  // leaves no blob behind.
+  {
+    processors::validator::ValidationStage validation;
+    Record context{{"batch_size", task.batch_size}};
+    const auto verdict = validation.run(task.doc, context);
+    if (!verdict.success) {
+      out.status = "FAILED";
+      out.stage = verdict.stage;
+      out.error = verdict.error.value_or("");
+      out.seconds = seconds_since(start);
+      if (with_db) record_early_outcome(task, out);
       return out;
     }
-    const std::string bytes = blobhub::download_from_tolvan(blob_filename);
-    blobhub::upload_blob(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
-                         {.content_type = props.content_type.empty() ? std::nullopt
-                                                                     : std::optional<std::string>(props.content_type)});
-  } else {
-    std::ifstream in(task.local_file, std::ios::binary);
-    if (!in) throw Error("cannot read '" + task.local_file + "'");
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    blobhub::upload_blob(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
-                         {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document"});
+  }
+
+  DocumentLock lock;
+  std::string note;
+  if (with_db) {
+    if (!lock.try_lock({"kesto.document:" + out.qd_number, "kesto.artifacts:" + file_stem(blob_filename)})) {
+      out.status = "SKIPPED";
+      out.error = "being run by another process at this moment";
+      return out;
+    }
+  }
+
+  try {
+    std::optional<RowState> row;
+    if (with_db) row = row_state(out.qd_number);
+    std::string content_type;
+    if (task.local_file.empty()) {
+      // A document from the registry: skip it when its source is unchanged
+      // since its last successful run.
+      const auto props = blobhub::get_blob_properties(
+          blob_filename, blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
+      etag = props.etag;
+      content_type = props.content_type;
+      if (!options.force && row && row->exists && row->status == "PROCESSED" && row->source_etag == etag &&
+          !etag.empty()) {
+        out.status = "SKIPPED";
+        out.error = "source unchanged since its last successful run";
+        return out;
+      }
+    }
+    if (row && row->exists && row->status == "RUNNING") {
+      // The lock is free, so the run that marked the row is gone or has lost
+      // its database connection; only an old mark is taken as abandoned.
+      if (row->age_s < static_cast<double>(s.RUNNING_TIMEOUT_S) && !options.force) {
+        out.status = "SKIPPED";
+        out.error = "marked RUNNING by another run " + fixed0(row->age_s) + " s ago (taken as abandoned after " +
+                    std::to_string(s.RUNNING_TIMEOUT_S) + " s; --force runs it now)";
+        return out;
+      }
+      note = "previous run abandoned (RUNNING for " + fixed0(row->age_s) + " s); run again";
+      log().warning("'" + blob_filename + "' (" + out.qd_number + "): " + note);
+    }
+    if (with_db) {
+      const std::string other = colliding_document(out.qd_number, blob_filename);
+      if (!other.empty()) {
+        out.status = "FAILED";
+        out.stage = "VALIDATION";
+        out.error = "'" + blob_filename + "' would overwrite the artefacts of " + other +
+                    ": the two documents need file names of their own";
+        out.seconds = seconds_since(start);
+        record_early_outcome(task, out);
+        return out;
+      }
+    }
+
+    if (task.local_file.empty()) {
+      const std::string bytes = blobhub::download_from_tolvan(blob_filename);
+      blobhub::upload_blob(
+          blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
+          {.content_type = content_type.empty() ? std::nullopt : std::optional<std::string>(content_type)});
+    } else {
+      const std::string bytes = shared::fs::read_file(task.local_file);
+      blobhub::upload_blob(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
+                           {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document"});
+    }
+  } catch (const std::exception& e) {
+    // Storage unreachable, or the source gone: the document is an error of
+    // this run, and its row says so.
+    out.status = "ERROR";
+    out.error = text::one_line(e.what());
+    out.seconds = seconds_since(start);
+    if (with_db) record_early_outcome(task, out);
+    return out;
   }
 
   Record doc = task.doc;
@@ -158,20 +406,30 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     try {
       record_outcome(out.qd_number, out, etag);
     } catch (const std::exception& e) {
-      log().error("Could not record the outcome of '" + blob_filename + "': " + e.what());
+      log().error("Could not record the outcome of '" + blob_filename + "': " + text::one_line(e.what()));
       if (out.status == "PROCESSED") {
         out.status = "ERROR";
         out.error = std::string("outcome not recorded: ") + e.what();
       }
     }
   }
+  if (!note.empty() && out.error.empty()) out.error = note;
   return out;
 }
 
 Outcome delete_task(const Task& task, const Options& options, Outcome out) {
-  const auto& s = config::get();
-  if (!options.force && database_configured() && !out.qd_number.empty() &&
-      !mainstore::get_by_document_number(out.qd_number, s.PGTABLE)) {
+  const bool with_db = database_configured() && !out.qd_number.empty();
+  DocumentLock lock;
+  if (with_db && !lock.try_lock({"kesto.document:" + out.qd_number})) {
+    out.status = "SKIPPED";
+    out.error = "being run by another process at this moment";
+    return out;
+  }
+  // Rows written before numbers were upper-cased may carry the number as
+  // the registry wrote it.
+  const std::string given(text::strip(record::get_text_or(task.doc, "document_number", "")));
+  if (!options.force && with_db && !row_state(out.qd_number).exists &&
+      (given == out.qd_number || !row_state(given).exists)) {
     out.status = "SKIPPED";
     out.error = "no metadata row: already deleted or never processed";
     return out;
@@ -185,6 +443,15 @@ Outcome delete_task(const Task& task, const Options& options, Outcome out) {
   out.stage = result.success ? "" : result.stage;
   out.error = result.error.value_or("");
   out.result = result.data.value_or(Record());
+  // A deletion that could not reach the index or the metadata table has
+  // left part of the document behind: not a success.
+  if (const Record* left = record::find(context, "left_behind"); left && left->is_array() && !left->empty()) {
+    std::string what;
+    for (const auto& item : *left) what += (what.empty() ? "" : "; ") + item.get<std::string>();
+    out.status = "ERROR";
+    out.stage = stage.stage_name;
+    out.error = (out.error.empty() ? "" : out.error + "; ") + "left behind: " + what;
+  }
   return out;
 }
 
@@ -232,7 +499,7 @@ std::vector<Task> pending_tasks(long max_batch_size) {
 }
 
 Record record_from_file_name(const std::string& file_name) {
-  std::string number = processors::deleter::find_qd_number(file_name);
+  std::string number = text::find_qd_number(file_name);
   for (char& c : number) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   const auto dot = file_name.find_last_of('.');
   return Record{{"blob_filename", file_name},
@@ -274,14 +541,33 @@ Outcome run_task(const Task& task, const Options& options) {
   Outcome out;
   out.action = task.action;
   out.name = record::get_text_or(task.doc, "blob_filename", "");
-  out.qd_number = std::string(text::strip(record::get_text_or(task.doc, "document_number", "")));
+  const std::string given(text::strip(record::get_text_or(task.doc, "document_number", "")));
+  out.qd_number = given;
   const auto start = std::chrono::steady_clock::now();
+  // The QD-number keys the metadata row, the index and the deletion: a
+  // malformed one ("QD-", "%") would match other documents' artefacts, so
+  // the document is refused before anything is read or removed. A deletion
+  // without one may still take it from the file name.
+  const auto qd = text::normalize_qd_number(given);
+  if (!qd && (task.action != "delete" || !given.empty())) {
+    out.status = "FAILED";
+    out.stage = task.action == "delete" ? "DELETION" : "VALIDATION";
+    out.error = given.empty() ? "Document has no QD-number (document_number)"
+                              : "Invalid QD-number '" + given + "': a QD-number is 'QD-' followed by digits";
+    out.seconds = seconds_since(start);
+    return out;
+  }
+  if (qd) out.qd_number = *qd;
+  Task checked = task;
+  // The deletion stage reads the number itself (it also finds rows written
+  // before numbers were upper-cased); everything else stores it upper-cased.
+  if (qd && task.action != "delete") checked.doc["document_number"] = *qd;
   try {
-    out = task.action == "delete" ? delete_task(task, options, out) : process_task(task, options, out, start);
+    out = task.action == "delete" ? delete_task(checked, options, out) : process_task(checked, options, out, start);
   } catch (const std::exception& e) {
     out.status = "ERROR";
     if (out.stage.empty()) out.stage = task.action == "delete" ? "DELETION" : "";
-    out.error = e.what();
+    out.error = text::one_line(e.what());
   }
   out.seconds = seconds_since(start);
   return out;
@@ -289,6 +575,9 @@ Outcome run_task(const Task& task, const Options& options) {
 
 std::vector<std::string> missing_settings(bool pending, bool uses_database) {
   const auto& s = config::get();
+  // A misspelt engine is reported as such, not as the model settings that
+  // only the hosted engine needs.
+  const auto engine = processors::aigate::summary_engine();
   std::vector<std::string> missing;
   auto need = [&](const std::string& value, const char* var) {
     if (value.empty()) missing.emplace_back(var);
@@ -309,7 +598,7 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database) {
     need(s.PGUSER, "PGUSER");
     need(s.PGDATABASE, "PGDATABASE");
   }
-  if (s.SUMMARY_ENGINE != "outline") {
+  if (engine == processors::aigate::SummaryEngine::azure_openai) {
     need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
     need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
     need(s.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");

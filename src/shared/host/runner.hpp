@@ -61,6 +61,10 @@ std::vector<Task> local_tasks(const std::vector<std::string>& files, const std::
 Record record_from_file_name(const std::string& file_name);
 
 // Runs one task; never throws (any exception becomes an ERROR outcome).
+// A malformed QD-number or a refused file type is FAILED before anything is
+// read or uploaded; with a metadata database the document runs under a
+// per-document advisory lock (held elsewhere: SKIPPED), and every outcome,
+// also one before the pipeline ran, is recorded in the document's row.
 Outcome run_task(const Task& task, const Options& options);
 
 // Environment variables the run needs but are unset, in a fixed order.
