@@ -14,21 +14,10 @@ namespace {
 using testing_support::TempDir;
 using testing_support::write_bytes;
 
-struct CliRun {
-  int status;
-  std::string out, err;
-};
+using CliRun = testing_support::ProgramRun;
 
 CliRun kesto(const TempDir& dir, const std::string& env, const std::string& args) {
-  const std::string err_file = (dir / ".stderr").string();
-  CliRun r;
-  r.status = testing_support::run_command("cd '" + dir.path().string() + "' && env -i PATH=\"$PATH\" " + env + " '" +
-                                              (testing_support::binary_dir() / "kesto").string() + "' " + args +
-                                              " 2>'" + err_file + "'",
-                                          &r.out);
-  r.err = testing_support::read_bytes(err_file);
-  std::filesystem::remove(err_file);
-  return r;
+  return testing_support::kesto(dir.path(), env, args);
 }
 
 const char* const kDoc = "{\"blob_filename\": \"SOP-7.docx\", \"document_number\": \"QD-7\"}";

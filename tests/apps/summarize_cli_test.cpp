@@ -10,22 +10,12 @@ namespace {
 
 using testing_support::TempDir;
 
-struct CliRun {
-  int status;
-  std::string out, err;
-};
+using CliRun = testing_support::ProgramRun;
 
 // Runs `kesto summarize ARGS` in an empty folder (no .env) with only the
 // given environment.
 CliRun summarize(const TempDir& dir, const std::string& env, const std::string& args) {
-  const std::string err_file = (dir / "stderr.txt").string();
-  const std::string cmd = "cd '" + dir.path().string() + "' && env -i PATH=\"$PATH\" " + env + " '" +
-                          (testing_support::binary_dir() / "kesto").string() + "' summarize " + args + " 2>'" +
-                          err_file + "'";
-  CliRun r;
-  r.status = testing_support::run_command(cmd, &r.out);
-  r.err = testing_support::read_bytes(err_file);
-  return r;
+  return testing_support::kesto(dir.path(), env, "summarize " + args);
 }
 
 const std::string kDocument =

@@ -50,21 +50,12 @@ Holdings holdings(const World& w) {
   return h;
 }
 
-struct Program {
-  int status;
-  std::string out, err;
-};
+using Program = testing_support::ProgramRun;
 
+// `kesto ARGS` with the world's settings (and `env`) in an empty folder.
 Program kesto(const World& w, const std::string& env, const std::string& args) {
   testing_support::TempDir cwd;
-  const std::string err_file = (cwd / "stderr").string();
-  Program p;
-  p.status = testing_support::run_command("cd '" + cwd.path().string() + "' && env " + w.program_env() + env + " '" +
-                                              (testing_support::binary_dir() / "kesto").string() + "' " + args +
-                                              " 2>'" + err_file + "'",
-                                          &p.out);
-  p.err = testing_support::read_bytes(err_file);
-  return p;
+  return testing_support::kesto(cwd.path(), w.program_env() + env, args, false);
 }
 
 }  // namespace

@@ -213,21 +213,8 @@ TEST(HostRunner, KestoProcessWithTwoWorkerProcesses) {
   if (!pg_testing::have_cluster()) return;
   World w;
   w.add_examples();
-  const auto& s = w.settings;
   // The program reads its settings from the environment.
-  for (const auto& [k, v] : std::vector<std::pair<const char*, std::string>>{
-           {"STORAGE_ACCOUNT_CONNECTION_STRING", s.STORAGE_CONNECTION_STRING},
-           {"TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING", s.TOLVAN_STORAGE_CONNECTION_STRING},
-           {"STORAGE_CONTAINER_NAME", s.STORAGE_CONTAINER_NAME},
-           {"TOLVAN_STORAGE_CONTAINER_NAME", s.TOLVAN_STORAGE_CONTAINER_NAME},
-           {"PGTABLE", s.PGTABLE},
-           {"VECTOR_TABLE", s.VECTOR_TABLE},
-           {"TOLVANSTORE_SCHEMA", s.TOLVANSTORE_SCHEMA},
-           {"TOLVANSTORE_TABLE", s.TOLVANSTORE_TABLE},
-           {"SUMMARY_ENGINE", "outline"}}) {
-    ::setenv(k, v.c_str(), 1);
-  }
-  const std::string kesto = (testing_support::binary_dir() / "kesto").string();
+  const std::string kesto = "env " + w.program_env() + "'" + (testing_support::binary_dir() / "kesto").string() + "'";
   std::string out;
   int rc = testing_support::run_command(kesto + " process --pending --jobs 2 --json --log-level error 2>/dev/null", &out);
   EXPECT_EQ(rc, 0) << out;
@@ -241,7 +228,9 @@ TEST(HostRunner, KestoProcessWithTwoWorkerProcesses) {
   // Missing settings: exit 2 before any work, naming the variable.
   out.clear();
   rc = testing_support::run_command(
-      "cd /tmp && env -u STORAGE_ACCOUNT_CONNECTION_STRING " + kesto + " process --pending 2>&1", &out);
+      "cd /tmp && env " + w.program_env() + "env -u STORAGE_ACCOUNT_CONNECTION_STRING '" +
+          (testing_support::binary_dir() / "kesto").string() + "' process --pending 2>&1",
+      &out);
   EXPECT_EQ(rc, 2);
   EXPECT_NE(out.find("STORAGE_ACCOUNT_CONNECTION_STRING"), std::string::npos) << out;
 }

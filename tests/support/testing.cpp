@@ -113,4 +113,16 @@ int run_command(const std::string& cmd, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+ProgramRun kesto(const std::filesystem::path& cwd, const std::string& env, const std::string& args, bool clean_env) {
+  const std::filesystem::path err_file = cwd / ".kesto-stderr";
+  ProgramRun r;
+  r.status = run_command("cd '" + cwd.string() + "' && env " + (clean_env ? "-i PATH=\"$PATH\" " : "") + env + " '" +
+                             (binary_dir() / "kesto").string() + "' " + args + " 2>'" + err_file.string() + "'",
+                         &r.out);
+  r.err = read_bytes(err_file);
+  std::error_code ec;
+  std::filesystem::remove(err_file, ec);
+  return r;
+}
+
 }  // namespace testing_support

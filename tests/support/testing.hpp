@@ -79,4 +79,15 @@ std::string env(const char* name);
 // Runs a shell command, capturing stdout (and stderr when asked); returns the exit status.
 int run_command(const std::string& cmd, std::string* out = nullptr);
 
+// What a program run by kesto() printed, and its exit status.
+struct ProgramRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs `kesto ARGS` (a shell fragment) in `cwd` with `env` ("NAME=value …")
+// added to the environment, or with only PATH and `env` when `clean_env`.
+ProgramRun kesto(const std::filesystem::path& cwd, const std::string& env, const std::string& args,
+                 bool clean_env = true);
+
 }  // namespace testing_support
