@@ -1,4 +1,5 @@
 // kesto process: runs documents through the whole pipeline.
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -54,7 +55,7 @@ int run(const std::vector<std::string>& args) {
   const apps::Parsed a = parser().parse(args);
   shared::logsetup::configure_root_logger(apps::log_level(a));
   runner::Options options{.force = a.has("force")};
-  if (a.has("worker")) return runner::run_worker(options);
+  if (a.has("worker")) return runner::run_worker(options, std::cin, std::cout);
 
   const bool pending = a.has("pending");
   const auto files = a.list("FILE.docx");
@@ -76,6 +77,9 @@ int run(const std::vector<std::string>& args) {
   std::vector<std::string> worker = {self_path(), "process", "--worker", "--log-level", a.get("log-level", "info")};
   if (options.force) worker.push_back("--force");
 
+  // A worker process that dies must not take this one with it through a
+  // write to its pipe.
+  ::signal(SIGPIPE, SIG_IGN);
   const bool json = a.has("json");
   const bool progress = tasks.size() > 3 && ::isatty(STDERR_FILENO);
   std::map<std::string, int> counts;

@@ -1,18 +1,12 @@
 #include "shared/host/runner.hpp"
 
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <fstream>
-#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <iostream>
@@ -21,22 +15,21 @@
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
+#include "shared/connectors/pg.hpp"
 #include "shared/connectors/tolvanstore.hpp"
 #include "shared/errors.hpp"
+#include "shared/fs/files.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/models.hpp"
-#include "shared/connectors/pg.hpp"
-#include "shared/fs/files.hpp"
+#include "shared/proc/child.hpp"
 #include "shared/processors/aigate.hpp"
 #include "shared/processors/deleter.hpp"
-#include "shared/processors/validator.hpp"
 #include "shared/processors/orchestrator.hpp"
+#include "shared/processors/validator.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
 #include "shared/zentrel/metadata.hpp"
-
-extern char** environ;
 
 namespace shared::host::runner {
 
@@ -608,56 +601,13 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database) {
 
 namespace {
 
-// A worker process and the two pipe ends the parent holds.
+// A worker process of run_all and the document it is running.
 struct Worker {
-  pid_t pid = -1;
-  int to_child = -1;    // the child's standard input
-  int from_child = -1;  // the child's standard output
+  proc::ChildProcess process;
   std::string buffer;
   bool busy = false;
   Task task;
 };
-
-void write_all(int fd, const std::string& data) {
-  std::size_t off = 0;
-  while (off < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + off, data.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw Error(std::string("cannot hand a document to a worker: ") + std::strerror(errno));
-    }
-    off += static_cast<std::size_t>(n);
-  }
-}
-
-Worker spawn_worker(const std::vector<std::string>& argv) {
-  int in_pipe[2], out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    throw Error(std::string("cannot start a worker: ") + std::strerror(errno));
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], 0);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  if (rc != 0) {
-    ::close(in_pipe[1]);
-    ::close(out_pipe[0]);
-    throw Error(std::string("cannot start a worker: ") + std::strerror(rc));
-  }
-  Worker w;
-  w.pid = pid;
-  w.to_child = in_pipe[1];
-  w.from_child = out_pipe[0];
-  return w;
-}
 
 }  // namespace
 
@@ -667,11 +617,10 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
     for (const Task& t : tasks) on_done(run_task(t, options));
     return;
   }
-  // A worker that dies must not kill the parent with SIGPIPE.
-  ::signal(SIGPIPE, SIG_IGN);
+  // The workers' handles close their input and reap them however this ends.
   std::vector<Worker> workers;
   const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(jobs), tasks.size());
-  for (std::size_t i = 0; i < n; ++i) workers.push_back(spawn_worker(worker_argv));
+  for (std::size_t i = 0; i < n; ++i) workers.push_back(Worker{proc::ChildProcess::spawn(worker_argv)});
 
   std::deque<const Task*> queue;
   for (const Task& t : tasks) queue.push_back(&t);
@@ -680,7 +629,7 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
     w.task = *queue.front();
     queue.pop_front();
     w.busy = true;
-    write_all(w.to_child, text::dumps_compact(to_record(w.task)) + "\n");
+    w.process.send(text::dumps_compact(to_record(w.task)) + "\n");
   };
   for (Worker& w : workers) hand_out(w);
 
@@ -692,7 +641,7 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
     std::vector<Worker*> owners;
     for (Worker& w : workers) {
       if (w.busy) {
-        fds.push_back(pollfd{w.from_child, POLLIN, 0});
+        fds.push_back(pollfd{w.process.output_fd(), POLLIN, 0});
         owners.push_back(&w);
       }
     }
@@ -703,9 +652,7 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
     for (std::size_t i = 0; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       Worker& w = *owners[i];
-      char buf[65536];
-      const ssize_t got = ::read(w.from_child, buf, sizeof buf);
-      if (got <= 0) {
+      if (!w.process.read_into(w.buffer)) {
         // The worker died in the middle of a document: that document is an
         // error, and a fresh worker takes the rest.
         Outcome lost;
@@ -714,18 +661,16 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
         lost.qd_number = record::get_text_or(w.task.doc, "document_number", "");
         lost.status = "ERROR";
         lost.error = "worker process ended unexpectedly";
-        ::close(w.to_child);
-        ::close(w.from_child);
-        ::waitpid(w.pid, nullptr, 0);
+        w.process.finish();
         w.busy = false;
+        w.buffer.clear();
         on_done(lost);
         if (!queue.empty()) {
-          w = spawn_worker(worker_argv);
+          w.process = proc::ChildProcess::spawn(worker_argv);
           hand_out(w);
         }
         continue;
       }
-      w.buffer.append(buf, static_cast<std::size_t>(got));
       std::size_t eol;
       while ((eol = w.buffer.find('\n')) != std::string::npos) {
         const std::string line = w.buffer.substr(0, eol);
@@ -736,27 +681,20 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
       }
     }
   }
-  for (Worker& w : workers) {
-    ::close(w.to_child);
-    ::close(w.from_child);
-    ::waitpid(w.pid, nullptr, 0);
-  }
 }
 
-int run_worker(const Options& options) {
+int run_worker(const Options& options, std::istream& in, std::ostream& out) {
   std::string line;
-  while (std::getline(std::cin, line)) {
+  while (std::getline(in, line)) {
     if (line.empty()) continue;
-    Outcome out;
+    Outcome outcome;
     try {
-      out = run_task(task_from_record(Record::parse(line)), options);
+      outcome = run_task(task_from_record(Record::parse(line)), options);
     } catch (const std::exception& e) {
-      out.status = "ERROR";
-      out.error = std::string("bad task: ") + e.what();
+      outcome.status = "ERROR";
+      outcome.error = std::string("bad task: ") + e.what();
     }
-    const std::string reply = text::dumps_compact(to_record(out)) + "\n";
-    std::fwrite(reply.data(), 1, reply.size(), stdout);
-    std::fflush(stdout);
+    out << text::dumps_compact(to_record(outcome)) << '\n' << std::flush;
   }
   return 0;
 }

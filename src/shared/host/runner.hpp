@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,12 +73,14 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database);
 
 // Runs all tasks, `jobs` at a time. With jobs > 1 each task runs in one of
 // `jobs` worker processes started as `worker_argv` (which must speak the
-// worker protocol of run_worker). `on_done` sees outcomes in finishing order.
+// worker protocol of run_worker); the caller ignores SIGPIPE, so that a worker
+// that dies cannot take the parent with it. `on_done` sees outcomes in
+// finishing order. The workers are reaped however the run ends.
 void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
              const std::vector<std::string>& worker_argv, const std::function<void(const Outcome&)>& on_done);
 
-// The worker side: reads one task per line (compact JSON) from standard
-// input, runs it, writes one outcome per line to standard output.
-int run_worker(const Options& options);
+// The worker side: reads one task per line (compact JSON) from `in`, runs
+// it, writes one outcome per line to `out`.
+int run_worker(const Options& options, std::istream& in, std::ostream& out);
 
 }  // namespace shared::host::runner

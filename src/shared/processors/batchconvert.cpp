@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "shared/logsetup.hpp"
+#include "shared/proc/child.hpp"
 
 namespace shared::processors::batchconvert {
 
@@ -52,16 +53,6 @@ void write_replacing(const std::string& path, const std::string& text) {
   }
 }
 
-void write_all(int fd, const std::string& data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
-}
-
 struct Result {
   bool done = false;
   bool ok = false;
@@ -69,75 +60,39 @@ struct Result {
 };
 
 struct Worker {
-  pid_t pid;
-  int fd;  // read end of the pipe the worker reports through
+  proc::ChildProcess process;
   std::size_t index;
   std::string report;
 };
 
 // Up to `size` worker processes, one per conversion. A worker reports "O"
 // and the name, or "E" and the error, through its pipe and exits; the pipe's
-// end of file tells that it is gone.
+// end of file tells that it is gone. Whatever ends the run, workers already
+// started finish their file: their handles reap them.
 class Pool {
  public:
   Pool(const Options& options, const std::vector<std::string>& files, std::vector<Result>& results)
       : options_(options), files_(files), results_(results) {}
 
-  ~Pool() {
-    // Whatever ends the run, workers already started finish their file.
-    for (Worker& w : running_) {
-      ::close(w.fd);
-      int status;
-      while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-  }
-
   std::size_t running() const { return running_.size(); }
 
   void start(std::size_t index) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-      fail_to_start(index);
-      return;
+    try {
+      running_.push_back(Worker{proc::ChildProcess::fork_call([&] {
+                                  return "O" + options_.convert(files_[index], options_.dst);
+                                }),
+                                index,
+                                {}});
+    } catch (const shared::Error& e) {
+      results_[index] = {true, false, e.what()};
     }
-    // Buffered output would otherwise be written once more by the child.
-    std::fflush(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-      ::close(fds[0]);
-      ::close(fds[1]);
-      fail_to_start(index);
-      return;
-    }
-    if (pid == 0) {
-      ::close(fds[0]);
-      for (const Worker& w : running_) ::close(w.fd);
-      std::string report;
-      try {
-        const std::string name = options_.convert(files_[index], options_.dst);
-        report.reserve(name.size() + 1);
-        report += 'O';
-        report += name;
-      } catch (const std::exception& e) {
-        report = 'E';
-        report += e.what();
-      } catch (...) {
-        report = "Eunknown error";
-      }
-      write_all(fds[1], report);
-      // No exit handlers: they belong to the parent.
-      ::_exit(0);
-    }
-    ::close(fds[1]);
-    running_.push_back({pid, fds[0], index, {}});
   }
 
   // Waits until at least one worker has reported and ended.
   void wait_for_one() {
     std::vector<pollfd> polled;
     polled.reserve(running_.size());
-    for (const Worker& w : running_) polled.push_back({w.fd, POLLIN, 0});
+    for (const Worker& w : running_) polled.push_back({w.process.output_fd(), POLLIN, 0});
     if (::poll(polled.data(), polled.size(), -1) < 0) {
       if (errno == EINTR) return;
       throw shared::Error(std::string("cannot wait for the worker processes: ") + std::strerror(errno));
@@ -145,13 +100,7 @@ class Pool {
     std::vector<std::size_t> ended;
     for (std::size_t i = 0; i < polled.size(); ++i) {
       if (polled[i].revents == 0) continue;
-      char buf[4096];
-      const ssize_t n = ::read(polled[i].fd, buf, sizeof buf);
-      if (n > 0) {
-        if (running_[i].report.size() < 65536) running_[i].report.append(buf, static_cast<std::size_t>(n));
-      } else if (n == 0 || errno != EINTR) {
-        ended.push_back(i);
-      }
+      if (!running_[i].process.read_into(running_[i].report, 65536)) ended.push_back(i);
     }
     for (auto it = ended.rbegin(); it != ended.rend(); ++it) {
       finish(running_[*it]);
@@ -160,15 +109,8 @@ class Pool {
   }
 
  private:
-  void fail_to_start(std::size_t index) {
-    results_[index] = {true, false, std::string("cannot start a worker process: ") + std::strerror(errno)};
-  }
-
   void finish(Worker& w) {
-    ::close(w.fd);
-    int status = 0;
-    while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int status = w.process.finish();
     Result& r = results_[w.index];
     r.done = true;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !w.report.empty()) {
