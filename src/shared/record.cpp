@@ -28,6 +28,12 @@ bool is_empty(const Record& v) {
   }
 }
 
+std::string format_number(double d) {
+  if (std::isnan(d)) return "NaN";
+  if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
+  return format_double(d);
+}
+
 std::string format_double(double d) {
   if (std::isnan(d)) return "nan";
   if (std::isinf(d)) return d > 0 ? "inf" : "-inf";

@@ -35,5 +35,9 @@ std::string get_text_or(const Record& r, std::string_view key, std::string_view 
 // Shortest round-trip decimal form of a double, keeping ".0" for whole values.
 std::string format_double(double d);
 
+// format_double, with NaN and the infinities written "NaN", "Infinity" and
+// "-Infinity" (what JSON-ish texts and PostgreSQL both read back).
+std::string format_number(double d);
+
 }  // namespace record
 }  // namespace shared

@@ -202,21 +202,9 @@ void write_output(const std::string& path, const std::string& bytes) {
     if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write to standard output");
     return;
   }
-  // Written beside the target and renamed, so a failure never leaves a
-  // partial output file behind.
-  const std::string tmp = path + ".part";
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::runtime_error("cannot write '" + path + "'");
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw std::runtime_error("cannot write '" + path + "'");
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    std::remove(tmp.c_str());
+  try {
+    shared::fs::write_file_atomic(path, bytes);
+  } catch (const shared::Error&) {
     throw std::runtime_error("cannot write '" + path + "'");
   }
 }

@@ -222,12 +222,7 @@ std::optional<std::string> param_text(const Record& v) {
     case Record::value_t::boolean: return v.get<bool>() ? "true" : "false";
     case Record::value_t::number_integer: return std::to_string(v.get<long long>());
     case Record::value_t::number_unsigned: return std::to_string(v.get<unsigned long long>());
-    case Record::value_t::number_float: {
-      const double d = v.get<double>();
-      if (std::isnan(d)) return "NaN";
-      if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
-      return record::format_double(d);
-    }
+    case Record::value_t::number_float: return record::format_number(v.get<double>());
     default: return v.dump(-1, ' ', false, Record::error_handler_t::strict);
   }
 }

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <random>
 #include <memory>
 #include <string_view>
 
@@ -59,6 +62,36 @@ std::string read_file(const std::string& path, std::size_t limit) {
 }
 
 std::string read_stdin(std::size_t limit) { return read_stream(stdin, "standard input", limit); }
+
+void write_file_atomic(const std::string& path_text, std::string_view bytes) {
+  namespace stdfs = std::filesystem;
+  const stdfs::path path(path_text);
+  std::error_code ec;
+  // A file that does not exist yet is no link; only a link is resolved.
+  const bool link = stdfs::is_symlink(stdfs::symlink_status(path, ec));
+  const stdfs::path target = link ? stdfs::canonical(path, ec) : path;
+  if (link && ec) throw Error("cannot write '" + path_text + "': " + ec.message());
+  ec.clear();
+  std::random_device rd;
+  stdfs::path tmp = target;
+  tmp += ".kesto-" + std::to_string(rd()) + ".tmp";
+  const auto fail = [&](const std::string& why) {
+    std::error_code ignored;
+    stdfs::remove(tmp, ignored);
+    return Error("cannot write '" + path_text + "'" + (why.empty() ? "" : ": " + why));
+  };
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) throw fail("");
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.close();
+    if (!out) throw fail("");
+  }
+  const stdfs::perms perms = stdfs::status(target, ec).permissions();
+  if (!ec) stdfs::permissions(tmp, perms, ec);
+  stdfs::rename(tmp, target, ec);
+  if (ec) throw fail(ec.message());
+}
 
 std::string_view without_bom(std::string_view text) {
   return text.substr(0, 3) == "\xEF\xBB\xBF" ? text.substr(3) : text;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace shared::fs {
 
@@ -24,6 +25,14 @@ std::string read_stream(std::FILE* stream, const std::string& name, std::size_t 
 
 // The bytes of standard input.
 std::string read_stdin(std::size_t limit = input_limit());
+
+// Replaces the file `path` by `bytes` all at once: written beside it and
+// renamed over it, so readers never see half a file and a failure keeps the
+// old one (and leaves no temporary file). Through a symbolic link the link
+// stays and its target changes; an existing file keeps its permissions.
+// Throws shared::Error "cannot write '{path}'" (with the reason when the
+// rename fails).
+void write_file_atomic(const std::string& path, std::string_view bytes);
 
 // `text` without a leading UTF-8 byte-order mark.
 std::string_view without_bom(std::string_view text);

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "shared/logsetup.hpp"
+#include "shared/fs/files.hpp"
 #include "shared/proc/child.hpp"
 
 namespace shared::processors::batchconvert {
@@ -30,27 +31,6 @@ std::string read_whole(const std::string& path) {
   ss << in.rdbuf();
   if (in.bad()) throw shared::Error("cannot read '" + path + "'");
   return ss.str();
-}
-
-// Writes beside the target and renames, so that readers never see half a file
-// and a failure keeps the previous one.
-void write_replacing(const std::string& path, const std::string& text) {
-  const std::string tmp = path + ".tmp-" + std::to_string(::getpid());
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw shared::Error("cannot write '" + path + "': " + std::strerror(errno));
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) {
-      std::remove(tmp.c_str());
-      throw shared::Error("cannot write '" + path + "'");
-    }
-  }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    std::remove(tmp.c_str());
-    throw shared::Error("cannot write '" + path + "': " + std::strerror(err));
-  }
 }
 
 struct Result {
@@ -133,7 +113,7 @@ class Pool {
 
 void docx_to_markdown(const std::string& docx_path, const std::string& out_path) {
   const std::string bytes = read_whole(docx_path);
-  write_replacing(out_path, extractor::docx_bytes_to_markdown(bytes));
+  shared::fs::write_file_atomic(out_path, extractor::docx_bytes_to_markdown(bytes));
 }
 
 std::string convert_one(const std::string& docx_path, const std::string& dst) {

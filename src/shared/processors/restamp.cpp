@@ -51,44 +51,10 @@ std::string read_text(const fs::path& path) {
   if (const std::size_t bad = text::first_invalid(bytes); bad != std::string::npos) {
     throw Error("cannot read '" + path.string() + "': not valid UTF-8 (byte " + std::to_string(bad) + ")");
   }
-  std::string out;
-  out.reserve(bytes.size());
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (bytes[i] == '\r') {
-      out += '\n';
-      if (i + 1 < bytes.size() && bytes[i + 1] == '\n') ++i;
-    } else {
-      out += bytes[i];
-    }
-  }
-  return out;
+  return text::universal_newlines(bytes);
 }
 
-void write_text(const fs::path& path, std::string_view text) {
-  std::error_code ec;
-  // Writing through a link keeps the link and changes what it points to.
-  const fs::path target = fs::is_symlink(path, ec) ? fs::canonical(path, ec) : path;
-  if (ec) throw Error("cannot write '" + path.string() + "': " + ec.message());
-  std::random_device rd;
-  fs::path tmp = target;
-  tmp += ".restamp-" + std::to_string(rd()) + ".tmp";
-  const auto fail = [&](const std::string& why) {
-    std::error_code ignored;
-    fs::remove(tmp, ignored);
-    return Error("cannot write '" + path.string() + "'" + (why.empty() ? "" : ": " + why));
-  };
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) throw fail("");
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.close();
-    if (!out) throw fail("");
-  }
-  const fs::perms perms = fs::status(target, ec).permissions();
-  if (!ec) fs::permissions(tmp, perms, ec);
-  fs::rename(tmp, target, ec);
-  if (ec) throw fail(ec.message());
-}
+void write_text(const fs::path& path, std::string_view text) { shared::fs::write_file_atomic(path.string(), text); }
 
 std::vector<fs::path> markdown_files(const fs::path& dir) {
   std::vector<fs::path> out;

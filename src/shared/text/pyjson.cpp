@@ -66,11 +66,7 @@ void dump(std::string& out, const Record& v, const Layout& L, int depth) {
       append_json_string(out, v.get_ref<const std::string&>(), L.ensure_ascii);
       return;
     case Record::value_t::number_float: {
-      const double d = v.get<double>();
-      if (d != d) out += "NaN";
-      else if (d == 1.0 / 0.0) out += "Infinity";
-      else if (d == -1.0 / 0.0) out += "-Infinity";
-      else out += record::format_double(d);
+      out += record::format_number(v.get<double>());
       return;
     }
     case Record::value_t::binary:

@@ -154,6 +154,20 @@ std::string fold_line_breaks(std::string_view s) {
   return out;
 }
 
+std::string universal_newlines(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\r') {
+      out += '\n';
+      if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
 std::string one_line(std::string_view s) {
   s = rstrip(s);
   std::string out;

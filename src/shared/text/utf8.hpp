@@ -54,6 +54,9 @@ std::string ascii_lower(std::string_view s);
 // U+2028, U+2029) replaced by one space: a value that must stay on its line.
 std::string fold_line_breaks(std::string_view s);
 
+// `s` with CR LF and a lone CR written as LF, the way text files are read.
+std::string universal_newlines(std::string_view s);
+
 // `s` without trailing whitespace and with CR and LF written as the escapes
 // "\r" and "\n": a message printed as one line stays one line.
 std::string one_line(std::string_view s);

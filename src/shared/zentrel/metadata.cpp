@@ -26,22 +26,6 @@ std::string read_whole(const std::string& path) {
   }
 }
 
-// CR LF and a lone CR as "\n", the way text files are read everywhere in the
-// restamp tool.
-std::string universal_newlines(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '\r') {
-      out += '\n';
-      if (i + 1 < s.size() && s[i + 1] == '\n') ++i;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
-
 std::string error_at(std::string_view source, std::size_t line, const std::string& what) {
   return "metadata file '" + std::string(source) + "' line " + std::to_string(line) + ": " + what;
 }
@@ -167,7 +151,7 @@ std::vector<Record> load_metadata(const std::string& metadata_path) {
   }
   std::string_view body = bytes;
   if (body.substr(0, 3) == "\xEF\xBB\xBF") body.remove_prefix(3);
-  const std::string text = universal_newlines(body);
+  const std::string text = shared::text::universal_newlines(body);
   return ext == ".csv" ? parse_csv(text, metadata_path) : parse_json_rows(text, metadata_path);
 }
 
