@@ -12,7 +12,7 @@
 #include <limits>
 
 #include "shared/handles.hpp"
-#include "shared/net/http.hpp"
+#include "shared/text/percent.hpp"
 
 namespace shared::processors::docx_package {
 
@@ -308,7 +308,7 @@ struct Relationship {
 
 // The part name a relationship target of a part in folder `base` points at.
 std::string resolve_target(std::string_view base, std::string_view target) {
-  std::string t = net::percent_decode(target.substr(0, target.find('#')));
+  std::string t = text::percent_decode(target.substr(0, target.find('#')));
   std::string path = !t.empty() && t[0] == '/' ? t.substr(1) : std::string(base) + t;
   std::vector<std::string> parts;
   std::size_t start = 0;
