@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "shared/errors.hpp"
-#include "shared/processors/enricher.hpp"
-#include "shared/processors/extractor.hpp"
+#include "shared/processors/enricher_stage.hpp"
+#include "shared/processors/extractor_stage.hpp"
 #include "shared/processors/indexer.hpp"
-#include "shared/processors/sectioner.hpp"
-#include "shared/processors/stamper.hpp"
+#include "shared/processors/sectioner_stage.hpp"
+#include "shared/processors/stamper_stage.hpp"
 #include "shared/processors/summarizer.hpp"
 #include "shared/processors/validator.hpp"
 

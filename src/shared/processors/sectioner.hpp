@@ -13,13 +13,13 @@
 #include <utility>
 #include <vector>
 
-#include "shared/processors/base.hpp"
 #include "shared/record.hpp"
+#include "shared/text/metadata_markers.hpp"
 
 namespace shared::processors::sectioner {
 
-inline constexpr std::string_view METADATA_START = "<!-- METADATA_START -->";
-inline constexpr std::string_view METADATA_END = "<!-- METADATA_END -->";
+using text::METADATA_END;
+using text::METADATA_START;
 
 // One match of the heading pattern; offsets are byte offsets into the text.
 struct HeadingMatch {
@@ -97,18 +97,5 @@ Record build_sections_document(std::string_view markdown_text, const Record& doc
 // The JSON text stored for a sections (or enriched) document: two-space
 // indentation, ": " after names, non-ASCII written as itself.
 std::string sections_json_text(const Record& document);
-
-// Stage "SECTIONING": split Markdown into sections → save JSON to blob. Reads
-// context "markdown_text" when it is non-empty, else the blob at
-// "markdown_blob_path" (or "{BLOB_FOLDER_MARKDOWN}/{doc_name}.md"); writes
-// the sections document as "{BLOB_FOLDER_JSON}/{doc_name}.sections.json"
-// ("application/json") and then context "sections_json" (the document
-// object) and "sections_blob_path". Every error propagates with the context
-// untouched.
-class SectioningStage : public base::PipelineStageBase {
- public:
-  SectioningStage();
-  base::StageResult execute(const Record& doc, Record& context) override;
-};
 
 }  // namespace shared::processors::sectioner
