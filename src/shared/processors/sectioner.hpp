@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -97,5 +98,13 @@ Record build_sections_document(std::string_view markdown_text, const Record& doc
 // The JSON text stored for a sections (or enriched) document: two-space
 // indentation, ": " after names, non-ASCII written as itself.
 std::string sections_json_text(const Record& document);
+
+// The bytes of sections_json_text(build_sections_document(markdown_text,
+// doc, include_metadata)), handed to `sink` piece by piece as they are made:
+// neither the document nor its section texts are built, so a large document
+// costs little more than its text. Throws what document_name throws, before
+// the first piece.
+void write_sections_json(std::string_view markdown_text, const Record& doc, bool include_metadata,
+                         const std::function<void(std::string_view)>& sink);
 
 }  // namespace shared::processors::sectioner

@@ -84,9 +84,28 @@ void dump(std::string& out, const Record& v, const Layout& L, int depth) {
 
 }  // namespace
 
-void append_json_string(std::string& out, std::string_view s, bool ensure_ascii) {
-  out += '"';
+void append_json_string_content(std::string& out, std::string_view s, bool ensure_ascii) {
   for (std::size_t i = 0; i < s.size();) {
+    // Runs that need no escaping are copied whole: sections documents are
+    // mostly such runs, and copying byte by byte would dominate their cost.
+    std::size_t run = i;
+    while (run < s.size()) {
+      const unsigned char c = static_cast<unsigned char>(s[run]);
+      if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+        ++run;
+        continue;
+      }
+      if (c < 0x80 || ensure_ascii) break;
+      std::size_t len;
+      const char32_t cp = decode(s, run, len);
+      if (cp == 0xFFFD && len == 1) break;
+      run += len;
+    }
+    if (run != i) {
+      out.append(s.data() + i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
       switch (c) {
@@ -97,9 +116,7 @@ void append_json_string(std::string& out, std::string_view s, bool ensure_ascii)
         case '\t': out += "\\t"; break;
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
-        default:
-          if (c < 0x20) append_u4(out, c);
-          else out += static_cast<char>(c);
+        default: append_u4(out, c);
       }
       ++i;
       continue;
@@ -114,14 +131,21 @@ void append_json_string(std::string& out, std::string_view s, bool ensure_ascii)
       } else {
         append_u4(out, cp);
       }
-    } else if (cp == 0xFFFD && len == 1) {
-      out += "\xEF\xBF\xBD";  // an invalid byte
     } else {
-      out.append(s.data() + i, len);
+      out += "\xEF\xBF\xBD";  // an invalid byte
     }
     i += len;
   }
+}
+
+void append_json_string(std::string& out, std::string_view s, bool ensure_ascii) {
   out += '"';
+  append_json_string_content(out, s, ensure_ascii);
+  out += '"';
+}
+
+void append_indented(std::string& out, const Record& value, int indent, int depth) {
+  dump(out, value, Layout{false, indent, ",", ": "}, depth);
 }
 
 std::string dumps_compact_ascii(const Record& value) {
