@@ -1,5 +1,8 @@
 #include "shared/text/pyjson.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "shared/text/utf8.hpp"
 
 namespace shared::text {
@@ -14,6 +17,19 @@ void append_u4(std::string& out, unsigned v) {
   out += kHex[(v >> 8) & 0xF];
   out += kHex[(v >> 4) & 0xF];
   out += kHex[v & 0xF];
+}
+
+// True when none of the eight bytes at p needs escaping or decoding: each
+// is printable ASCII other than the quotation mark and the reverse solidus.
+inline bool plain_ascii8(const char* p) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  const auto has_zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+  // A byte below 0x20 (for bytes below 0x80, which the high-bit test
+  // already guarantees), a '"' or a '\\'.
+  const std::uint64_t below_space = (v - 0x2020202020202020ull) & ~v & highs;
+  return ((v & highs) | below_space | has_zero(v ^ (ones * '"')) | has_zero(v ^ (ones * '\\'))) == 0;
 }
 
 struct Layout {
@@ -90,6 +106,10 @@ void append_json_string_content(std::string& out, std::string_view s, bool ensur
     // mostly such runs, and copying byte by byte would dominate their cost.
     std::size_t run = i;
     while (run < s.size()) {
+      if (run + 8 <= s.size() && plain_ascii8(s.data() + run)) {
+        run += 8;
+        continue;
+      }
       const unsigned char c = static_cast<unsigned char>(s[run]);
       if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
         ++run;
