@@ -414,7 +414,6 @@ Document::~Document() = default;
 
 const std::string& Document::main_part_name() const { return impl_->main_part; }
 std::uint64_t Document::main_part_size() const { return impl_->part->declared_size(); }
-const Styles& Document::styles() const { return impl_->styles; }
 
 bool Document::next_block(Block& out) { return impl_->body->next(out); }
 

@@ -47,7 +47,8 @@ std::vector<TableCells> docx_bytes_to_tables(std::string_view docx_bytes);
 std::string markdown_file_name(std::string_view blob_filename);
 
 // The body's blocks in document order, read lazily from `doc`: each step
-// replaces the previous block, so only the current one is held.
+// replaces the previous block, so the iteration holds one block (and the
+// reader the few finished within its current chunk of XML).
 class _BlockItems {
  public:
   class iterator {
