@@ -467,7 +467,11 @@ std::vector<BlobInfo> ContainerClient::list_blobs(std::string_view prefix) const
   std::vector<BlobInfo> out;
   std::string marker;
   for (;;) {
-    std::string query = "/" + text::percent_encode(container_, false) + "?restype=container&comp=list";
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, a false positive)
+    // on "literal" + std::string&& here.
+    std::string query = "/";
+    query += text::percent_encode(container_, false);
+    query += "?restype=container&comp=list";
     if (!prefix.empty()) query += "&prefix=" + text::percent_encode(prefix, false);
     if (!marker.empty()) query += "&marker=" + text::percent_encode(marker, false);
     if (core_->max_results > 0) query += "&maxresults=" + std::to_string(core_->max_results);
