@@ -42,3 +42,7 @@ fi
 export KESTO_CORPUS
 
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600
+
+# A short fuzz run, so that a fuzz target that no longer builds, or an input
+# the seeds already reach that crashes, fails the tests too.
+KESTO_CORPUS=$KESTO_CORPUS BUILD=${KESTO_FUZZ_BUILD:-build-fuzz} bash fuzz/run.sh "${KESTO_FUZZ_SECONDS:-30}"

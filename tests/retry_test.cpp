@@ -11,11 +11,6 @@ using testing_support::RecordedSleeps;
 
 namespace {
 
-struct Scripted {
-  int failures;   // how many calls fail before one succeeds
-  int calls = 0;
-};
-
 struct OtherError : std::logic_error {
   using std::logic_error::logic_error;
 };

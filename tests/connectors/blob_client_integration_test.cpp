@@ -5,6 +5,7 @@
 #include "connectors/emulator.hpp"
 #include "shared/connectors/blob_client.hpp"
 #include "shared/errors.hpp"
+#include "shared/text/percent.hpp"
 
 using namespace shared::connectors;
 
@@ -189,7 +190,7 @@ TEST_F(Live, SasTokenFromTheConnectionString) {
   const std::string to_sign = c.account_name + "\n" + sp + "\n" + ss + "\n" + srt + "\n\n" + se + "\n\n\n" + sv + "\n\n";
   const std::string sig = shared_key_signature(c.account_key, to_sign);
   const std::string sas = "sv=" + sv + "&ss=" + ss + "&srt=" + srt + "&sp=" + sp + "&se=" +
-                          shared::net::percent_encode(se, false) + "&sig=" + shared::net::percent_encode(sig, false);
+                          shared::text::percent_encode(se, false) + "&sig=" + shared::text::percent_encode(sig, false);
   const BlobServiceClient via_sas =
       BlobServiceClient::from_connection_string("BlobEndpoint=" + c.blob_endpoint + ";SharedAccessSignature=" + sas);
   EXPECT_EQ(via_sas.get_blob_client(name, "s/one.md").download(), "one");

@@ -6,10 +6,10 @@
 #include <sstream>
 
 #include "processors/stage_fixture.hpp"
-#include "shared/processors/enricher.hpp"
-#include "shared/processors/extractor.hpp"
-#include "shared/processors/sectioner.hpp"
-#include "shared/processors/stamper.hpp"
+#include "shared/processors/enricher_stage.hpp"
+#include "shared/processors/extractor_stage.hpp"
+#include "shared/processors/sectioner_stage.hpp"
+#include "shared/processors/stamper_stage.hpp"
 #include "shared/text/json_load.hpp"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include "processors/stage_fixture.hpp"
 #include "shared/errors.hpp"
-#include "shared/processors/enricher.hpp"
+#include "shared/processors/enricher_stage.hpp"
 #include "shared/text/json_load.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include "processors/docx_fixture.hpp"
 #include "processors/stage_fixture.hpp"
 #include "shared/errors.hpp"
-#include "shared/processors/extractor.hpp"
+#include "shared/processors/extractor_stage.hpp"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "processors/stage_fixture.hpp"
 #include "shared/errors.hpp"
-#include "shared/processors/sectioner.hpp"
+#include "shared/processors/sectioner_stage.hpp"
 #include "shared/text/json_load.hpp"
 
 namespace {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -270,4 +271,56 @@ TEST(SectionsDocument, ManySectionsKeepOrderAndCollisions) {
   EXPECT_EQ(it.key(), "B::0");
   EXPECT_EQ(it.value(), "# 0\nbody " + std::to_string(n / 2));
   EXPECT_EQ(sections.back(), "# " + std::to_string(n / 2 - 1) + "\nbody " + std::to_string(n - 1));
+}
+
+TEST(SectionsDocument, WrittenPieceByPieceAsTheBuiltDocumentIsWritten) {
+  std::string large;
+  for (int i = 0; i < 3000; ++i) {
+    large += std::string(1 + i % 4, '#') + " " + std::to_string(i % 700) + " T\u00e9\n\"body\" \\ " +
+             std::to_string(i) + "\t\xE2\x86\x92\n\n";
+  }
+  struct Case {
+    const char* what;
+    Record doc;
+    std::string md;
+    bool include_metadata;
+  };
+  const std::vector<Case> cases = {
+      {"empty record, no headings", Record::object(), "no headings", true},
+      {"nested values, escapes, control characters",
+       {{"blob_filename", "S\"7\\.x.docx"},
+        {"document_number", {{"a", {1, 2.5, nullptr}}, {"b", Record::object()}}},
+        {"url_document_name", Record::array()}},
+       "Intro\n# 1 Zweck \u00abU\u00bb\n\"q\" \\ tab\t\x01\x1f\x7f\b\fend\n## 1.1 Scope\r\nx", true},
+      {"ill-formed UTF-8 in the name, a title and a body",
+       {{"blob_filename", "bad\xC3.docx"}, {"document_number", "QD-1"}},
+       "# t\xE2\x82\n\xFF\xC0\xAF ok \xF0\x9F\x98\x80\n## \xED\xA0\x80", true},
+      {"repeated titles keep the first place and the last text",
+       {{"blob_filename", "R.docx"}}, "# A\none\n# B\n#   A  \ntwo\n## A\nthree", true},
+      {"metadata excluded and kept",
+       {{"blob_filename", "X.docx"}}, "<!-- METADATA_START -->\n## Metadata\n<!-- METADATA_END -->\n# T", false},
+      {"metadata kept", {{"blob_filename", "X.docx"}},
+       "<!-- METADATA_START -->\n## Metadata\n<!-- METADATA_END -->\n# T", true},
+      {"many sections over many pieces", {{"blob_filename", "L.docx"}, {"document_number", 5}}, large, true},
+  };
+  for (const Case& c : cases) {
+    std::string written;
+    std::size_t pieces = 0;
+    sectioner::write_sections_json(c.md, c.doc, c.include_metadata, [&](std::string_view piece) {
+      EXPECT_FALSE(piece.empty()) << c.what;
+      written += piece;
+      ++pieces;
+    });
+    EXPECT_EQ(written, sectioner::sections_json_text(sectioner::build_sections_document(c.md, c.doc, c.include_metadata)))
+        << c.what;
+    if (written.size() > (std::size_t{1} << 17)) {
+      EXPECT_GT(pieces, 1u) << c.what;
+    }
+  }
+
+  bool called = false;
+  EXPECT_THROW(sectioner::write_sections_json("# T", {{"blob_filename", 7}}, true,
+                                              [&](std::string_view) { called = true; }),
+               shared::TypeError);
+  EXPECT_FALSE(called);
 }

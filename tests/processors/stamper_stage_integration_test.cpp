@@ -2,7 +2,7 @@
 
 #include "processors/stage_fixture.hpp"
 #include "shared/errors.hpp"
-#include "shared/processors/stamper.hpp"
+#include "shared/processors/stamper_stage.hpp"
 
 namespace {
 

@@ -1,4 +1,8 @@
 // kesto sections: the sections document of a Markdown file.
+#include <cstdio>
+#include <stdexcept>
+#include <string_view>
+
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
 #include "apps/kesto/markdown_input.hpp"
@@ -20,9 +24,14 @@ int run(const std::vector<std::string>& argv) {
   if (!args.has("doc")) throw apps::UsageError("--doc DOC.json is required");
   const shared::Record doc = apps::markdown_input::read_doc(args.get("doc"));
   const std::string text = apps::markdown_input::read_markdown(args.get("FILE.md"));
-  const shared::Record document = apps::markdown_input::as_input_error(
-      [&] { return sectioner::build_sections_document(text, doc, !args.has("exclude-metadata")); });
-  apps::write_output("", sectioner::sections_json_text(document));
+  // Written as it is made: the document itself is never built, so a large
+  // file costs little more memory than its text.
+  apps::markdown_input::as_input_error([&] {
+    sectioner::write_sections_json(text, doc, !args.has("exclude-metadata"), [](std::string_view piece) {
+      std::fwrite(piece.data(), 1, piece.size(), stdout);
+    });
+  });
+  if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write to standard output");
   return 0;
 }
 

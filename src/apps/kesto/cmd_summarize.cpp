@@ -46,16 +46,20 @@ int run(const std::vector<std::string>& args) {
   const apps::Parsed parsed = parser().parse(args);
   shared::logsetup::configure_root_logger(apps::log_level(parsed));
 
+  // --engine is this run's choice alone: the process-wide settings stay as read.
+  aigate::SummaryEngine engine{};
   if (parsed.has("engine")) {
-    const std::string engine = parsed.get("engine");
-    if (engine != "azure-openai" && engine != "outline") {
-      throw apps::UsageError("--engine must be azure-openai or outline, not '" + engine + "'");
+    const std::string name = parsed.get("engine");
+    if (name == "azure-openai") {
+      engine = aigate::SummaryEngine::azure_openai;
+    } else if (name == "outline") {
+      engine = aigate::SummaryEngine::outline;
+    } else {
+      throw apps::UsageError("--engine must be azure-openai or outline, not '" + name + "'");
     }
-    shared::config::Settings s = shared::config::get();
-    s.SUMMARY_ENGINE = engine;
-    shared::config::set(s);
+  } else {
+    engine = aigate::summary_engine();
   }
-  const aigate::SummaryEngine engine = aigate::summary_engine();
   if (engine == aigate::SummaryEngine::azure_openai) {
     const shared::config::Settings& s = shared::config::get();
     require_setting(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
@@ -70,7 +74,7 @@ int run(const std::vector<std::string>& args) {
     throw shared::Error("'" + path + "' is not valid UTF-8 (byte offset " + std::to_string(bad) + ")");
   }
 
-  const std::string summary = aigate::generate_summary(text);
+  const std::string summary = aigate::generate_summary(text, engine);
   if (engine == aigate::SummaryEngine::azure_openai) {
     const std::vector<std::string> dropped = outline::dropped_headings(text, summary);
     if (!dropped.empty()) {

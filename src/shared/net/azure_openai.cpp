@@ -7,6 +7,7 @@
 #include "shared/logsetup.hpp"
 #include "shared/record.hpp"
 #include "shared/retry.hpp"
+#include "shared/text/percent.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -157,8 +158,8 @@ std::string redact(std::string text, std::string_view secret) {
 std::string request_url(const ClientConfig& c, std::string_view operation) {
   std::string_view endpoint = c.endpoint;
   while (!endpoint.empty() && endpoint.back() == '/') endpoint.remove_suffix(1);
-  return std::string(endpoint) + "/openai/deployments/" + percent_encode(c.deployment, false) + "/" +
-         std::string(operation) + "?api-version=" + percent_encode(c.api_version, false);
+  return std::string(endpoint) + "/openai/deployments/" + text::percent_encode(c.deployment, false) + "/" +
+         std::string(operation) + "?api-version=" + text::percent_encode(c.api_version, false);
 }
 
 std::string chat_request_body(const std::vector<Message>& messages, const std::string& deployment) {

@@ -49,8 +49,4 @@ class Transport {
 // used from several threads at once.
 std::shared_ptr<Transport> make_curl_transport(const HttpOptions& options = {});
 
-// Percent-encodes everything but unreserved characters (and "/" when kept).
-std::string percent_encode(std::string_view s, bool keep_slash);
-std::string percent_decode(std::string_view s);
-
 }  // namespace shared::net

@@ -138,10 +138,10 @@ std::shared_ptr<const azure::EmbeddingClient> _get_embedding_model() {
 const retry::Options kModelRetry{.max_attempts = 5, .initial_delay = 2.0, .max_delay = 60.0};
 
 // One try of generate_summary: the retry wrapper repeats all of it.
-std::string summarize_once(const std::string& text) {
+std::string summarize_once(const std::string& text, SummaryEngine engine) {
   logger().info("Generating summary for text of length " + std::to_string(text::count_code_points(text)) + "\u2026");
   std::string summary;
-  if (summary_engine() == SummaryEngine::outline) {
+  if (engine == SummaryEngine::outline) {
     summary = std::string(text::strip(outline::outline_summary(text)));
   } else {
     const auto llm = _get_llm();
@@ -169,11 +169,14 @@ SummaryEngine summary_engine() {
   throw ValueError("SUMMARY_ENGINE must be \"azure-openai\" or \"outline\", not \"" + config::get().SUMMARY_ENGINE + "\"");
 }
 
+std::string generate_summary(const std::string& text, SummaryEngine engine) {
+  static const auto wrapped = retry::retry(kModelRetry, "generate_summary", &summarize_once);
+  return wrapped(text, engine);
+}
+
 std::string generate_summary(const std::string& text) {
   // A misspelt engine is a configuration error: fail before any try.
-  summary_engine();
-  static const auto wrapped = retry::retry(kModelRetry, "generate_summary", &summarize_once);
-  return wrapped(text);
+  return generate_summary(text, summary_engine());
 }
 
 std::vector<double> generate_embeddings(const std::string& text, long max_input_chars) {

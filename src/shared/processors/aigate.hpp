@@ -1,8 +1,9 @@
 // shared.processors.aigate: the pipeline's one gateway to Azure OpenAI. It
 // generates summaries and embeddings using Azure OpenAI and provides retry
-// logic for transient API failures. With the setting SUMMARY_ENGINE set to
-// "outline" the summary is instead an offline outline of the document's
-// headings (shared.processors.outline), logged the same way.
+// logic for transient API failures. With the "outline" engine (the setting
+// SUMMARY_ENGINE, or the caller's choice) the summary is instead an offline
+// outline of the document's headings (shared.processors.outline), logged the
+// same way.
 #pragma once
 
 #include <functional>
@@ -31,9 +32,14 @@ enum class SummaryEngine { azure_openai, outline };
 // shared::ValueError for any other value.
 SummaryEngine summary_engine();
 
-// Generates a structured summary of the document text using Azure OpenAI.
-// Returns a Markdown summary string, trimmed. Tried up to 5 times (waits
-// 2, 4, 8, 16 s); the last failure reaches the caller unchanged.
+// Generates a structured summary of the document text with `engine`
+// (Azure OpenAI or the offline outline). Returns a Markdown summary string,
+// trimmed. Tried up to 5 times (waits 2, 4, 8, 16 s); the last failure
+// reaches the caller unchanged.
+std::string generate_summary(const std::string& text, SummaryEngine engine);
+
+// generate_summary with the engine the setting SUMMARY_ENGINE names; an
+// unknown engine throws as summary_engine() does, before any try.
 std::string generate_summary(const std::string& text);
 
 // Generates an embedding vector for the given text using Azure OpenAI.

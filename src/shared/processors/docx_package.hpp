@@ -2,7 +2,8 @@
 // (.docx, .docm, .dotx, .dotm) held in memory. It finds the main document part
 // and its styles through the package relationships, matches elements by
 // namespace URI (transitional and strict), and streams the body one block at a
-// time: only the current paragraph or table is ever held.
+// time: besides the paragraph or table being read, only the blocks finished
+// within the current 16 KiB chunk of XML are held.
 //
 // XML is read without DTD loading, network access or entity expansion; every
 // part is inflated in a stream and capped at MAX_PART_SIZE.
@@ -103,7 +104,6 @@ class Document {
   // Inflated size the archive declares for the main part (capped at the
   // limit): an upper bound of its text, unless merged table cells repeat it.
   std::uint64_t main_part_size() const;
-  const Styles& styles() const;
 
  private:
   struct Impl;

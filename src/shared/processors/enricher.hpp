@@ -7,7 +7,6 @@
 #include <string>
 #include <string_view>
 
-#include "shared/processors/base.hpp"
 #include "shared/record.hpp"
 
 namespace shared::processors::enricher {
@@ -32,19 +31,5 @@ std::string_view heading_number(std::string_view heading, std::string_view key);
 // is not a string, and shared::ValueError for a key without "::" or with an
 // empty heading.
 Record enrich_sections(const Record& sections_json);
-
-// Stage "ENRICHMENT": enrich section text with document context → save
-// enriched JSON to blob. Reads context "sections_json" when it is non-empty,
-// else parses the blob at "sections_blob_path" (or
-// "{BLOB_FOLDER_JSON}/{doc_name}.sections.json"); writes the enriched
-// document as "{BLOB_FOLDER_ENRICHED_JSON}/{doc_name}.enriched.json"
-// ("application/json"), {doc_name} from the record's blob_filename, and then
-// context "enriched_json" (the object) and "enriched_blob_path". Every error
-// propagates with the context untouched.
-class EnrichmentStage : public base::PipelineStageBase {
- public:
-  EnrichmentStage();
-  base::StageResult execute(const Record& doc, Record& context) override;
-};
 
 }  // namespace shared::processors::enricher

@@ -2,7 +2,7 @@
 // blob storage.
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
-#include "shared/processors/enricher.hpp"
+#include "shared/processors/enricher_stage.hpp"
 #include "shared/processors/sectioner.hpp"
 #include "shared/processors/stage_context.hpp"
 #include "shared/text/json_load.hpp"

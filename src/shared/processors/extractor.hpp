@@ -9,11 +9,9 @@
 #include <iterator>
 #include <map>
 #include <string>
-#include <optional>
 #include <string_view>
 #include <vector>
 
-#include "shared/processors/base.hpp"
 #include "shared/processors/docx_package.hpp"
 
 namespace shared::processors::extractor {
@@ -48,32 +46,9 @@ std::vector<TableCells> docx_bytes_to_tables(std::string_view docx_bytes);
 // "SOP-001.md", ".docx" gives ".docx.md", "" gives ".md".
 std::string markdown_file_name(std::string_view blob_filename);
 
-// Download a .docx and return plain text (legacy interface).
-// The blob is "{BLOB_FOLDER_DOCUMENTS}/{blob_filename}" in `container`
-// (absent: the output account's default container). An empty blob is a
-// shared::ValueError; storage and package errors propagate.
-std::string extract_text_from_blob(const std::string& blob_filename,
-                                   const std::optional<std::string>& container = std::nullopt);
-
-// Download a .docx and return table data (legacy interface).
-// The same blob and errors as extract_text_from_blob.
-std::vector<TableCells> extract_tables_from_blob(const std::string& blob_filename,
-                                                 const std::optional<std::string>& container = std::nullopt);
-
-// Stage "EXTRACTION": download DOCX → convert to Markdown → upload to the
-// Markdown folder. Uses context "markdown_text" instead of converting when it
-// is non-empty, and "source_blob_path" instead of the document's own path
-// when present; writes "markdown_text", "markdown_blob_path" and
-// "md_filename" after a successful upload. An empty source blob is a failed
-// result; every other error propagates with the context untouched.
-class ExtractionStage : public base::PipelineStageBase {
- public:
-  ExtractionStage();
-  base::StageResult execute(const Record& doc, Record& context) override;
-};
-
 // The body's blocks in document order, read lazily from `doc`: each step
-// replaces the previous block, so only the current one is held.
+// replaces the previous block, so the iteration holds one block (and the
+// reader the few finished within its current chunk of XML).
 class _BlockItems {
  public:
   class iterator {

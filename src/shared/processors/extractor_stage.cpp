@@ -3,7 +3,7 @@
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/errors.hpp"
-#include "shared/processors/extractor.hpp"
+#include "shared/processors/extractor_stage.hpp"
 #include "shared/processors/stage_context.hpp"
 #include "shared/text/utf8.hpp"
 

@@ -6,15 +6,16 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "shared/errors.hpp"
-#include "shared/processors/enricher.hpp"
-#include "shared/processors/extractor.hpp"
+#include "shared/processors/enricher_stage.hpp"
+#include "shared/processors/extractor_stage.hpp"
 #include "shared/processors/indexer.hpp"
-#include "shared/processors/sectioner.hpp"
-#include "shared/processors/stamper.hpp"
+#include "shared/processors/sectioner_stage.hpp"
+#include "shared/processors/stamper_stage.hpp"
 #include "shared/processors/summarizer.hpp"
 #include "shared/processors/validator.hpp"
 
@@ -44,30 +45,24 @@ std::vector<StageResult> Orchestrator::_run_path_b(const Record& doc, Record& co
   return {stages_.summarization->run(doc, context)};
 }
 
-PipelineResult Orchestrator::process_document(const Record& doc, long batch_size) {
-  const std::string doc_id = record::get_text(doc, "id");
-  const std::string file_name = record::get_text(doc, "file_name");
-  pipeline_log.set_document(doc_id, file_name);
-
-  Record context = Record::object();
-  context["batch_size"] = batch_size;
-
+std::optional<PipelineResult> Orchestrator::run_sequential(const Record& doc, Record& context) {
   for (PipelineStageBase* stage : {stages_.validation.get(), stages_.extraction.get(), stages_.stamping.get()}) {
     StageResult result = stage->run(doc, context);
     if (!result.success) {
       const std::string error = result.error.value_or("None");
       pipeline_log.error("Pipeline stopped at [" + result.stage + "]: " + error);
-      return PipelineResult{.doc_id = doc_id,
-                            .file_name = file_name,
+      return PipelineResult{.doc_id = record::get_text(doc, "id"),
+                            .file_name = record::get_text(doc, "file_name"),
                             .status = result.stage == "VALIDATION" ? "FAILED" : "ERROR",
                             .stage = result.stage,
                             .error = result.error};
     }
   }
+  return std::nullopt;
+}
 
-  pipeline_log.info("Starting parallel paths (A: indexing, B: summarization)");
-  Record context_a = context;
-  Record context_b = context;
+Orchestrator::PathOutcomes Orchestrator::run_paths(const Record& doc, const Record& context) {
+  PathOutcomes paths{.context_a = context, .context_b = context};
 
   // Two workers; outcomes are collected in the order the paths finish, and
   // the first failing path's exception is re-raised only after both ended.
@@ -94,16 +89,15 @@ PipelineResult Orchestrator::process_document(const Record& doc, long batch_size
     cv.notify_one();
   };
 
-  std::thread worker_a(work, 0, [&] { return _run_path_a(doc, context_a); });
+  std::thread worker_a(work, 0, [&] { return _run_path_a(doc, paths.context_a); });
   std::thread worker_b;
   try {
-    worker_b = std::thread(work, 1, [&] { return _run_path_b(doc, context_b); });
+    worker_b = std::thread(work, 1, [&] { return _run_path_b(doc, paths.context_b); });
   } catch (...) {
     worker_a.join();
     throw;
   }
 
-  std::vector<StageResult> path_a_results, path_b_results;
   std::exception_ptr raised;
   for (std::size_t k = 0; k < 2 && !raised; ++k) {
     int index;
@@ -115,24 +109,31 @@ PipelineResult Orchestrator::process_document(const Record& doc, long batch_size
     if (outcomes[index].error) {
       raised = outcomes[index].error;
     } else if (index == 0) {
-      path_a_results = std::move(outcomes[0].results);
+      paths.a = std::move(outcomes[0].results);
     } else {
-      path_b_results = std::move(outcomes[1].results);
+      paths.b = std::move(outcomes[1].results);
     }
   }
   worker_a.join();
   worker_b.join();
   if (raised) std::rethrow_exception(raised);
+  return paths;
+}
 
-  std::vector<StageResult> all_results = std::move(path_a_results);
-  all_results.insert(all_results.end(), path_b_results.begin(), path_b_results.end());
+PipelineResult Orchestrator::fold(const Record& doc, const PathOutcomes& paths) {
+  const std::string doc_id = record::get_text(doc, "id");
+  const std::string file_name = record::get_text(doc, "file_name");
+  // Path A's results come first, whichever path finished first.
+  std::vector<const StageResult*> all_results;
+  for (const StageResult& r : paths.a) all_results.push_back(&r);
+  for (const StageResult& r : paths.b) all_results.push_back(&r);
   std::string error_msgs;
   const StageResult* first_failure = nullptr;
-  for (const StageResult& r : all_results) {
-    if (r.success) continue;
-    if (first_failure == nullptr) first_failure = &r;
+  for (const StageResult* r : all_results) {
+    if (r->success) continue;
+    if (first_failure == nullptr) first_failure = r;
     else error_msgs += "; ";
-    error_msgs += "[" + r.stage + "] " + r.error.value_or("None");
+    error_msgs += "[" + r->stage + "] " + r->error.value_or("None");
   }
   if (first_failure != nullptr) {
     pipeline_log.error("Pipeline completed with errors: " + error_msgs);
@@ -145,8 +146,19 @@ PipelineResult Orchestrator::process_document(const Record& doc, long batch_size
 
   pipeline_log.info("Pipeline completed successfully for all paths");
   PipelineResult done{.doc_id = doc_id, .file_name = file_name, .status = "PROCESSED", .stage = "PROCESSED"};
-  if (const Record* s = record::find(context_b, "summary_text")) done.summary = record::text_of(*s);
+  if (const Record* s = record::find(paths.context_b, "summary_text")) done.summary = record::text_of(*s);
   return done;
+}
+
+PipelineResult Orchestrator::process_document(const Record& doc, long batch_size) {
+  pipeline_log.set_document(record::get_text(doc, "id"), record::get_text(doc, "file_name"));
+
+  Record context = Record::object();
+  context["batch_size"] = batch_size;
+  if (std::optional<PipelineResult> stopped = run_sequential(doc, context)) return std::move(*stopped);
+
+  pipeline_log.info("Starting parallel paths (A: indexing, B: summarization)");
+  return fold(doc, run_paths(doc, context));
 }
 
 namespace {

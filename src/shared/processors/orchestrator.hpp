@@ -5,6 +5,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "shared/logsetup.hpp"
@@ -39,6 +40,22 @@ class Orchestrator {
   logsetup::PipelineLogger pipeline_log{"orchestrator"};
 
  private:
+  // What the two paths left: their results and their own copies of the
+  // context.
+  struct PathOutcomes {
+    std::vector<StageResult> a, b;
+    Record context_a, context_b;
+  };
+
+  // Validation, extraction and stamping in turn; the result that ends the
+  // run at the first failing stage, or nullopt when all succeeded.
+  std::optional<PipelineResult> run_sequential(const Record& doc, Record& context);
+  // Paths A and B on two threads, each on its own copy of `context`. An
+  // exception of a path is rethrown once both have finished.
+  PathOutcomes run_paths(const Record& doc, const Record& context);
+  // The document's result from both paths' results, path A's first.
+  PipelineResult fold(const Record& doc, const PathOutcomes& paths);
+
   Stages stages_;
 };
 

@@ -23,6 +23,81 @@ std::size_t line_end(std::string_view text, std::size_t from) {
   const std::size_t nl = text.find('\n', from);
   return nl == npos ? text.size() : nl;
 }
+
+// A text cut at its headings: each heading's body (from its "#" to the next
+// heading, stripped) and the end of its run of descendants. Views point into
+// the caller's text or into the copy without the metadata block held here,
+// so a Cut is neither copied nor moved.
+class Cut {
+ public:
+  Cut(std::string_view md_text, bool include_metadata) : text(md_text) {
+    if (!include_metadata) {
+      const std::size_t start = text.find(METADATA_START);
+      const std::size_t end = text.find(METADATA_END);
+      if (start != npos && end != npos) {
+        without_metadata_.reserve(text.size());
+        without_metadata_.append(text.substr(0, start));
+        without_metadata_.append(text.substr(end + METADATA_END.size()));
+        text = without_metadata_;
+      }
+    }
+    matches = HEADING_RE.finditer(text);
+    const std::size_t count = matches.size();
+    bodies.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::size_t from = matches[i].start;
+      const std::size_t to = i + 1 < count ? matches[i + 1].start : text.size();
+      bodies[i] = text::strip(text.substr(from, to - from));
+    }
+    // A heading's descendants are the headings after it up to the first one
+    // of the same or a smaller level, so each collapsed text is the bodies of
+    // one contiguous run of headings, and visiting parents before children in
+    // document order is plain document order.
+    subtree_end.assign(count, count);
+    std::vector<std::size_t> open;
+    for (std::size_t i = 0; i < count; ++i) {
+      while (!open.empty() && matches[open.back()].level >= matches[i].level) {
+        subtree_end[open.back()] = i;
+        open.pop_back();
+      }
+      open.push_back(i);
+    }
+  }
+  Cut(const Cut&) = delete;
+  Cut& operator=(const Cut&) = delete;
+
+  std::size_t size() const { return matches.size(); }
+  std::string_view title(std::size_t i) const { return text::strip(matches[i].title(text)); }
+
+  std::string_view text;
+  std::vector<HeadingMatch> matches;
+  std::vector<std::string_view> bodies;
+  std::vector<std::size_t> subtree_end;
+
+ private:
+  std::string without_metadata_;
+};
+
+// Collects output and hands it to the sink in pieces of about kPiece bytes.
+class PieceWriter {
+ public:
+  explicit PieceWriter(const std::function<void(std::string_view)>& sink) : sink_(sink) {
+    buffer_.reserve(2 * kPiece);
+  }
+  std::string& buffer() { return buffer_; }
+  void maybe_flush() {
+    if (buffer_.size() >= kPiece) flush();
+  }
+  void flush() {
+    if (!buffer_.empty()) sink_(buffer_);
+    buffer_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kPiece = std::size_t{1} << 16;
+  const std::function<void(std::string_view)>& sink_;
+  std::string buffer_;
+};
 }  // namespace
 
 std::optional<HeadingMatch> HeadingPattern::search(std::string_view text, std::size_t pos) const {
@@ -115,54 +190,19 @@ Record SectionMap::take_record() {
 }
 
 SectionMap split_markdown_hierarchical(std::string_view md_text, std::string_view doc_name, bool include_metadata) {
-  std::string without_metadata;
-  std::string_view text = md_text;
-  if (!include_metadata) {
-    const std::size_t start = text.find(METADATA_START);
-    const std::size_t end = text.find(METADATA_END);
-    if (start != npos && end != npos) {
-      without_metadata.reserve(text.size());
-      without_metadata.append(text.substr(0, start));
-      without_metadata.append(text.substr(end + METADATA_END.size()));
-      text = without_metadata;
-    }
-  }
-
-  const std::vector<HeadingMatch> matches = HEADING_RE.finditer(text);
-  const std::size_t count = matches.size();
-  std::vector<std::string_view> bodies(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t from = matches[i].start;
-    const std::size_t to = i + 1 < count ? matches[i + 1].start : text.size();
-    bodies[i] = text::strip(text.substr(from, to - from));
-  }
-
-  // A heading's descendants are the headings after it up to the first one
-  // of the same or a smaller level, so each collapsed text is the bodies of
-  // one contiguous run of headings, and visiting parents before children in
-  // document order is plain document order.
-  std::vector<std::size_t> subtree_end(count, count);
-  std::vector<std::size_t> open;
-  for (std::size_t i = 0; i < count; ++i) {
-    while (!open.empty() && matches[open.back()].level >= matches[i].level) {
-      subtree_end[open.back()] = i;
-      open.pop_back();
-    }
-    open.push_back(i);
-  }
-
+  const Cut cut(md_text, include_metadata);
   SectionMap sections;
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < cut.size(); ++i) {
     std::size_t size = 0;
-    for (std::size_t j = i; j < subtree_end[i]; ++j) size += bodies[j].size() + 2;
+    for (std::size_t j = i; j < cut.subtree_end[i]; ++j) size += cut.bodies[j].size() + 2;
     std::string collapsed;
     collapsed.reserve(size);
-    for (std::size_t j = i; j < subtree_end[i]; ++j) {
+    for (std::size_t j = i; j < cut.subtree_end[i]; ++j) {
       if (j != i) collapsed += "\n\n";
-      collapsed += bodies[j];
+      collapsed += cut.bodies[j];
     }
     std::string key;
-    const std::string_view title = text::strip(matches[i].title(text));
+    const std::string_view title = cut.title(i);
     key.reserve(doc_name.size() + 2 + title.size());
     key.append(doc_name).append("::").append(title);
     sections.set(std::move(key), std::move(collapsed));
@@ -195,5 +235,86 @@ Record build_sections_document(std::string_view markdown_text, const Record& doc
 }
 
 std::string sections_json_text(const Record& document) { return text::dumps_indented(document, 2); }
+
+void write_sections_json(std::string_view markdown_text, const Record& doc, bool include_metadata,
+                         const std::function<void(std::string_view)>& sink) {
+  const std::string doc_name = document_name(doc);
+  const Record* qd = record::find(doc, "document_number");
+  const Record* link = record::find(doc, "url_document_name");
+  const Cut cut(markdown_text, include_metadata);
+
+  // Keys are "{doc_name}::{title}", so two are the same exactly when their
+  // titles are. As in SectionMap, a repeated key keeps its first place and
+  // takes the last text.
+  std::vector<std::size_t> order;  // the heading that places each key
+  std::vector<std::size_t> text_of;  // for each placed key, the heading whose text it shows
+  {
+    std::unordered_map<std::string_view, std::size_t> slot_of_title;
+    slot_of_title.reserve(cut.size());
+    for (std::size_t i = 0; i < cut.size(); ++i) {
+      const auto [it, added] = slot_of_title.try_emplace(cut.title(i), order.size());
+      if (added) {
+        order.push_back(i);
+        text_of.push_back(i);
+      } else {
+        text_of[it->second] = i;
+      }
+    }
+  }
+
+  // Every body stands in the text of each of its ancestors too, so it is
+  // escaped once and copied from there.
+  std::string escaped;
+  std::vector<std::size_t> escaped_end(cut.size());
+  {
+    std::size_t size = 0;
+    for (const std::string_view body : cut.bodies) size += body.size();
+    escaped.reserve(size + size / 16);
+    for (std::size_t j = 0; j < cut.size(); ++j) {
+      text::append_json_string_content(escaped, cut.bodies[j], false);
+      escaped_end[j] = escaped.size();
+    }
+  }
+  const auto escaped_body = [&](std::size_t j) {
+    const std::size_t from = j == 0 ? 0 : escaped_end[j - 1];
+    return std::string_view(escaped).substr(from, escaped_end[j] - from);
+  };
+
+  // The layout of text::dumps_indented(build_sections_document(...), 2).
+  PieceWriter w(sink);
+  std::string& out = w.buffer();
+  out += "{\n  \"qd\": ";
+  text::append_indented(out, qd ? *qd : Record(nullptr), 2, 1);
+  out += ",\n  \"document\": ";
+  text::append_json_string(out, doc_name, false);
+  out += ",\n  \"link\": ";
+  text::append_indented(out, link ? *link : Record(""), 2, 1);
+  out += ",\n  \"sections\": ";
+  if (order.empty()) {
+    out += "{}";
+  } else {
+    std::string escaped_name;
+    text::append_json_string_content(escaped_name, doc_name, false);
+    out += '{';
+    for (std::size_t k = 0; k < order.size(); ++k) {
+      if (k != 0) out += ',';
+      out += "\n    \"";
+      out += escaped_name;
+      out += "::";
+      text::append_json_string_content(out, cut.title(order[k]), false);
+      out += "\": \"";
+      const std::size_t i = text_of[k];
+      for (std::size_t j = i; j < cut.subtree_end[i]; ++j) {
+        if (j != i) out += "\\n\\n";
+        out += escaped_body(j);
+        w.maybe_flush();
+      }
+      out += '"';
+    }
+    out += "\n  }";
+  }
+  out += "\n}";
+  w.flush();
+}
 
 }  // namespace shared::processors::sectioner

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "shared/processors/base.hpp"
 #include "shared/record.hpp"
+#include "shared/text/metadata_markers.hpp"
 
 namespace shared::processors::sectioner {
 
-inline constexpr std::string_view METADATA_START = "<!-- METADATA_START -->";
-inline constexpr std::string_view METADATA_END = "<!-- METADATA_END -->";
+using text::METADATA_END;
+using text::METADATA_START;
 
 // One match of the heading pattern; offsets are byte offsets into the text.
 struct HeadingMatch {
@@ -98,17 +99,12 @@ Record build_sections_document(std::string_view markdown_text, const Record& doc
 // indentation, ": " after names, non-ASCII written as itself.
 std::string sections_json_text(const Record& document);
 
-// Stage "SECTIONING": split Markdown into sections → save JSON to blob. Reads
-// context "markdown_text" when it is non-empty, else the blob at
-// "markdown_blob_path" (or "{BLOB_FOLDER_MARKDOWN}/{doc_name}.md"); writes
-// the sections document as "{BLOB_FOLDER_JSON}/{doc_name}.sections.json"
-// ("application/json") and then context "sections_json" (the document
-// object) and "sections_blob_path". Every error propagates with the context
-// untouched.
-class SectioningStage : public base::PipelineStageBase {
- public:
-  SectioningStage();
-  base::StageResult execute(const Record& doc, Record& context) override;
-};
+// The bytes of sections_json_text(build_sections_document(markdown_text,
+// doc, include_metadata)), handed to `sink` piece by piece as they are made:
+// neither the document nor its section texts are built, so a large document
+// costs little more than its text. Throws what document_name throws, before
+// the first piece.
+void write_sections_json(std::string_view markdown_text, const Record& doc, bool include_metadata,
+                         const std::function<void(std::string_view)>& sink);
 
 }  // namespace shared::processors::sectioner

@@ -2,7 +2,7 @@
 // blob storage.
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
-#include "shared/processors/sectioner.hpp"
+#include "shared/processors/sectioner_stage.hpp"
 #include "shared/processors/stage_context.hpp"
 
 namespace shared::processors::sectioner {

@@ -7,13 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "shared/processors/base.hpp"
 #include "shared/record.hpp"
+#include "shared/text/metadata_markers.hpp"
 
 namespace shared::processors::stamper {
 
-inline constexpr std::string_view METADATA_START = "<!-- METADATA_START -->";
-inline constexpr std::string_view METADATA_END = "<!-- METADATA_END -->";
+using text::METADATA_END;
+using text::METADATA_START;
 
 // The block for the three values, inserted as they are (no escaping, no
 // trimming) except that line breaks inside a value become spaces: start
@@ -42,17 +42,5 @@ std::string stamp_markdown(std::string_view markdown_text, const Record& doc);
 // its last "." (whole when it has none), folders kept, followed by ".md":
 // "a/SOP-001.docx" gives "a/SOP-001.md".
 std::string markdown_blob_name(std::string_view blob_filename);
-
-// Stage "STAMPING": add / update the metadata stamp on the Markdown file in
-// blob storage. Stamps context "markdown_text" when it is non-empty, else the
-// text of the blob at "markdown_blob_path" (or "{BLOB_FOLDER_MARKDOWN}/"
-// markdown_blob_name(blob_filename)), overwrites that blob and then writes
-// both keys. Throws shared::ValueError when the context holds text but no
-// path to write it to; every error leaves the context untouched.
-class StampingStage : public base::PipelineStageBase {
- public:
-  StampingStage();
-  base::StageResult execute(const Record& doc, Record& context) override;
-};
 
 }  // namespace shared::processors::stamper

@@ -4,7 +4,7 @@
 #include "shared/connectors/blobhub.hpp"
 #include "shared/errors.hpp"
 #include "shared/processors/stage_context.hpp"
-#include "shared/processors/stamper.hpp"
+#include "shared/processors/stamper_stage.hpp"
 
 namespace shared::processors::stamper {
 

@@ -35,14 +35,16 @@ StageResult SummarizationStage::execute(const Record& doc, Record& context) {
   }
 
   std::string summary;
+  aigate::SummaryEngine engine{};
   {
     auto timer = log.timed("AI summarization");
-    summary = aigate::generate_summary(markdown_text);
+    engine = aigate::summary_engine();
+    summary = aigate::generate_summary(markdown_text, engine);
   }
 
   // The summary only helps to pick documents, so a model that dropped
   // headings is worth a warning, not a failed document.
-  if (aigate::summary_engine() == aigate::SummaryEngine::azure_openai) {
+  if (engine == aigate::SummaryEngine::azure_openai) {
     const std::vector<std::string> dropped = outline::dropped_headings(markdown_text, summary);
     if (!dropped.empty()) {
       Record names = Record::array();

@@ -1,5 +1,8 @@
 #include "shared/text/pyjson.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "shared/text/utf8.hpp"
 
 namespace shared::text {
@@ -14,6 +17,19 @@ void append_u4(std::string& out, unsigned v) {
   out += kHex[(v >> 8) & 0xF];
   out += kHex[(v >> 4) & 0xF];
   out += kHex[v & 0xF];
+}
+
+// True when none of the eight bytes at p needs escaping or decoding: each
+// is printable ASCII other than the quotation mark and the reverse solidus.
+inline bool plain_ascii8(const char* p) noexcept {
+  constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  const auto has_zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
+  // A byte below 0x20 (for bytes below 0x80, which the high-bit test
+  // already guarantees), a '"' or a '\\'.
+  const std::uint64_t below_space = (v - 0x2020202020202020ull) & ~v & highs;
+  return ((v & highs) | below_space | has_zero(v ^ (ones * '"')) | has_zero(v ^ (ones * '\\'))) == 0;
 }
 
 struct Layout {
@@ -80,9 +96,32 @@ void dump(std::string& out, const Record& v, const Layout& L, int depth) {
 
 }  // namespace
 
-void append_json_string(std::string& out, std::string_view s, bool ensure_ascii) {
-  out += '"';
+void append_json_string_content(std::string& out, std::string_view s, bool ensure_ascii) {
   for (std::size_t i = 0; i < s.size();) {
+    // Runs that need no escaping are copied whole: sections documents are
+    // mostly such runs, and copying byte by byte would dominate their cost.
+    std::size_t run = i;
+    while (run < s.size()) {
+      if (run + 8 <= s.size() && plain_ascii8(s.data() + run)) {
+        run += 8;
+        continue;
+      }
+      const unsigned char c = static_cast<unsigned char>(s[run]);
+      if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+        ++run;
+        continue;
+      }
+      if (c < 0x80 || ensure_ascii) break;
+      std::size_t len;
+      const char32_t cp = decode(s, run, len);
+      if (cp == 0xFFFD && len == 1) break;
+      run += len;
+    }
+    if (run != i) {
+      out.append(s.data() + i, run - i);
+      i = run;
+      continue;
+    }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
       switch (c) {
@@ -93,9 +132,7 @@ void append_json_string(std::string& out, std::string_view s, bool ensure_ascii)
         case '\t': out += "\\t"; break;
         case '\b': out += "\\b"; break;
         case '\f': out += "\\f"; break;
-        default:
-          if (c < 0x20) append_u4(out, c);
-          else out += static_cast<char>(c);
+        default: append_u4(out, c);
       }
       ++i;
       continue;
@@ -110,14 +147,21 @@ void append_json_string(std::string& out, std::string_view s, bool ensure_ascii)
       } else {
         append_u4(out, cp);
       }
-    } else if (cp == 0xFFFD && len == 1) {
-      out += "\xEF\xBF\xBD";  // an invalid byte
     } else {
-      out.append(s.data() + i, len);
+      out += "\xEF\xBF\xBD";  // an invalid byte
     }
     i += len;
   }
+}
+
+void append_json_string(std::string& out, std::string_view s, bool ensure_ascii) {
   out += '"';
+  append_json_string_content(out, s, ensure_ascii);
+  out += '"';
+}
+
+void append_indented(std::string& out, const Record& value, int indent, int depth) {
+  dump(out, value, Layout{false, indent, ",", ": "}, depth);
 }
 
 std::string dumps_compact_ascii(const Record& value) {

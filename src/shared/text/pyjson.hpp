@@ -28,4 +28,11 @@ std::string dumps_compact(const Record& value);
 // Appends `s` as a JSON string literal.
 void append_json_string(std::string& out, std::string_view s, bool ensure_ascii);
 
+// Appends what append_json_string writes between the quotation marks.
+void append_json_string_content(std::string& out, std::string_view s, bool ensure_ascii);
+
+// Appends `value` as dumps_indented writes it where it stands `depth` levels
+// deep (its nested lines indented by `indent` spaces more per level).
+void append_indented(std::string& out, const Record& value, int indent, int depth);
+
 }  // namespace shared::text
