@@ -73,6 +73,7 @@ Settings from_environment() {
   rd(s.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL");
   rd(s.SUMMARY_ENGINE, "SUMMARY_ENGINE");
   rd(s.VECTOR_TABLE, "VECTOR_TABLE");
+  rd(s.SEARCH_TEXT_CONFIG, "SEARCH_TEXT_CONFIG");
   if (const char* v = std::getenv("MAX_BATCH_SIZE"); v && *v) {
     char* end = nullptr;
     const long n = std::strtol(v, &end, 10);

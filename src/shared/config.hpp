@@ -41,6 +41,8 @@ struct Settings {
   // Host program and vector index.
   long MAX_BATCH_SIZE = 500;
   std::string VECTOR_TABLE = "document_sections";
+  // The PostgreSQL text-search configuration of the index's full-text column.
+  std::string SEARCH_TEXT_CONFIG = "english";
 };
 
 // The process's settings, read on first use (the `.env` file first).

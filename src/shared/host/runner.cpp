@@ -95,6 +95,7 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
   // document is tried again on the next run.
   data["source_etag"] = o.status == "PROCESSED" && !etag.empty() ? Record(etag) : Record();
   if (const Record* s = record::find(o.result, "summary")) data["summary"] = *s;
+  if (const Record* c = record::find(o.result, "indexing")) data["index_counts"] = *c;
   mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
 }
 
