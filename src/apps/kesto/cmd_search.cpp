@@ -41,7 +41,7 @@ int run(const std::vector<std::string>& args) {
   retrieval::Query q;
   q.text = a.get("QUERY");
   const long k = a.get_long("k", 10);
-  if (k < 1) throw apps::UsageError("--k must be at least 1");
+  if (k < 1 || k > 1000) throw apps::UsageError("--k must be between 1 and 1000");
   q.k = static_cast<std::size_t>(k);
   q.qd_number = a.get("qd");
   const int modes = a.has("lexical") + a.has("vector") + a.has("hybrid");

@@ -426,22 +426,74 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   // more); below it, sections holding some of them, so that a question
   // phrased in other words than its section still finds it. ts_rank_cd is
   // normalised into [0, 1) (its flag 32) to keep the two bands apart.
-  pg::Statement st{"SELECT qd_number, section_key,"
-                   " (CASE WHEN search_vector @@ a THEN 1 ELSE 0 END) + ts_rank_cd(search_vector, o, 32) AS score"
-                   " FROM " + table + ", " + recipe.query_of("%s") + " AS a, " + recipe.query_of("%s") +
-                       " AS o WHERE search_vector @@ o",
-                   {std::string(query), any_word_query(query)}};
-  if (!qd_number.empty()) {
-    st.text += " AND upper(qd_number) = upper(%s)";
-    st.values.push_back(std::string(qd_number));
-  }
-  st.text += " ORDER BY score DESC, qd_number, section_index LIMIT %s";
-  st.values.push_back(static_cast<long long>(k));
-  pg::PgResult res = pg::execute(conn, st);
-  for (const Record& r : pg::all_rows(res.get())) {
-    hits.push_back(LexicalHit{.qd_number = r["qd_number"].get<std::string>(),
-                              .section_key = r["section_key"].get<std::string>(),
-                              .score = r["score"].get<double>()});
+  // Sections holding every word are looked for alone first: the GIN index
+  // finds them quickly, and when there are k of them the slower search for
+  // any word could not change the answer.
+  const std::string any = any_word_query(query);
+  std::string admit;  // the tsquery text of the words that admit sections; "" for all of them
+  auto run = [&](bool every_word) {
+    pg::Statement st{"SELECT qd_number, section_key,"
+                     " (CASE WHEN search_vector @@ a THEN 1 ELSE 0 END) + ts_rank_cd(search_vector, o, 32) AS score"
+                     " FROM " + table + ", " + recipe.query_of("%s") + " AS a, " + recipe.query_of("%s") +
+                         " AS o WHERE search_vector @@ ",
+                     {std::string(query), any}};
+    if (every_word) {
+      st.text += "a";
+    } else if (admit.empty()) {
+      st.text += "o";
+    } else {
+      st.text += "%s::tsquery";
+      st.values.push_back(admit);
+    }
+    if (!qd_number.empty()) {
+      st.text += " AND upper(qd_number) = upper(%s)";
+      st.values.push_back(std::string(qd_number));
+    }
+    st.text += " ORDER BY score DESC, qd_number, section_index LIMIT %s";
+    st.values.push_back(static_cast<long long>(k));
+    hits.clear();
+    pg::PgResult res = pg::execute(conn, st);
+    for (const Record& r : pg::all_rows(res.get())) {
+      hits.push_back(LexicalHit{.qd_number = r["qd_number"].get<std::string>(),
+                                .section_key = r["section_key"].get<std::string>(),
+                                .score = r["score"].get<double>()});
+    }
+  };
+  run(true);
+  if (hits.size() < k && any != query) {
+    // Ranking every section that holds a word found in most sections costs
+    // the whole table's worth of rank computations. On a large index such
+    // words (over 5 % of sections, from the planner's statistics) only rank,
+    // they do not admit sections; those holding all words are in already.
+    // Small indexes are fast either way and keep every word.
+    pg::PgResult lex = pg::execute(
+        conn,
+        "SELECT q.e, coalesce(m.f, 0) > 0.05 AND c.reltuples > 20000 AS common"
+        " FROM unnest(tsvector_to_array(to_tsvector(" + recipe.regconfig() + ", " + recipe.folded("%s") +
+            "))) AS q(e)"
+            " CROSS JOIN (SELECT coalesce(max(reltuples), 0) AS reltuples FROM pg_class WHERE oid = to_regclass(%s)) c"
+            " LEFT JOIN (SELECT m.e, m.f FROM pg_stats s,"
+            "   unnest(s.most_common_elems::text::text[], s.most_common_elem_freqs) AS m(e, f)"
+            "   WHERE s.attname = 'search_vector' AND s.tablename = %s"
+            "   AND s.schemaname = coalesce(nullif(%s, ''), current_schema())) m ON m.e = q.e",
+        {std::string(query), table, base_name(table),
+         table.find('.') == std::string::npos ? std::string() : table.substr(0, table.find('.'))});
+    std::string rare;
+    bool pruned = false;
+    for (const Record& r : pg::all_rows(lex.get())) {
+      if (r.value("common", false)) {
+        pruned = true;
+        continue;
+      }
+      std::string quoted = "'";
+      for (char c : r["e"].get<std::string>()) {
+        if (c == '\'' || c == '\\') quoted += c;
+        quoted += c;
+      }
+      rare += (rare.empty() ? "" : " | ") + quoted + "'";
+    }
+    admit = pruned && !rare.empty() ? rare : std::string();
+    run(false);
   }
   tx.commit();
   return hits;

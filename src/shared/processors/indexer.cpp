@@ -31,8 +31,11 @@ IndexingStage::IndexingStage()
     : IndexingStage(
           [](const std::string& qd, const std::string& name, const std::string& link,
              const std::vector<connectors::vector_db::Section>& sections, const Embedder& embedder) {
-            return connectors::vector_db::sync_document_sections(qd, name, link, sections, embedder,
-                                                                 config::get().OPENAI_EMBEDDING_MODEL);
+            // Without a deployment nothing is embedded, and rows keep the
+            // embeddings they have instead of being rewritten without one.
+            const std::string& model = config::get().OPENAI_EMBEDDING_MODEL;
+            return connectors::vector_db::sync_document_sections(qd, name, link, sections,
+                                                                 model.empty() ? Embedder() : embedder, model);
           },
           default_embedder()) {}
 
