@@ -34,5 +34,6 @@ CREATE TABLE IF NOT EXISTS :table (
     index_counts      jsonb,
     created_at        timestamptz NOT NULL DEFAULT now()
 );
--- Tables made before the column existed get it.
+-- Tables made before the column existed get it (quietly when present).
+SET client_min_messages = warning;
 ALTER TABLE :table ADD COLUMN IF NOT EXISTS index_counts jsonb;
