@@ -51,7 +51,7 @@ export VECTOR_TABLE=bench_enriched
 python3 bench/retrieval/make_corpus.py "$STATE/corpus"
 "$KESTO" process "$STATE"/corpus/*.docx --metadata "$STATE/corpus/metadata.csv" >"$STATE/process.txt" 2>"$STATE/process.log" ||
   { cat "$STATE/process.txt" >&2; exit 1; }
-echo "Indexed $(grep -c PROCESSED "$STATE/process.txt") SOPs through the pipeline."
+tail -n 1 "$STATE/process.txt"
 echo
 "$BUILD/bench/retrieval/bench_retrieval" quality bench/retrieval/questions.tsv bench_enriched bench_raw
 echo

@@ -425,7 +425,9 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   // A section holding every word of the question comes first (score 1 and
   // more); below it, sections holding some of them, so that a question
   // phrased in other words than its section still finds it. ts_rank_cd is
-  // normalised into [0, 1) (its flag 32) to keep the two bands apart.
+  // divided by 1 + log(length) (flag 1), so that a sub-section outranks the
+  // longer parent section that repeats its text, and then scaled into
+  // [0, 1) (flag 32) to keep the two bands apart.
   // Sections holding every word are looked for alone first: the GIN index
   // finds them quickly, and when there are k of them the slower search for
   // any word could not change the answer.
@@ -433,7 +435,7 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   std::string admit;  // the tsquery text of the words that admit sections; "" for all of them
   auto run = [&](bool every_word) {
     pg::Statement st{"SELECT qd_number, section_key,"
-                     " (CASE WHEN search_vector @@ a THEN 1 ELSE 0 END) + ts_rank_cd(search_vector, o, 32) AS score"
+                     " (CASE WHEN search_vector @@ a THEN 1 ELSE 0 END) + ts_rank_cd(search_vector, o, 1 | 32) AS score"
                      " FROM " + table + ", " + recipe.query_of("%s") + " AS a, " + recipe.query_of("%s") +
                          " AS o WHERE search_vector @@ ",
                      {std::string(query), any}};
@@ -461,38 +463,40 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   };
   run(true);
   if (hits.size() < k && any != query) {
-    // Ranking every section that holds a word found in most sections costs
-    // the whole table's worth of rank computations. On a large index such
-    // words (over 5 % of sections, from the planner's statistics) only rank,
-    // they do not admit sections; those holding all words are in already.
-    // Small indexes are fast either way and keep every word.
+    // Ranking costs a visit to every admitted section: on a large index the
+    // words that admit sections are the least common ones, taken while
+    // together they are expected in at most 2 % of the sections (from the
+    // planner's statistics; the least common word always admits). The
+    // others only rank; sections holding every word are in already. Small
+    // indexes are fast either way and keep every word.
     pg::PgResult lex = pg::execute(
         conn,
-        "SELECT q.e, coalesce(m.f, 0) > 0.05 AND c.reltuples > 20000 AS common"
+        "SELECT q.e, coalesce(m.f, 0) AS f, c.reltuples > 20000 AS large"
         " FROM unnest(tsvector_to_array(to_tsvector(" + recipe.regconfig() + ", " + recipe.folded("%s") +
             "))) AS q(e)"
             " CROSS JOIN (SELECT coalesce(max(reltuples), 0) AS reltuples FROM pg_class WHERE oid = to_regclass(%s)) c"
             " LEFT JOIN (SELECT m.e, m.f FROM pg_stats s,"
             "   unnest(s.most_common_elems::text::text[], s.most_common_elem_freqs) AS m(e, f)"
             "   WHERE s.attname = 'search_vector' AND s.tablename = %s"
-            "   AND s.schemaname = coalesce(nullif(%s, ''), current_schema())) m ON m.e = q.e",
+            "   AND s.schemaname = coalesce(nullif(%s, ''), current_schema())) m ON m.e = q.e"
+            " ORDER BY f, q.e",
         {std::string(query), table, base_name(table),
          table.find('.') == std::string::npos ? std::string() : table.substr(0, table.find('.'))});
-    std::string rare;
-    bool pruned = false;
-    for (const Record& r : pg::all_rows(lex.get())) {
-      if (r.value("common", false)) {
-        pruned = true;
-        continue;
+    const std::vector<Record> lexemes = pg::all_rows(lex.get());
+    if (!lexemes.empty() && lexemes.front().value("large", false)) {
+      double expected = 0;
+      for (std::size_t i = 0; i < lexemes.size(); ++i) {
+        const double f = lexemes[i]["f"].get<double>();
+        if (i > 0 && expected + f > 0.02) break;
+        expected += f;
+        std::string quoted = "'";
+        for (char c : lexemes[i]["e"].get<std::string>()) {
+          if (c == '\'' || c == '\\') quoted += c;
+          quoted += c;
+        }
+        admit += (admit.empty() ? "" : " | ") + quoted + "'";
       }
-      std::string quoted = "'";
-      for (char c : r["e"].get<std::string>()) {
-        if (c == '\'' || c == '\\') quoted += c;
-        quoted += c;
-      }
-      rare += (rare.empty() ? "" : " | ") + quoted + "'";
     }
-    admit = pruned && !rare.empty() ? rare : std::string();
     run(false);
   }
   tx.commit();

@@ -108,7 +108,7 @@ std::string any_word_query(std::string_view query);
 // phrases", or, -word; any text is safe), best first, ties in document and
 // section order; only the document `qd_number` when it is given. Sections
 // holding every word score 1 + r, those holding some r, with r the
-// ts_rank_cd rank scaled into [0, 1). A query without searchable words
+// ts_rank_cd rank divided by 1 + log(section length) and scaled into [0, 1). A query without searchable words
 // finds nothing.
 std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std::size_t k,
                                        std::string_view qd_number = {}, std::string_view table_name = {});

@@ -63,7 +63,7 @@ TEST_F(KestoSearch, TextAndJsonLines) {
   Outcome r = kesto("'cleaning detergent' --k 1");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "1. [1.1667] QD-000958  SOP::1 Purpose\n"
+            "1. [1.0770] QD-000958  SOP::1 Purpose\n"
             "   https://veeva.example/958\n"
             "   document SOP. ## 1 Purpose Rooms are **cleaned** daily with **detergent**\n");
   r = kesto("--json --qd qd-000958 rooms");
