@@ -90,6 +90,18 @@ TEST_F(Reindexing, OnlyTheChangedSectionIsEmbeddedAgain) {
   EXPECT_EQ(counts_of(again).dump(), R"({"sections":3,"kept":3,"embedded":0,"removed":0})");
   EXPECT_EQ(embedding_requests(), 5u);
   EXPECT_EQ(rows("QD-000958"), after);
+
+  // One section's text changes: exactly one request, for that section.
+  const auto one = index("QD-000958", "SOP",
+                         {{"1 Purpose", "## 1 Purpose\nKeep rooms clean."},
+                          {"2 Scope", "## 2 Scope\nAll production and storage rooms."},
+                          {"4 Training", "## 4 Training\nOperators are trained every year."}});
+  EXPECT_EQ(counts_of(one).dump(), R"({"sections":3,"kept":2,"embedded":1,"removed":0})");
+  ASSERT_EQ(embedded_inputs().size(), 6u);
+  EXPECT_EQ(embedded_inputs()[5], "In document SOP.\n\n## 4 Training\nOperators are trained every year.");
+  const auto last = rows("QD-000958");
+  EXPECT_EQ(last.at("SOP::1 Purpose"), after.at("SOP::1 Purpose"));
+  EXPECT_EQ(last.at("SOP::2 Scope"), after.at("SOP::2 Scope"));
 }
 
 TEST_F(Reindexing, AFailingEmbeddingLeavesThePreviousSections) {

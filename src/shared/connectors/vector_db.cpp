@@ -465,7 +465,7 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   if (hits.size() < k && any != query) {
     // Ranking costs a visit to every admitted section: on a large index the
     // words that admit sections are the least common ones, taken while
-    // together they are expected in at most 2 % of the sections (from the
+    // together they are expected in at most 1 % of the sections (from the
     // planner's statistics; the least common word always admits). The
     // others only rank; sections holding every word are in already. Small
     // indexes are fast either way and keep every word.
@@ -480,14 +480,15 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
             "   WHERE s.attname = 'search_vector' AND s.tablename = %s"
             "   AND s.schemaname = coalesce(nullif(%s, ''), current_schema())) m ON m.e = q.e"
             " ORDER BY f, q.e",
-        {std::string(query), table, base_name(table),
-         table.find('.') == std::string::npos ? std::string() : table.substr(0, table.find('.'))});
+        // The catalogue holds unquoted names in lower case.
+        {std::string(query), table, text::ascii_lower(base_name(table)),
+         table.find('.') == std::string::npos ? std::string() : text::ascii_lower(table.substr(0, table.find('.')))});
     const std::vector<Record> lexemes = pg::all_rows(lex.get());
     if (!lexemes.empty() && lexemes.front().value("large", false)) {
       double expected = 0;
       for (std::size_t i = 0; i < lexemes.size(); ++i) {
         const double f = lexemes[i]["f"].get<double>();
-        if (i > 0 && expected + f > 0.02) break;
+        if (i > 0 && expected + f > 0.01) break;
         expected += f;
         std::string quoted = "'";
         for (char c : lexemes[i]["e"].get<std::string>()) {

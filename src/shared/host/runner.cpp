@@ -95,7 +95,9 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
   // document is tried again on the next run.
   data["source_etag"] = o.status == "PROCESSED" && !etag.empty() ? Record(etag) : Record();
   if (const Record* s = record::find(o.result, "summary")) data["summary"] = *s;
-  if (const Record* c = record::find(o.result, "indexing")) data["index_counts"] = *c;
+  // A run that did not get as far as indexing leaves no counts of its own.
+  const Record* index_counts = record::find(o.result, "indexing");
+  data["index_counts"] = index_counts ? *index_counts : Record();
   mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
 }
 
