@@ -5,7 +5,9 @@
 # SOPs of examples/ into the source account and the registry, runs
 # `kesto process --pending` with the offline outline summary engine, shows
 # where every artefact went, then marks one document DELETED, runs again and
-# shows that nothing of it is left. The services are stopped at the end
+# shows that nothing of it is left, and finally asks the index one question
+# with `kesto search` and shows the section that answers it. The services are
+# stopped at the end
 # (pass --keep to leave them running and print their settings).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -118,3 +120,9 @@ else
   echo "Something of QD-001204 is still there." >&2
   exit 1
 fi
+
+QUESTION="What protection is worn when handling caustic agents?"
+say "Asking the index: $QUESTION"
+"$KESTO" search "$QUESTION" --k 3
+say "The answer's section"
+"$KESTO" search "$QUESTION" --k 1 --text

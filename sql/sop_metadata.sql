@@ -3,7 +3,7 @@
 --   psql -v ON_ERROR_STOP=1 [-v table=NAME] -f sql/sop_metadata.sql
 -- NAME (default sop_metadata, the PGTABLE setting) is written unquoted, as the
 -- metadata store writes it, so give it in lower case; "schema.table" works.
--- Safe to run again: nothing that exists is changed.
+-- Safe to run again: nothing that exists is changed; missing columns are added.
 \if :{?table}
 \else
   \set table sop_metadata
@@ -30,5 +30,10 @@ CREATE TABLE IF NOT EXISTS :table (
     duration_s        double precision,
     -- ETag of the source blob last processed: an unchanged document is skipped.
     source_etag       text,
+    -- What the last run's indexing did: {"sections", "kept", "embedded", "removed"}.
+    index_counts      jsonb,
     created_at        timestamptz NOT NULL DEFAULT now()
 );
+-- Tables made before the column existed get it (quietly when present).
+SET client_min_messages = warning;
+ALTER TABLE :table ADD COLUMN IF NOT EXISTS index_counts jsonb;

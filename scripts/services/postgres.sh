@@ -12,7 +12,8 @@
 #
 # It holds two databases owned by the role "kesto" (random password):
 #   kesto_test   the metadata database (PG*): sop_metadata and
-#                testing_table_metadata made from sql/sop_metadata.sql
+#                testing_table_metadata made from sql/sop_metadata.sql, and
+#                the unaccent extension for the index's full-text search
 #   0348_kesto   the registry database (TOLVANSTORE_*): ops.kesto_prod made
 #                from sql/kesto_prod.sql, empty
 # Tests create and drop their own uniquely named tables beside these, so that
@@ -125,6 +126,13 @@ CREATE ROLE $ROLE LOGIN PASSWORD '$password';
 CREATE DATABASE $DB OWNER $ROLE;
 CREATE DATABASE "$REGISTRY_DB" OWNER $ROLE;
 EOF
+  # Full-text search folds accents with unaccent where it is installed: it
+  # comes with the server package's contrib modules.
+  if [ -f "$("$PGBIN/pg_config" --sharedir 2>/dev/null || echo /usr/share/postgresql/15)/extension/unaccent.control" ]; then
+    "${psql[@]}" -U postgres -d "$DB" -c "CREATE EXTENSION IF NOT EXISTS unaccent" >/dev/null
+  else
+    echo "postgres.sh: the unaccent extension is not installed; search will not fold accents" >&2
+  fi
   # The scripts are read by this shell: the postgres user may not reach the worktree.
   "${psql[@]}" -U "$ROLE" -d "$DB" -v table=sop_metadata <"$ROOT/sql/sop_metadata.sql" >/dev/null
   "${psql[@]}" -U "$ROLE" -d "$DB" -v table=testing_table_metadata <"$ROOT/sql/sop_metadata.sql" >/dev/null

@@ -47,6 +47,8 @@ struct Settings {
   // Seconds after which a metadata row still marked RUNNING counts as left by
   // a run that died (KESTO_RUNNING_TIMEOUT).
   long RUNNING_TIMEOUT_S = 3600;
+  // The PostgreSQL text-search configuration of the index's full-text column.
+  std::string SEARCH_TEXT_CONFIG = "english";
 };
 
 // The process's settings, read on first use (the `.env` file first).

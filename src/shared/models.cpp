@@ -20,6 +20,7 @@ Record to_record(const PipelineResult& r) {
   out["stage"] = r.stage;
   if (r.error) out["error"] = *r.error;
   if (r.summary) out["summary"] = *r.summary;
+  if (r.indexing) out["indexing"] = *r.indexing;
   return out;
 }
 

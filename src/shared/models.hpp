@@ -26,6 +26,8 @@ struct PipelineResult {
   std::string stage;
   std::optional<std::string> error;
   std::optional<std::string> summary;
+  // What the indexing stage did: {"sections", "kept", "embedded", "removed"}.
+  std::optional<Record> indexing;
 };
 
 // Members in field order, absent fields omitted.

@@ -26,6 +26,7 @@ class VectorDb : public ::testing::Test {
     if (!table_.empty()) {
       try {
         pg_testing::exec(db(), "DROP TABLE IF EXISTS " + table_);
+        pg_testing::exec(db(), "DROP TABLE IF EXISTS " + table_ + "_generation");
       } catch (const std::exception&) {
       }
     }

@@ -51,7 +51,15 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
     EXPECT_EQ(row->at("document_name"), "Title of " + qd);
     EXPECT_FALSE(row->at("source_etag").get<std::string>().empty());
     EXPECT_GT(row->at("duration_s").get<double>(), 0.0);
-    EXPECT_GT(vector_db::get_document_sections(qd).size(), 3u);
+    const std::size_t n = vector_db::get_document_sections(qd).size();
+    EXPECT_GT(n, 3u);
+    // jsonb keeps its own key order: compare the members.
+    const Record& counts = row->at("index_counts");
+    EXPECT_EQ(counts.size(), 4u);
+    EXPECT_EQ(counts.value("sections", -1), static_cast<long>(n));
+    EXPECT_EQ(counts.value("kept", -1), 0);
+    EXPECT_EQ(counts.value("embedded", -1), 0);
+    EXPECT_EQ(counts.value("removed", -1), 0);
   }
 
   // The artefacts chain together: the stamp carries the registry's metadata,
@@ -73,7 +81,13 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
   auto second = w.run();
   for (const auto& [qd, o] : second) EXPECT_EQ(o.status, "SKIPPED") << qd;
   auto forced = w.run(Options{.force = true});
-  for (const auto& [qd, o] : forced) EXPECT_EQ(o.status, "PROCESSED") << qd;
+  for (const auto& [qd, o] : forced) {
+    EXPECT_EQ(o.status, "PROCESSED") << qd;
+    // Nothing changed: every section is kept as it was.
+    const auto row = mainstore::get_by_document_number(qd, w.meta.name());
+    ASSERT_TRUE(row);
+    EXPECT_EQ(row->at("index_counts").at("kept"), row->at("index_counts").at("sections")) << qd;
+  }
 
   // A deleted document disappears everywhere; the others stay.
   w.set_status("QD-001204", "DELETED");

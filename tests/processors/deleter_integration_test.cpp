@@ -34,7 +34,7 @@ struct Fixture {
   }
   ~Fixture() {
     try {
-      pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + index);
+      pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + index + ", " + index + "_generation");
     } catch (const std::exception&) {
     }
   }

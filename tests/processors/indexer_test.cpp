@@ -15,17 +15,27 @@ struct Written {
   int calls = 0;
   std::string qd, name, link;
   std::vector<Section> sections;
+  bool had_embedder = false;
 };
 
+// Writes nothing; records what it was given and, as for an empty index,
+// embeds every section with the embedder it was handed.
 IndexingStage recording_stage(Written& w, shared::processors::indexer::Embedder embedder = {}) {
   return IndexingStage(
-      [&w](const std::string& qd, const std::string& name, const std::string& link, const std::vector<Section>& s) {
+      [&w](const std::string& qd, const std::string& name, const std::string& link, const std::vector<Section>& s,
+           const shared::processors::indexer::Embedder& embed) {
         ++w.calls;
         w.qd = qd;
         w.name = name;
         w.link = link;
         w.sections = s;
-        return s.size();
+        w.had_embedder = static_cast<bool>(embed);
+        shared::connectors::vector_db::SyncCounts counts{.sections = s.size(), .kept = 0, .embedded = 0, .removed = 1};
+        for (Section& sec : w.sections) {
+          if (embed) sec.embedding = embed(sec.text);
+          if (sec.embedding) ++counts.embedded;
+        }
+        return counts;
       },
       std::move(embedder));
 }
@@ -63,11 +73,14 @@ TEST(IndexingStage, WritesEverySectionInOrderUnderTheDocumentNumber) {
   EXPECT_EQ(w.sections[2].key, "SOP::1.1 Detail");
   EXPECT_EQ(w.sections[2].text, "In document SOP Cleaning, under 1 Purpose.\n\n### 1.1 Detail\nÅ.");
   for (const Section& s : w.sections) EXPECT_FALSE(s.embedding.has_value());
+  EXPECT_FALSE(w.had_embedder);
   const auto lines = cap.matching("Indexed");
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0],
-            R"({"message": "Indexed 3 section(s) for 'QD-000958' \u2192 vector DB", "stage": "INDEXING", )"
-            R"("document_id": "7", "sections": 3, "embeddings": 0})");
+            R"x({"message": "Indexed 3 section(s) for 'QD-000958' \u2192 vector DB (0 kept, 0 embedded, 1 removed)", )x"
+            R"("stage": "INDEXING", "document_id": "7", "sections": 3, "kept": 0, "embedded": 0, "removed": 1})");
+  ASSERT_TRUE(result.data.has_value());
+  EXPECT_EQ(result.data->dump(), R"({"sections":3,"kept":0,"embedded":0,"removed":1})");
 }
 
 TEST(IndexingStage, QdNumberFromTheDocumentElseFromTheEnrichedDocument) {
@@ -135,12 +148,13 @@ TEST(IndexingStage, EmbeddingsComeFromTheEmbedderPerSectionText) {
   EXPECT_EQ(asked[1], w.sections[1].text);
   EXPECT_FALSE(w.sections[0].embedding.has_value());
   EXPECT_EQ(w.sections[1].embedding, (std::vector<double>{static_cast<double>(w.sections[1].text.size()), 0.5}));
-  EXPECT_NE(cap.matching(R"("sections": 3, "embeddings": 2})").size(), 0u);
+  EXPECT_NE(cap.matching(R"("sections": 3, "kept": 0, "embedded": 2, "removed": 1})").size(), 0u);
 }
 
 TEST(IndexingStage, IndexFailuresPropagate) {
   IndexingStage stage(
-      [](const std::string&, const std::string&, const std::string&, const std::vector<Section>&) -> std::size_t {
+      [](const std::string&, const std::string&, const std::string&, const std::vector<Section>&,
+         const shared::processors::indexer::Embedder&) -> shared::connectors::vector_db::SyncCounts {
         throw shared::DatabaseError("connection lost", "08006");
       },
       {});

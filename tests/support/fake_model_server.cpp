@@ -70,6 +70,7 @@ struct FakeModelServer::Impl {
   std::deque<FakeReply> scripted;
   std::string chat_content = "# Summary\n- point";
   std::vector<double> embedding = {0.25, -0.5, 1.0};
+  std::function<std::vector<double>(const std::string&)> embedding_function;
   std::string key;
   std::chrono::milliseconds delay{0};
   int hold_n = 0;
@@ -115,7 +116,15 @@ struct FakeModelServer::Impl {
     } else if (req.method == "POST" && operation_of(path) == "chat") {
       reply = {200, chat_reply_body(chat_content)};
     } else if (req.method == "POST" && operation_of(path) == "embeddings") {
-      reply = {200, embedding_reply_body(embedding)};
+      if (embedding_function) {
+        const Json body = Json::parse(req.body, nullptr, false);
+        const std::string input = body.is_object() && body.contains("input") && body["input"].is_string()
+                                      ? body["input"].get<std::string>()
+                                      : std::string();
+        reply = {200, embedding_reply_body(embedding_function(input))};
+      } else {
+        reply = {200, embedding_reply_body(embedding)};
+      }
     } else {
       reply = {404, azure_error_body("404", "Resource not found")};
     }
@@ -163,6 +172,11 @@ void FakeModelServer::set_chat_content(std::string content) {
 void FakeModelServer::set_embedding(std::vector<double> vector) {
   std::lock_guard lock(impl_->mu);
   impl_->embedding = std::move(vector);
+}
+
+void FakeModelServer::set_embedding_function(std::function<std::vector<double>(const std::string& input)> f) {
+  std::lock_guard lock(impl_->mu);
+  impl_->embedding_function = std::move(f);
 }
 
 void FakeModelServer::require_key(std::string key) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -55,6 +56,9 @@ class FakeModelServer {
   // completion, the vector of an embedding.
   void set_chat_content(std::string content);
   void set_embedding(std::vector<double> vector);
+  // Successful embedding requests get `f(input)` instead: a stand-in model
+  // whose vectors depend on the text.
+  void set_embedding_function(std::function<std::vector<double>(const std::string& input)> f);
   // When set, a request whose "api-key" header differs gets 401.
   void require_key(std::string key);
   // The next `times` requests get `status` with an Azure error body.

@@ -1,12 +1,18 @@
 // shared.connectors.vector_db: the vector index of document sections, kept
 // as a table of the metadata database (the PG* settings; table VECTOR_TABLE,
-// default "document_sections", created on first use when missing). One row
-// per section: QD-number, section key, position, document name, link,
-// enriched text, embedding (real[] or NULL) and time of indexing.
-// QD-numbers are matched ignoring case.
+// default "document_sections", created on first use when missing, and an
+// older table upgraded in place on first use). One row per section:
+// QD-number, section key, position, document name, link, enriched text,
+// embedding (real[] or NULL) with the deployment that made it, the SHA-256 of
+// the enriched text, a full-text vector over the text, and the time of
+// indexing. A one-row side table "{table}_generation" counts the changes of
+// the index's set of embedded rows, so that a process holding vectors in
+// memory knows when to load them again. QD-numbers are matched ignoring case.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,18 +30,46 @@ struct Section {
   std::optional<std::vector<double>> embedding;
 };
 
+// The embedding of one section text, or nullopt to store none.
+using Embed = std::function<std::optional<std::vector<double>>(const std::string& text)>;
+
+// What a re-index of one document did.
+struct SyncCounts {
+  std::size_t sections = 0;  // rows the document has now
+  std::size_t kept = 0;      // unchanged text: row and embedding left as they were
+  std::size_t embedded = 0;  // changed or new sections given a fresh embedding
+  std::size_t removed = 0;   // sections that vanished from the document
+};
+
 // The index table's name: `table_name`, or VECTOR_TABLE when empty. Throws
 // ValueError unless it is a plain identifier (optionally schema-qualified).
 std::string table_for(std::string_view table_name = {});
 
-// Creates the index table (and its QD-number index) unless it exists, inside
-// the caller's transaction, serialised against concurrent creators.
+// Creates the index table, its indexes and its generation table unless they
+// exist, and upgrades an older table in place (hash, model and full-text
+// columns, filled for the rows it holds), inside the caller's transaction,
+// serialised against concurrent creators. The full-text column follows the
+// setting SEARCH_TEXT_CONFIG: when it changed, every row's vector is made
+// again. Throws ValueError for an unknown text-search configuration.
 void ensure_table(PGconn* conn, const std::string& table);
 
-// Replaces every section of the document by `sections`, in one transaction:
-// a failure leaves the previous sections as they were. Returns the number of
-// sections written. Throws ValueError for an empty QD-number, DatabaseError
-// from the database.
+// Re-indexes one document in one transaction: a section whose key and
+// SHA-256 are unchanged keeps its row and embedding (only its position,
+// name and link are brought up to date) and is not passed to `embed`, unless
+// it has no embedding of `embedding_model` yet while `embed` is set; changed
+// and new sections are written with `embed`'s vector (NULL when `embed` is
+// empty or gives none); sections no longer present are deleted. Whatever
+// throws (`embed` included) rolls everything back, leaving the previous
+// sections as they were. The embeddings carried in `sections` are ignored.
+// Throws ValueError for an empty QD-number, DatabaseError from the database.
+SyncCounts sync_document_sections(std::string_view qd_number, std::string_view document_name, std::string_view link,
+                                  const std::vector<Section>& sections, const Embed& embed,
+                                  std::string_view embedding_model, std::string_view table_name = {});
+
+// Replaces every section of the document by `sections` with the embeddings
+// they carry, in one transaction: a failure leaves the previous sections as
+// they were. Returns the number of sections written. Throws ValueError for an
+// empty QD-number, DatabaseError from the database.
 std::size_t replace_document_sections(std::string_view qd_number, std::string_view document_name,
                                       std::string_view link, const std::vector<Section>& sections,
                                       std::string_view table_name = {});
@@ -45,10 +79,64 @@ std::size_t delete_document_sections(std::string_view qd_number, std::string_vie
 
 // The document's sections in their original order, each row as a record
 // (qd_number, section_key, position, document_name, link, enriched_text,
-// embedding, indexed_at).
+// embedding, embedding_model, content_sha256, indexed_at).
 std::vector<Record> get_document_sections(std::string_view qd_number, std::string_view table_name = {});
 
 // The array literal of an embedding: "{0.25,-1.5}".
 std::string array_literal(const std::vector<double>& values);
+
+// Lower-case hex SHA-256 of the bytes.
+std::string sha256_hex(std::string_view bytes);
+
+// ---- Retrieval -------------------------------------------------------------
+// These run on the caller's connection, so that one search (or a front end
+// answering many) pays for one connection, not one per step.
+
+// One ranked section of the full-text search.
+struct LexicalHit {
+  std::string qd_number;
+  std::string section_key;
+  double score = 0;  // ts_rank_cd, higher is better
+};
+
+// The query that matches any of the words of `query`: its words joined by
+// " or ", or `query` itself when it uses the web-search operators ("phrase",
+// or, -word), whose meaning the user chose.
+std::string any_word_query(std::string_view query);
+
+// The `k` sections best matching `query` (web-search syntax: words, "quoted
+// phrases", or, -word; any text is safe), best first, ties in document and
+// section order; only the document `qd_number` when it is given. Sections
+// holding every word score 1 + r, those holding some r, with r the
+// ts_rank_cd rank divided by 1 + log(section length) and scaled into [0, 1). A query without searchable words
+// finds nothing.
+std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std::size_t k,
+                                       std::string_view qd_number = {}, std::string_view table_name = {});
+
+// What a search shows of one section.
+struct SectionView {
+  std::string qd_number, section_key, document_name, link, enriched_text;
+  std::string snippet;  // a short extract, the query's words marked "**word**"
+};
+
+// The named sections (pairs of QD-number and section key, matched exactly),
+// in the order asked, with their snippets for `query`; a pair no longer in
+// the index is left out.
+std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair<std::string, std::string>>& ids,
+                                       std::string_view query, std::string_view table_name = {});
+
+// The stored embeddings of one deployment, as loaded for the vector engine.
+struct EmbeddingSet {
+  std::int64_t generation = 0;  // the index's generation they were read at
+  std::vector<std::pair<std::string, std::string>> ids;  // QD-number, section key
+  std::vector<std::vector<float>> vectors;
+};
+
+// The index's current generation (0 for a table never written).
+std::int64_t generation(PGconn* conn, std::string_view table_name = {});
+
+// Every stored embedding made by `embedding_model`, with the generation of
+// the same snapshot.
+EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std::string_view table_name = {});
 
 }  // namespace shared::connectors::vector_db

@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <mutex>
 
 #include "shared/config.hpp"
@@ -87,6 +88,8 @@ Record metadata_data(const Record& doc, const std::string& qd) {
   return data;
 }
 
+bool metadata_has_column(const std::string& column);
+
 void record_outcome(const std::string& qd, const Outcome& o, const std::string& etag) {
   Record data = Record::object();
   data["status"] = o.status;
@@ -98,6 +101,12 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
   // document is tried again on the next run.
   data["source_etag"] = o.status == "PROCESSED" && !etag.empty() ? Record(etag) : Record();
   if (const Record* s = record::find(o.result, "summary")) data["summary"] = *s;
+  // A run that did not get as far as indexing leaves no counts of its own.
+  // Tables made before the column existed keep working without it.
+  if (metadata_has_column("index_counts")) {
+    const Record* index_counts = record::find(o.result, "indexing");
+    data["index_counts"] = index_counts ? *index_counts : Record();
+  }
   mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
 }
 
@@ -159,6 +168,30 @@ class HostSession {
   pg::PgConn conn_;
   std::string target_;
 };
+
+// Whether the metadata table has `column`, asked once per table and column
+// in a process.
+bool metadata_has_column(const std::string& column) {
+  static std::mutex mu;
+  static std::map<std::string, bool> known;
+  const std::string table = config::get().PGTABLE;
+  std::lock_guard lock(mu);
+  const std::string key = table + "." + column;
+  if (auto it = known.find(key); it != known.end()) return it->second;
+  const bool present = HostSession::get().with_conn([&](PGconn* c) {
+    pg::PgResult r = pg::execute(c,
+                                 "SELECT EXISTS (SELECT 1 FROM pg_attribute WHERE attrelid = to_regclass(%s) "
+                                 "AND attname = %s AND NOT attisdropped) AS present",
+                                 {table, column});
+    return pg::first_row(r.get()).value_or(Record::object()).value("present", false);
+  });
+  if (!present) {
+    log().warning("The metadata table '" + table + "' has no column " + column +
+                  ": run sql/sop_metadata.sql on it to record it");
+  }
+  known[key] = present;
+  return present;
+}
 
 // The advisory-lock key of a lock name, the same in every process.
 const char* const kLockKey = "hashtextextended(%s, 0)";

@@ -30,8 +30,12 @@ Embedder default_embedder() {
 IndexingStage::IndexingStage()
     : IndexingStage(
           [](const std::string& qd, const std::string& name, const std::string& link,
-             const std::vector<connectors::vector_db::Section>& sections) {
-            return connectors::vector_db::replace_document_sections(qd, name, link, sections);
+             const std::vector<connectors::vector_db::Section>& sections, const Embedder& embedder) {
+            // Without a deployment nothing is embedded, and rows keep the
+            // embeddings they have instead of being rewritten without one.
+            const std::string& model = config::get().OPENAI_EMBEDDING_MODEL;
+            return connectors::vector_db::sync_document_sections(qd, name, link, sections,
+                                                                 model.empty() ? Embedder() : embedder, model);
           },
           default_embedder()) {}
 
@@ -60,27 +64,28 @@ base::StageResult IndexingStage::execute(const Record& doc, Record& context) {
 
   std::vector<connectors::vector_db::Section> sections;
   sections.reserve(entries->size());
-  std::size_t embedded = 0;
   for (auto it = entries->begin(); it != entries->end(); ++it) {
     if (!it.value().is_string()) {
       return failed(stage_name, "Section '" + it.key() + "' of enriched_json is not text");
     }
-    connectors::vector_db::Section s{.key = it.key(), .text = it.value().get<std::string>(), .embedding = {}};
-    if (embedder_) {
-      s.embedding = embedder_(s.text);
-      if (s.embedding) ++embedded;
-    }
-    sections.push_back(std::move(s));
+    sections.push_back({.key = it.key(), .text = it.value().get<std::string>(), .embedding = {}});
   }
 
-  std::size_t written = 0;
+  connectors::vector_db::SyncCounts counts;
   {
     auto timer = log.timed("Indexing");
-    written = writer_(qd_number, text_member(*enriched, "doc_name"), text_member(*enriched, "link"), sections);
+    counts = writer_(qd_number, text_member(*enriched, "doc_name"), text_member(*enriched, "link"), sections, embedder_);
   }
-  log.info("Indexed " + std::to_string(written) + " section(s) for '" + qd_number + "' \u2192 vector DB",
-           {{"sections", written}, {"embeddings", embedded}});
-  return base::StageResult{.stage = stage_name, .success = true};
+  const Record data = {{"sections", counts.sections},
+                       {"kept", counts.kept},
+                       {"embedded", counts.embedded},
+                       {"removed", counts.removed}};
+  log.info("Indexed " + std::to_string(counts.sections) + " section(s) for '" + qd_number + "' \u2192 vector DB (" +
+               std::to_string(counts.kept) + " kept, " + std::to_string(counts.embedded) + " embedded, " +
+               std::to_string(counts.removed) + " removed)",
+           {{"sections", counts.sections}, {"kept", counts.kept}, {"embedded", counts.embedded},
+            {"removed", counts.removed}});
+  return base::StageResult{.stage = stage_name, .success = true, .data = data};
 }
 
 }  // namespace shared::processors::indexer

@@ -147,6 +147,9 @@ PipelineResult Orchestrator::fold(const Record& doc, const PathOutcomes& paths) 
   pipeline_log.info("Pipeline completed successfully for all paths");
   PipelineResult done{.doc_id = doc_id, .file_name = file_name, .status = "PROCESSED", .stage = "PROCESSED"};
   if (const Record* s = record::find(paths.context_b, "summary_text")) done.summary = record::text_of(*s);
+  for (const StageResult* r : all_results) {
+    if (r->stage == "INDEXING" && r->data) done.indexing = *r->data;
+  }
   return done;
 }
 

@@ -1,0 +1,112 @@
+// shared.retrieval: questions asked of the vector index. Lexical search
+// (PostgreSQL full text over the enriched sections) is always available;
+// where an embedding deployment is configured and the index holds its
+// vectors, the question is embedded with generate_embeddings and ranked by
+// cosine similarity too, and the two rankings are fused by reciprocal rank
+// (k = 60). This is what `kesto search`, a chat front end or an evaluation
+// script call.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "shared/connectors/pg.hpp"
+
+namespace shared::retrieval {
+
+enum class Mode {
+  automatic,  // hybrid when the index holds vectors of the embedding deployment, else lexical
+  lexical,
+  vector,
+  hybrid,
+};
+
+// "auto", "lexical", "vector", "hybrid".
+std::string_view mode_name(Mode mode);
+
+struct Query {
+  std::string text;
+  std::size_t k = 10;
+  std::string qd_number;  // only this document when not empty (any case)
+  Mode mode = Mode::automatic;
+};
+
+struct Hit {
+  std::size_t rank = 0;  // from 1
+  // Lexical: ts_rank_cd; vector: cosine similarity; hybrid: the fused
+  // reciprocal-rank score.
+  double score = 0;
+  std::string qd_number, section_key, document_name, link;
+  std::string snippet;  // a short extract, the question's words marked "**word**"
+  std::string text;     // the whole enriched section
+};
+
+struct Answer {
+  Mode mode = Mode::lexical;  // the ranking actually used
+  std::vector<Hit> hits;
+};
+
+// One identified section in a ranking.
+struct Ranked {
+  std::string qd_number, section_key;
+  double score = 0;
+};
+
+// Reciprocal rank fusion: each section scores the sum of 1 / (k + rank) over
+// the rankings it appears in (rank from 1); best first, ties broken by the
+// better single rank, then by QD-number and key. At most `limit` entries.
+std::vector<Ranked> reciprocal_rank_fusion(const std::vector<std::vector<Ranked>>& rankings, std::size_t limit,
+                                           double k = 60);
+
+// Exact cosine ranking over vectors held in memory, normalised once.
+class VectorEngine {
+ public:
+  VectorEngine(std::vector<std::pair<std::string, std::string>> ids, const std::vector<std::vector<float>>& vectors);
+  std::size_t size() const { return ids_.size(); }
+  std::size_t dimension() const { return dim_; }
+  // The `k` sections most similar to `query`, best first; only those of
+  // `qd_number` when given (any case). A query of another dimension, or of
+  // length zero, finds nothing.
+  std::vector<Ranked> nearest(const std::vector<double>& query, std::size_t k, std::string_view qd_number = {}) const;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> ids_;
+  std::vector<std::string> upper_qd_;
+  std::vector<float> matrix_;  // size() rows of dimension() values, each of length 1 (or all zero)
+  std::size_t dim_ = 0;
+};
+
+// Answers questions over one index table on one database connection. Keeps
+// the index's vectors in memory between questions and loads them again only
+// when the index changed since (its generation moved). Not for two threads
+// at once.
+class Searcher {
+ public:
+  // Opens its connection (the PG* settings); `table_name` empty for VECTOR_TABLE.
+  explicit Searcher(std::string table_name = {});
+  ~Searcher();
+  Searcher(const Searcher&) = delete;
+  Searcher& operator=(const Searcher&) = delete;
+
+  // Throws ValueError for a blank question, a k of 0, or vector or hybrid
+  // search without OPENAI_EMBEDDING_MODEL; DatabaseError and the model
+  // gateway's errors propagate.
+  Answer search(const Query& query);
+
+ private:
+  const VectorEngine* engine(const std::string& model);
+
+  std::string table_;
+  connectors::pg::PgConn conn_;
+  std::string engine_model_;
+  long long engine_generation_ = -1;
+  std::unique_ptr<VectorEngine> engine_;
+};
+
+// One question on a fresh Searcher.
+Answer search(const Query& query, std::string table_name = {});
+
+}  // namespace shared::retrieval

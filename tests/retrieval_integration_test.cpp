@@ -1,0 +1,200 @@
+// Questions asked of a real index table: full text, embeddings from the fake
+// model service, their fusion, and what hostile questions get.
+#include "shared/retrieval.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "connectors/index_testing.hpp"
+#include "shared/connectors/vector_db.hpp"
+#include "shared/errors.hpp"
+
+namespace retrieval = shared::retrieval;
+namespace vector_db = shared::connectors::vector_db;
+using retrieval::Mode;
+
+namespace {
+
+class Retrieval : public index_testing::IndexTest {
+ protected:
+  void index_samples() {
+    ASSERT_TRUE(index("QD-000958", "Plant SOP",
+                      {{"1 Purpose", "## 1 Purpose\nThis procedure describes how production rooms are kept fit for use."},
+                       {"2 Cleaning", "## 2 Cleaning\nRooms are prepared before each campaign."},
+                       {"2.1 Agents", "### 2.1 Agents\nUse the approved detergent at the stated concentration."},
+                       {"3 Inspection", "### 3 Inspection\nThe supervisor checks the surfaces visually."},
+                       {"4 Records", "## 4 Records\nThe logbook entry is signed by the operator. Café area excluded."}})
+                    .success);
+    ASSERT_TRUE(index("QD-001204", "Release SOP",
+                      {{"1 Purpose", "## 1 Purpose\nBatch records are reviewed before release."},
+                       {"2 Review", "## 2 Review\nQA checks every signature and the detergent lot numbers."}})
+                    .success);
+  }
+  std::vector<std::string> keys(const retrieval::Answer& a) const {
+    std::vector<std::string> out;
+    for (const auto& h : a.hits) out.push_back(h.section_key);
+    return out;
+  }
+  retrieval::Answer ask(const std::string& text, Mode mode = Mode::lexical, std::string qd = {}, std::size_t k = 10) {
+    return retrieval::search(retrieval::Query{.text = text, .k = k, .qd_number = std::move(qd), .mode = mode});
+  }
+};
+
+}  // namespace
+
+TEST_F(Retrieval, FindsTheSectionAQuestionWasWrittenFrom) {
+  index_samples();
+  const struct {
+    std::string question, key;
+  } cases[] = {
+      {"which detergent concentration is approved", "Plant SOP::2.1 Agents"},
+      {"who signs the logbook entry", "Plant SOP::4 Records"},
+      {"are batch records reviewed before release", "Release SOP::1 Purpose"},
+      {"\"checks the surfaces\"", "Plant SOP::3 Inspection"},
+  };
+  for (const auto& c : cases) {
+    const retrieval::Answer a = ask(c.question);
+    ASSERT_FALSE(a.hits.empty()) << c.question;
+    EXPECT_EQ(a.hits[0].section_key, c.key) << c.question;
+    EXPECT_EQ(a.hits[0].rank, 1u);
+    EXPECT_GT(a.hits[0].score, 0.0);
+  }
+  const retrieval::Answer a = ask("approved detergent");
+  ASSERT_FALSE(a.hits.empty());
+  EXPECT_EQ(a.hits[0].qd_number, "QD-000958");
+  EXPECT_EQ(a.hits[0].document_name, "Plant SOP");
+  EXPECT_EQ(a.hits[0].link, "https://veeva.example/QD-000958");
+  EXPECT_NE(a.hits[0].snippet.find("**approved** **detergent**"), std::string::npos) << a.hits[0].snippet;
+  EXPECT_EQ(a.hits[0].text, "In document Plant SOP, under 2 Cleaning.\n\n### 2.1 Agents\nUse the approved detergent "
+                            "at the stated concentration.");
+}
+
+TEST_F(Retrieval, TheHeadingContextLiftsASectionAboveOneWithout) {
+  index_samples();
+  // Both sections name the detergent; only 2.1 sits under "2 Cleaning", which
+  // its context prefix says.
+  const std::vector<std::string> got = keys(ask("cleaning detergent"));
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got[0], "Plant SOP::2.1 Agents");
+  const auto review = std::find(got.begin(), got.end(), "Release SOP::2 Review");
+  ASSERT_NE(review, got.end());
+  // Without a context prefix the two would tie on the one shared word.
+  EXPECT_GT(review - got.begin(), 0);
+}
+
+TEST_F(Retrieval, TheDocumentFilterIgnoresCase) {
+  index_samples();
+  EXPECT_EQ(keys(ask("detergent", Mode::lexical, "qd-001204")), (std::vector<std::string>{"Release SOP::2 Review"}));
+  const retrieval::Answer h = ask("detergent", Mode::hybrid, "QD-001204");
+  ASSERT_FALSE(h.hits.empty());
+  EXPECT_EQ(h.hits[0].section_key, "Release SOP::2 Review");
+  for (const auto& hit : h.hits) EXPECT_EQ(hit.qd_number, "QD-001204") << hit.section_key;
+  EXPECT_TRUE(ask("detergent", Mode::lexical, "QD-9").hits.empty());
+  EXPECT_EQ(ask("detergent", Mode::lexical, {}, 1).hits.size(), 1u);
+}
+
+TEST_F(Retrieval, HostileQuestionsAreOnlyText) {
+  index_samples();
+  const std::string questions[] = {
+      "'; DROP TABLE " + table_ + "; --",
+      "\"unterminated phrase",
+      "detergent & | ! ( ) :* <-> \\ %s $1 ?",
+      "-detergent OR",
+      "::regconfig",
+      "日本語の質問",
+      "ÅÄÖ  \t\n",
+      "OR OR OR",
+      "\"\"",
+  };
+  for (const std::string& q : questions) {
+    for (Mode mode : {Mode::lexical, Mode::hybrid}) {
+      EXPECT_NO_THROW(ask(q, mode)) << q;
+    }
+  }
+  // The table is still there and whole.
+  EXPECT_EQ(pg_testing::query(db(), "SELECT count(*) AS n FROM " + table_)[0]["n"], 7);
+  // Accents fold both ways, and operators keep their meaning.
+  EXPECT_EQ(keys(ask("cafe")), (std::vector<std::string>{"Plant SOP::4 Records"}));
+  EXPECT_EQ(keys(ask("detergent -review")),
+            (std::vector<std::string>{"Plant SOP::2.1 Agents"}));
+}
+
+TEST_F(Retrieval, AnEmptyIndexAnswersNothing) {
+  for (Mode mode : {Mode::automatic, Mode::lexical, Mode::vector, Mode::hybrid}) {
+    const retrieval::Answer a = ask("cleaning", mode);
+    EXPECT_TRUE(a.hits.empty()) << retrieval::mode_name(mode);
+  }
+  // Nothing to compare with: the question is not sent to the model.
+  EXPECT_EQ(embedding_requests(), 0u);
+}
+
+TEST_F(Retrieval, VectorAndHybridFindWhatSharesNoWordWithTheQuestion) {
+  index_samples();
+  const std::size_t before = embedding_requests();
+  // "sanitise" and "disinfect" appear in no section; the stand-in model puts
+  // them on the cleaning axis.
+  EXPECT_TRUE(ask("how do we sanitise", Mode::lexical).hits.empty());
+  const retrieval::Answer v = ask("how do we sanitise", Mode::vector, {}, 2);
+  EXPECT_EQ(v.mode, Mode::vector);
+  EXPECT_EQ(keys(v), (std::vector<std::string>{"Plant SOP::2 Cleaning", "Plant SOP::2.1 Agents"}));
+  const retrieval::Answer h = ask("disinfect surfaces", Mode::automatic, {}, 3);
+  EXPECT_EQ(h.mode, Mode::hybrid);
+  ASSERT_EQ(h.hits.size(), 3u);
+  // Only the inspection section holds a word of the question ("surfaces");
+  // it is fourth by vector, behind the two cleaning sections and a tie.
+  EXPECT_EQ(h.hits[0].section_key, "Plant SOP::3 Inspection");
+  EXPECT_NEAR(h.hits[0].score, 1.0 / 61 + 1.0 / 64, 1e-9);
+  EXPECT_EQ(embedding_requests(), before + 2);
+}
+
+TEST_F(Retrieval, WithoutAnEmbeddingModelSearchIsLexical) {
+  index_samples();
+  use_embeddings(false);
+  EXPECT_EQ(ask("detergent", Mode::automatic).mode, Mode::lexical);
+  EXPECT_THROW(ask("detergent", Mode::vector), shared::ValueError);
+  EXPECT_THROW(ask("detergent", Mode::hybrid), shared::ValueError);
+  EXPECT_THROW(ask("  ", Mode::lexical), shared::ValueError);
+}
+
+TEST_F(Retrieval, TheSearcherSeesChangesToTheIndex) {
+  index_samples();
+  retrieval::Searcher searcher;
+  const retrieval::Query q{.text = "how do we sanitise", .k = 10, .qd_number = "", .mode = Mode::vector};
+  EXPECT_EQ(searcher.search(q).hits.size(), 7u);
+  ASSERT_TRUE(index("QD-002317", "Wipe SOP", {{"1 Wiping", "## 1 Wiping\nWipe all benches."}}).success);
+  EXPECT_EQ(searcher.search(q).hits.size(), 8u);
+  vector_db::delete_document_sections("QD-000958");
+  const retrieval::Answer after = searcher.search(q);
+  ASSERT_EQ(after.hits.size(), 3u);
+  EXPECT_EQ(after.hits[0].section_key, "Wipe SOP::1 Wiping");
+}
+
+TEST_F(Retrieval, TheTextSearchConfigurationIsASetting) {
+  index_samples();
+  EXPECT_EQ(keys(ask("supervisors")), (std::vector<std::string>{"Plant SOP::3 Inspection"}));  // english stems
+  use_embeddings(true, "simple");
+  EXPECT_TRUE(ask("supervisors").hits.empty());
+  EXPECT_EQ(keys(ask("supervisor")), (std::vector<std::string>{"Plant SOP::3 Inspection"}));
+  use_embeddings(true, "klingon");
+  EXPECT_THROW(ask("supervisor", Mode::lexical), shared::ValueError);
+}
+
+TEST_F(Retrieval, AnOlderTableIsUpgradedInPlaceOnFirstUse) {
+  // The table as the pipeline made it before it could be searched.
+  pg_testing::exec(db(), "CREATE TABLE " + table_ +
+                             " (qd_number text NOT NULL, section_key text NOT NULL, section_index integer NOT NULL,"
+                             " document_name text NOT NULL DEFAULT '', link text NOT NULL DEFAULT '',"
+                             " enriched_text text NOT NULL, embedding real[],"
+                             " indexed_at timestamptz NOT NULL DEFAULT now(), PRIMARY KEY (qd_number, section_key))");
+  pg_testing::exec(db(), "INSERT INTO " + table_ +
+                             " (qd_number, section_key, section_index, enriched_text, embedding) VALUES"
+                             " ('QD-7', 'Old::1 Scope', 0, 'In document Old.\n\n## 1 Scope\nGowning rules.', '{1,0}')");
+  const retrieval::Answer a = ask("gowning");
+  EXPECT_EQ(keys(a), (std::vector<std::string>{"Old::1 Scope"}));
+  const auto rows = vector_db::get_document_sections("QD-7");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0]["content_sha256"], vector_db::sha256_hex("In document Old.\n\n## 1 Scope\nGowning rules."));
+  // A vector of an unknown deployment is never compared with a question.
+  EXPECT_TRUE(ask("gowning", Mode::vector).hits.empty());
+}
