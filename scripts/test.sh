@@ -41,8 +41,9 @@ if [ -z "${KESTO_CORPUS:-}" ]; then
 fi
 export KESTO_CORPUS
 
-ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600
-
 # A short fuzz run, so that a fuzz target that no longer builds, or an input
 # the seeds already reach that crashes, fails the tests too.
 KESTO_CORPUS=$KESTO_CORPUS BUILD=${KESTO_FUZZ_BUILD:-build-fuzz} bash fuzz/run.sh "${KESTO_FUZZ_SECONDS:-30}"
+
+# Last, so that its summary closes the output.
+ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600

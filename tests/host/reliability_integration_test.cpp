@@ -222,7 +222,7 @@ TEST(Reliability, OneRunPerDocumentAndAbandonedRunsAreTakenOver) {
   // Another process holds the document's lock: this run leaves it alone.
   pg_testing::pg::PgConn other = pg_testing::connect_db(db);
   pg_testing::pg::execute(other.get(), "SELECT pg_advisory_lock(hashtextextended(%s, 0))",
-                          {std::string("kesto.document:QD-000958")});
+                          {"kesto.document:" + w.meta.name() + ":QD-000958"});
   auto outcomes = w.run();
   EXPECT_EQ(outcomes.at("QD-000958").status, "SKIPPED");
   EXPECT_EQ(outcomes.at("QD-000958").error, "being run by another process at this moment");

@@ -14,6 +14,7 @@
 
 #include "shared/errors.hpp"
 #include "shared/text/percent.hpp"
+#include "shared/text/utf8.hpp"
 
 namespace shared::connectors {
 
@@ -33,23 +34,9 @@ namespace {
 
 using detail::ClientCore;
 
-std::string ascii_lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
+using text::ascii_lower;
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n')) {
-    s.remove_prefix(1);
-  }
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
-    s.remove_suffix(1);
-  }
-  return s;
-}
+std::string_view trim(std::string_view s) { return text::strip(s); }
 
 // Strict Base64 decoding; nullopt-like failure signalled by `ok`.
 std::string base64_decode(std::string_view in, bool& ok) {
@@ -196,12 +183,7 @@ std::string redact(std::string text, const StorageConnection& c) {
       start = end + 1;
     }
   }
-  for (const std::string& s : secrets) {
-    if (s.empty()) continue;
-    for (std::size_t at = text.find(s); at != std::string::npos; at = text.find(s, at)) {
-      text.replace(at, s.size(), "***");
-    }
-  }
+  for (const std::string& s : secrets) text = text::redact(std::move(text), s);
   return text;
 }
 

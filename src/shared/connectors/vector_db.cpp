@@ -219,14 +219,7 @@ std::string array_literal(const std::vector<double>& values) {
   std::string out = "{";
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i) out += ',';
-    const double d = values[i];
-    if (std::isnan(d)) {
-      out += "NaN";
-    } else if (std::isinf(d)) {
-      out += d > 0 ? "Infinity" : "-Infinity";
-    } else {
-      out += record::format_double(d);
-    }
+    out += record::format_number(values[i]);
   }
   return out + "}";
 }

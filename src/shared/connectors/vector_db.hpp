@@ -2,7 +2,8 @@
 // as a table of the metadata database (the PG* settings; table VECTOR_TABLE,
 // default "document_sections", created on first use when missing, and an
 // older table upgraded in place on first use). One row per section:
-// QD-number, section key, position, document name, link, enriched text,
+// QD-number, section key, section_index (the section's place in the order
+// of the enriched document, from 0), document name, link, enriched text,
 // embedding (real[] or NULL) with the deployment that made it, the SHA-256 of
 // the enriched text, a full-text vector over the text, and the time of
 // indexing. A one-row side table "{table}_generation" counts the changes of
@@ -54,7 +55,7 @@ std::string table_for(std::string_view table_name = {});
 void ensure_table(PGconn* conn, const std::string& table);
 
 // Re-indexes one document in one transaction: a section whose key and
-// SHA-256 are unchanged keeps its row and embedding (only its position,
+// SHA-256 are unchanged keeps its row and embedding (only its section_index,
 // name and link are brought up to date) and is not passed to `embed`, unless
 // it has no embedding of `embedding_model` yet while `embed` is set; changed
 // and new sections are written with `embed`'s vector (NULL when `embed` is
@@ -78,7 +79,7 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
 std::size_t delete_document_sections(std::string_view qd_number, std::string_view table_name = {});
 
 // The document's sections in their original order, each row as a record
-// (qd_number, section_key, position, document_name, link, enriched_text,
+// (qd_number, section_key, section_index, document_name, link, enriched_text,
 // embedding, embedding_model, content_sha256, indexed_at).
 std::vector<Record> get_document_sections(std::string_view qd_number, std::string_view table_name = {});
 

@@ -236,6 +236,13 @@ class DocumentLock {
   std::vector<std::string> held_;
 };
 
+// The lock names of a document: its number within its metadata table, and
+// its artefact names within the output container. Pipelines that keep their
+// own tables and containers in one database do not hold each other up.
+std::string document_lock_name(const std::string& qd) {
+  return "kesto.document:" + config::get().PGTABLE + ":" + qd;
+}
+
 // What the metadata table says of a document before its run.
 struct RowState {
   bool exists = false;
@@ -303,6 +310,10 @@ std::string colliding_document(const std::string& qd, const std::string& blob_fi
   return {};
 }
 
+std::string artifacts_lock_name(const std::string& blob_filename) {
+  return "kesto.artifacts:" + config::get().STORAGE_CONTAINER_NAME + ":" + file_stem(blob_filename);
+}
+
 std::string fixed0(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.0f", v);
@@ -335,7 +346,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
   DocumentLock lock;
   std::string note;
   if (with_db) {
-    if (!lock.try_lock({"kesto.document:" + out.qd_number, "kesto.artifacts:" + file_stem(blob_filename)})) {
+    if (!lock.try_lock({document_lock_name(out.qd_number), artifacts_lock_name(blob_filename)})) {
       out.status = "SKIPPED";
       out.error = "being run by another process at this moment";
       return out;
@@ -446,7 +457,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
 Outcome delete_task(const Task& task, const Options& options, Outcome out) {
   const bool with_db = database_configured() && !out.qd_number.empty();
   DocumentLock lock;
-  if (with_db && !lock.try_lock({"kesto.document:" + out.qd_number})) {
+  if (with_db && !lock.try_lock({document_lock_name(out.qd_number)})) {
     out.status = "SKIPPED";
     out.error = "being run by another process at this moment";
     return out;

@@ -147,14 +147,6 @@ std::vector<Message> ChatPromptTemplate::format_messages(const std::map<std::str
   return out;
 }
 
-std::string redact(std::string text, std::string_view secret) {
-  if (secret.empty()) return text;
-  for (std::size_t pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3)) {
-    text.replace(pos, secret.size(), "***");
-  }
-  return text;
-}
-
 std::string request_url(const ClientConfig& c, std::string_view operation) {
   std::string_view endpoint = c.endpoint;
   while (!endpoint.empty() && endpoint.back() == '/') endpoint.remove_suffix(1);

@@ -3,6 +3,8 @@
 // clients hold no per-request state and may be used from several threads.
 #pragma once
 
+#include "shared/text/utf8.hpp"
+
 #include <map>
 #include <memory>
 #include <string>
@@ -82,6 +84,6 @@ class EmbeddingClient {
 std::string chat_request_body(const std::vector<Message>& messages, const std::string& deployment);
 
 // Replaces every occurrence of `secret` in `text` with "***".
-std::string redact(std::string text, std::string_view secret);
+using text::redact;
 
 }  // namespace shared::net::azure_openai

@@ -10,6 +10,7 @@
 
 #include "shared/errors.hpp"
 #include "shared/handles.hpp"
+#include "shared/text/utf8.hpp"
 
 namespace shared::net {
 
@@ -25,13 +26,7 @@ bool iequals(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n')) {
-    s.remove_suffix(1);
-  }
-  return s;
-}
+std::string_view trim(std::string_view s) { return text::strip(s); }
 
 bool has_header(const Headers& headers, std::string_view name) {
   for (const auto& [n, v] : headers) {

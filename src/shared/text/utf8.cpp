@@ -162,6 +162,14 @@ std::string fold_line_breaks(std::string_view s) {
   return out;
 }
 
+std::string redact(std::string text, std::string_view secret) {
+  if (secret.empty()) return text;
+  for (std::size_t pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos + 3)) {
+    text.replace(pos, secret.size(), "***");
+  }
+  return text;
+}
+
 std::string universal_newlines(std::string_view s) {
   std::string out;
   out.reserve(s.size());

@@ -54,6 +54,10 @@ std::string ascii_lower(std::string_view s);
 // U+2028, U+2029) replaced by one space: a value that must stay on its line.
 std::string fold_line_breaks(std::string_view s);
 
+// `text` with every occurrence of `secret` written "***" (nothing for an
+// empty secret): what a message may show of a key or a signature.
+std::string redact(std::string text, std::string_view secret);
+
 // `s` with CR LF and a lone CR written as LF, the way text files are read.
 std::string universal_newlines(std::string_view s);
 
