@@ -10,8 +10,7 @@
 #include "shared/connectors/pg.hpp"
 #include "shared/connectors/vector_db.hpp"
 #include "shared/errors.hpp"
-#include "shared/processors/extractor.hpp"
-#include "shared/processors/stamper.hpp"
+#include "shared/processors/artifact_names.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::processors::deleter {
@@ -176,16 +175,15 @@ std::string invalid_qd_number_message(std::string_view given) {
 std::vector<std::string> artifact_paths(std::string_view blob_filename) {
   if (blob_filename.empty()) return {};
   const auto& s = config::get();
-  const std::string name(blob_filename);
-  const std::size_t dot = name.rfind('.');
-  const std::string doc_name = dot == std::string::npos ? name : name.substr(0, dot);
+  namespace names = artifact_names;
+  const std::string doc_name = names::doc_name(blob_filename);
   std::vector<std::string> out = {
-      blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, name),
-      blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, extractor::markdown_file_name(name)),
-      blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, stamper::markdown_blob_name(name)),
-      blobhub::build_blob_path(s.BLOB_FOLDER_JSON, doc_name + ".sections.json"),
-      blobhub::build_blob_path(s.BLOB_FOLDER_ENRICHED_JSON, doc_name + ".enriched.json"),
-      blobhub::build_blob_path(s.BLOB_FOLDER_SUMMARY, doc_name + ".summary.md")};
+      blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename),
+      blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, names::extraction_markdown(blob_filename)),
+      blobhub::build_blob_path(s.BLOB_FOLDER_MARKDOWN, names::markdown(doc_name)),
+      blobhub::build_blob_path(s.BLOB_FOLDER_JSON, names::sections(doc_name)),
+      blobhub::build_blob_path(s.BLOB_FOLDER_ENRICHED_JSON, names::enriched(doc_name)),
+      blobhub::build_blob_path(s.BLOB_FOLDER_SUMMARY, names::summary(doc_name))};
   out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }

@@ -2,7 +2,9 @@
 // blob storage.
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
+#include "shared/processors/artifact_names.hpp"
 #include "shared/processors/enricher_stage.hpp"
+
 #include "shared/processors/sectioner.hpp"
 #include "shared/processors/stage_context.hpp"
 #include "shared/text/json_load.hpp"
@@ -23,7 +25,7 @@ base::StageResult EnrichmentStage::execute(const Record& doc, Record& context) {
         given_path != nullptr
             ? *given_path
             : blobhub::build_blob_path(config::get().BLOB_FOLDER_JSON,
-                                       sectioner::document_name(doc) + ".sections.json");
+                                       artifact_names::sections(sectioner::document_name(doc)));
     downloaded = text::loads(blobhub::download_blob_text(json_blob_path));
     sections_json = &downloaded;
   }
@@ -35,7 +37,7 @@ base::StageResult EnrichmentStage::execute(const Record& doc, Record& context) {
   }
 
   const std::string enriched_blob_path = blobhub::build_blob_path(
-      config::get().BLOB_FOLDER_ENRICHED_JSON, sectioner::document_name(doc) + ".enriched.json");
+      config::get().BLOB_FOLDER_ENRICHED_JSON, artifact_names::enriched(sectioner::document_name(doc)));
   {
     auto timer = log.timed("enriched json upload");
     blobhub::upload_blob(enriched_blob_path, sectioner::sections_json_text(enriched_payload),

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <variant>
 
+#include "shared/processors/artifact_names.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::processors::extractor {
@@ -120,14 +121,7 @@ std::vector<TableCells> docx_bytes_to_tables(std::string_view docx_bytes) {
 }
 
 std::string markdown_file_name(std::string_view blob_filename) {
-  std::string_view name = blob_filename;
-  while (!name.empty() && name.back() == '/') name.remove_suffix(1);
-  if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
-  const std::size_t dot = name.rfind('.');
-  if (dot != std::string_view::npos && dot != 0 && dot != name.size() - 1) name = name.substr(0, dot);
-  std::string out(name);
-  out += ".md";
-  return out;
+  return artifact_names::extraction_markdown(blob_filename);
 }
 
 bool _is_list_paragraph(const Paragraph& paragraph) { return paragraph.has_numbering; }

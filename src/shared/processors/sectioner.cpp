@@ -1,6 +1,7 @@
 #include "shared/processors/sectioner.hpp"
 
 #include "shared/errors.hpp"
+#include "shared/processors/artifact_names.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -216,9 +217,7 @@ std::string document_name(const Record& doc) {
   if (!v->is_string()) {
     throw TypeError(std::string("blob_filename must be a string, got ") + v->type_name());
   }
-  const std::string& name = v->get_ref<const std::string&>();
-  const std::size_t dot = name.rfind('.');
-  return dot == std::string::npos ? name : name.substr(0, dot);
+  return artifact_names::doc_name(v->get_ref<const std::string&>());
 }
 
 Record build_sections_document(std::string_view markdown_text, const Record& doc, bool include_metadata) {

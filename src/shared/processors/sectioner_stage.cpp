@@ -2,7 +2,9 @@
 // blob storage.
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
+#include "shared/processors/artifact_names.hpp"
 #include "shared/processors/sectioner_stage.hpp"
+
 #include "shared/processors/stage_context.hpp"
 
 namespace shared::processors::sectioner {
@@ -36,7 +38,7 @@ base::StageResult SectioningStage::execute(const Record& doc, Record& context) {
   const std::size_t count = document["sections"].size();
 
   const std::string json_blob_path =
-      blobhub::build_blob_path(config::get().BLOB_FOLDER_JSON, doc_name + ".sections.json");
+      blobhub::build_blob_path(config::get().BLOB_FOLDER_JSON, artifact_names::sections(doc_name));
   {
     auto timer = log.timed("json upload");
     blobhub::upload_blob(json_blob_path, sections_json_text(document), {.content_type = "application/json"});

@@ -1,5 +1,6 @@
 #include "shared/processors/stamper.hpp"
 
+#include "shared/processors/artifact_names.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::processors::stamper {
@@ -67,9 +68,7 @@ std::string stamp_markdown(std::string_view markdown_text, const Record& doc) {
 }
 
 std::string markdown_blob_name(std::string_view blob_filename) {
-  std::string out(blob_filename.substr(0, blob_filename.rfind('.')));
-  out += ".md";
-  return out;
+  return artifact_names::markdown(artifact_names::doc_name(blob_filename));
 }
 
 }  // namespace shared::processors::stamper

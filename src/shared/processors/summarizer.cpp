@@ -3,6 +3,7 @@
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/processors/aigate.hpp"
+#include "shared/processors/artifact_names.hpp"
 #include "shared/processors/outline.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -11,9 +12,7 @@ namespace shared::processors::summarizer {
 namespace blobhub = connectors::blobhub;
 
 std::string document_name(const Record& doc) {
-  const std::string blob_filename = record::get_text(doc, "blob_filename", "");
-  const std::size_t dot = blob_filename.rfind('.');
-  return dot == std::string::npos ? blob_filename : blob_filename.substr(0, dot);
+  return artifact_names::doc_name(record::get_text(doc, "blob_filename", ""));
 }
 
 SummarizationStage::SummarizationStage() : PipelineStageBase("SUMMARIZATION", "shared.processors.summarizer") {}
@@ -29,7 +28,7 @@ StageResult SummarizationStage::execute(const Record& doc, Record& context) {
     if (const Record* p = record::find(context, "markdown_blob_path"); !record::is_empty(p)) {
       md_blob_path = record::text_of(*p);
     } else {
-      md_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_MARKDOWN, document_name(doc) + ".md");
+      md_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_MARKDOWN, artifact_names::markdown(document_name(doc)));
     }
     markdown_text = blobhub::download_blob_text(md_blob_path);
   }
@@ -55,7 +54,7 @@ StageResult SummarizationStage::execute(const Record& doc, Record& context) {
   }
 
   const std::string doc_name = document_name(doc);
-  const std::string summary_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_SUMMARY, doc_name + ".summary.md");
+  const std::string summary_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_SUMMARY, artifact_names::summary(doc_name));
   {
     auto timer = log.timed("summary upload");
     blobhub::upload_blob(summary_blob_path, summary, blobhub::UploadOptions{.content_type = "text/markdown"});

@@ -1,0 +1,41 @@
+// shared.processors.artifact_names: the names of a document's artefacts,
+// built in one place. A document's name is its blob_filename without the
+// last "." and what follows (a folder part stays: "a/SOP-001.docx" gives
+// "a/SOP-001"); its Markdown, sections, enriched and summary files are that
+// name with ".md", ".sections.json", ".enriched.json" and ".summary.md".
+//
+// The one real difference: the extraction names its Markdown file after the
+// last path component only, so "a/SOP-001.docx" gives "SOP-001.md" there,
+// while a stage that rebuilds the name on its own finds "a/SOP-001.md". For
+// a plain file name both rules agree.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace shared::processors::artifact_names {
+
+// blob_filename without its last "." and what follows; the whole name when
+// it has no ".".
+inline std::string doc_name(std::string_view blob_filename) {
+  return std::string(blob_filename.substr(0, blob_filename.rfind('.')));
+}
+
+inline std::string markdown(std::string_view doc_name) { return std::string(doc_name) + ".md"; }
+inline std::string sections(std::string_view doc_name) { return std::string(doc_name) + ".sections.json"; }
+inline std::string enriched(std::string_view doc_name) { return std::string(doc_name) + ".enriched.json"; }
+inline std::string summary(std::string_view doc_name) { return std::string(doc_name) + ".summary.md"; }
+
+// The extraction's Markdown file name: the last path component of
+// blob_filename (trailing "/" ignored) without its extension, plus ".md". A
+// name whose only "." is its first or last character keeps it.
+inline std::string extraction_markdown(std::string_view blob_filename) {
+  std::string_view name = blob_filename;
+  while (!name.empty() && name.back() == '/') name.remove_suffix(1);
+  if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string_view::npos && dot != 0 && dot != name.size() - 1) name = name.substr(0, dot);
+  return markdown(name);
+}
+
+}  // namespace shared::processors::artifact_names
