@@ -29,23 +29,20 @@ else
 fi
 
 STATE=$(mktemp -d /tmp/kesto-local.XXXXXX)
-started=()
+. scripts/lib/services.sh
 cleanup() {
   if [ "$KEEP" = 1 ]; then
     echo "Services left running; stop them with:"
-    for ((i = ${#started[@]} - 1; i >= 0; i--)); do echo "  bash ${started[$i]} stop $STATE"; done
+    print_stop_commands "$STATE"
     return
   fi
-  for ((i = ${#started[@]} - 1; i >= 0; i--)); do bash "${started[$i]}" stop "$STATE" || true; done
+  stop_services "$STATE"
   rm -rf "$STATE"
 }
 trap cleanup EXIT
 
 say "Starting the storage emulator and PostgreSQL"
-for svc in scripts/services/azurite.sh scripts/services/postgres.sh; do
-  started+=("$svc")
-  eval "$(bash "$svc" start "$STATE")"
-done
+start_services "$STATE" scripts/services/azurite.sh scripts/services/postgres.sh
 export SUMMARY_ENGINE=outline
 export PGSSLMODE=require
 [ "$KEEP" = 1 ] && env | grep -E '^(STORAGE_|TOLVAN|PG|SUMMARY_ENGINE)' | grep -vE 'PASSWORD|CONNECTION_STRING' >"$STATE/settings.txt" || true

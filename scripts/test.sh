@@ -14,22 +14,10 @@ cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTO_SANITI
 cmake --build "$BUILD" -j "$(nproc)"
 
 STATE=$(mktemp -d /tmp/kesto-services.XXXXXX)
-started=()
-stop_services() {
-  local i
-  for ((i = ${#started[@]} - 1; i >= 0; i--)); do
-    bash "${started[$i]}" stop "$STATE" || true
-  done
-  rm -rf "$STATE"
-}
-trap stop_services EXIT
-
-for svc in scripts/services/*.sh; do
-  [ -e "$svc" ] || continue
-  started+=("$svc")
-  # Each service script prints the "export NAME=value" lines the tests read.
-  eval "$(bash "$svc" start "$STATE")"
-done
+. scripts/lib/services.sh
+trap 'stop_services "$STATE"; rm -rf "$STATE"' EXIT
+# Every service the tests need; each prints the variables the tests read.
+start_services "$STATE" scripts/services/*.sh
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}

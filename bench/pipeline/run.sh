@@ -24,16 +24,9 @@ KESTO=$BUILD/kesto
 STATE=$(mktemp -d /tmp/kesto-pbench.XXXXXX)
 WORK=$STATE/docs
 mkdir -p "$WORK"
-started=()
-cleanup() {
-  for ((i = ${#started[@]} - 1; i >= 0; i--)); do bash "${started[$i]}" stop "$STATE" || true; done
-  rm -rf "$STATE"
-}
-trap cleanup EXIT
-for svc in scripts/services/azurite.sh scripts/services/postgres.sh; do
-  started+=("$svc")
-  eval "$(bash "$svc" start "$STATE")"
-done
+. scripts/lib/services.sh
+trap 'stop_services "$STATE"; rm -rf "$STATE"' EXIT
+start_services "$STATE" scripts/services/azurite.sh scripts/services/postgres.sh
 export SUMMARY_ENGINE=outline
 
 "$KESTO" blob mkcontainer --log-level warning

@@ -24,18 +24,15 @@ cmake --build "$BUILD" -j "${JOBS:-2}" --target kesto bench_stand_in_embeddings 
 KESTO=$BUILD/kesto
 
 STATE=$(mktemp -d /tmp/kesto-rbench.XXXXXX)
-started=()
 model_pid=""
+. scripts/lib/services.sh
 cleanup() {
   [ -z "$model_pid" ] || kill "$model_pid" 2>/dev/null || true
-  for ((i = ${#started[@]} - 1; i >= 0; i--)); do bash "${started[$i]}" stop "$STATE" || true; done
+  stop_services "$STATE"
   rm -rf "$STATE"
 }
 trap cleanup EXIT
-for svc in scripts/services/azurite.sh scripts/services/postgres.sh; do
-  started+=("$svc")
-  eval "$(bash "$svc" start "$STATE")"
-done
+start_services "$STATE" scripts/services/azurite.sh scripts/services/postgres.sh
 
 "$BUILD/bench/retrieval/bench_stand_in_embeddings" --port-file "$STATE/model.port" --dim "$DIM" &
 model_pid=$!
