@@ -417,12 +417,13 @@ std::string BlobClient::download() const {
   return std::move(r.body);
 }
 
-void BlobClient::upload(std::string_view data, const BlobUploadSettings& settings) const {
+std::string BlobClient::upload(std::string_view data, const BlobUploadSettings& settings) const {
   net::Headers headers = {{"x-ms-blob-type", "BlockBlob"}};
   if (!settings.content_type.empty()) headers.emplace_back("x-ms-blob-content-type", settings.content_type);
   if (!settings.overwrite) headers.emplace_back("If-None-Match", "*");
   const net::Response r = send(*core_, "PUT", blob_path_part(container_, blob_), std::move(headers), std::string(data));
   if (!ok(r)) throw_service_error(*core_, "upload " + quoted(container_, blob_), r);
+  return r.header("ETag");
 }
 
 void BlobClient::delete_blob() const {

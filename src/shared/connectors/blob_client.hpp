@@ -77,8 +77,8 @@ class BlobClient {
   bool exists() const;
   // The whole content.
   std::string download() const;
-  // One Put Blob of the whole payload as a block blob.
-  void upload(std::string_view data, const BlobUploadSettings& settings = {}) const;
+  // One Put Blob of the whole payload as a block blob; the new ETag.
+  std::string upload(std::string_view data, const BlobUploadSettings& settings = {}) const;
   void delete_blob() const;
   BlobInfo get_properties() const;
 

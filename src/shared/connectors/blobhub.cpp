@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "shared/config.hpp"
+#include "shared/digest.hpp"
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/retry.hpp"
@@ -31,6 +32,23 @@ Slot& _output_blob_client() {
 Slot& _tolvan_blob_client() {
   static Slot s;
   return s;
+}
+
+// The open upload journals. Process-wide because the two pipeline paths
+// upload from their own threads; guarded by its mutex.
+struct Journals {
+  std::mutex mu;
+  std::vector<UploadJournal*> open;
+};
+
+Journals& journals() {
+  static Journals j;
+  return j;
+}
+
+bool journals_open() {
+  std::lock_guard lock(journals().mu);
+  return !journals().open.empty();
 }
 
 std::mutex& options_mu() {
@@ -119,7 +137,14 @@ const auto _upload_blob = retry::retry(kBlobRetry, "upload_blob", [](const std::
   BlobUploadSettings settings;
   settings.overwrite = options.overwrite;
   if (options.content_type) settings.content_type = *options.content_type;
-  client->get_blob_client(container, blob_path).upload(data, settings);
+  const std::string etag = client->get_blob_client(container, blob_path).upload(data, settings);
+  if (!options.use_tolvan_storage && journals_open()) {
+    _journal_upload(UploadRecord{.container = container,
+                                 .blob_path = blob_path,
+                                 .size = static_cast<long long>(data.size()),
+                                 .sha256 = digest::sha256_hex(data),
+                                 .etag = etag});
+  }
   logger().info("upload_blob('" + blob_path + "', container='" + shown(container) + "') -> " +
                 std::to_string(data.size()) + " bytes");
   return blob_path;
@@ -239,6 +264,29 @@ void create_container(const std::string& container, bool use_tolvan_storage) {
     logger().info("Created container '" + container + "'");
   } else {
     logger().debug("Container '" + container + "' already exists");
+  }
+}
+
+UploadJournal::UploadJournal() {
+  std::lock_guard lock(journals().mu);
+  journals().open.push_back(this);
+}
+
+UploadJournal::~UploadJournal() {
+  std::lock_guard lock(journals().mu);
+  std::erase(journals().open, this);
+}
+
+std::vector<UploadRecord> UploadJournal::records() const {
+  std::lock_guard lock(mu_);
+  return records_;
+}
+
+void _journal_upload(const UploadRecord& r) {
+  std::lock_guard lock(journals().mu);
+  for (UploadJournal* j : journals().open) {
+    std::lock_guard jlock(j->mu_);
+    j->records_.push_back(r);
   }
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +66,33 @@ std::vector<std::string> list_tolvan_blobs(const std::string& folder,
 bool check_tolvan_blob_exists(const std::string& blob_path,
                               const std::optional<std::string>& container = std::nullopt);
 
+// Every successful upload to the output account made while a journal is
+// open, from any thread of the process: what was written, as the service
+// acknowledged it. The host opens one around a document's run to record its
+// artefacts without reading them back.
+struct UploadRecord {
+  std::string container;
+  std::string blob_path;
+  long long size = 0;
+  std::string sha256;  // of the bytes sent, lower-case hex
+  std::string etag;    // as the service returned it
+};
+
+class UploadJournal {
+ public:
+  UploadJournal();
+  ~UploadJournal();
+  UploadJournal(const UploadJournal&) = delete;
+  UploadJournal& operator=(const UploadJournal&) = delete;
+  // In upload order; a blob written twice appears twice.
+  std::vector<UploadRecord> records() const;
+
+ private:
+  friend void _journal_upload(const UploadRecord& r);
+  mutable std::mutex mu_;
+  std::vector<UploadRecord> records_;
+};
+
 // Creates the container if missing (on the source account when asked).
 void create_container(const std::string& container, bool use_tolvan_storage = false);
 
@@ -82,5 +110,7 @@ std::shared_ptr<const BlobServiceClient> _get_blob_client(const std::optional<st
 // transport, small listing pages); _reset_clients empties both slots.
 void _set_client_options(BlobServiceClient::Options options);
 void _reset_clients();
+// Hands an acknowledged upload to the open journals.
+void _journal_upload(const UploadRecord& r);
 
 }  // namespace shared::connectors::blobhub

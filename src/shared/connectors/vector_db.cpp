@@ -1,7 +1,5 @@
 #include "shared/connectors/vector_db.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cmath>
@@ -222,22 +220,6 @@ std::string array_literal(const std::vector<double>& values) {
     out += record::format_number(values[i]);
   }
   return out + "}";
-}
-
-std::string sha256_hex(std::string_view bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr) != 1) {
-    throw Error("SHA-256 of a section text failed");
-  }
-  static const char* hex = "0123456789abcdef";
-  std::string out;
-  out.reserve(len * 2);
-  for (unsigned int i = 0; i < len; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
 }
 
 void ensure_table(PGconn* conn, const std::string& table) { ensure(conn, table); }

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "shared/connectors/pg.hpp"
+#include "shared/digest.hpp"
 #include "shared/record.hpp"
 
 namespace shared::connectors::vector_db {
@@ -86,8 +87,8 @@ std::vector<Record> get_document_sections(std::string_view qd_number, std::strin
 // The array literal of an embedding: "{0.25,-1.5}".
 std::string array_literal(const std::vector<double>& values);
 
-// Lower-case hex SHA-256 of the bytes.
-std::string sha256_hex(std::string_view bytes);
+// Lower-case hex SHA-256 of the bytes (section texts are compared by it).
+using digest::sha256_hex;
 
 // ---- Retrieval -------------------------------------------------------------
 // These run on the caller's connection, so that one search (or a front end
