@@ -94,6 +94,7 @@ Settings from_environment() {
   rd(s.SUMMARY_ENGINE, "SUMMARY_ENGINE");
   rd(s.VECTOR_TABLE, "VECTOR_TABLE");
   rd(s.SEARCH_TEXT_CONFIG, "SEARCH_TEXT_CONFIG");
+  rd(s.AUDIT_TABLE, "KESTO_AUDIT_TABLE");
   s.MAX_BATCH_SIZE = whole_number("MAX_BATCH_SIZE", s.MAX_BATCH_SIZE, 1, 1'000'000'000);
   s.MAX_INPUT_BYTES = static_cast<std::size_t>(
       whole_number("KESTO_MAX_INPUT_BYTES", static_cast<long long>(s.MAX_INPUT_BYTES), 1, 1LL << 50));

@@ -49,6 +49,8 @@ struct Settings {
   long RUNNING_TIMEOUT_S = 3600;
   // The PostgreSQL text-search configuration of the index's full-text column.
   std::string SEARCH_TEXT_CONFIG = "english";
+  // The append-only audit trail in the metadata database (KESTO_AUDIT_TABLE).
+  std::string AUDIT_TABLE = "kesto_audit";
 };
 
 // The process's settings, read on first use (the `.env` file first).

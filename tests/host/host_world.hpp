@@ -37,6 +37,7 @@ struct World {
   pg_testing::MetadataTable meta;
   pg_testing::RegistryTable registry;
   std::string index = pg_testing::unique_name("idx");
+  std::string audit = pg_testing::unique_name("audit");
   shared::config::Settings settings;
   std::unique_ptr<testing_support::ScopedSettings> scoped;
 
@@ -48,6 +49,7 @@ struct World {
     settings.TOLVAN_STORAGE_CONTAINER_NAME = emulator::unique_container("src");
     settings.PGTABLE = meta.name();
     settings.VECTOR_TABLE = index;
+    settings.AUDIT_TABLE = audit;
     settings.TOLVANSTORE_SCHEMA = "ops";
     settings.TOLVANSTORE_TABLE = registry.name();
     settings.SUMMARY_ENGINE = "outline";
@@ -59,6 +61,7 @@ struct World {
   ~World() {
     try {
       pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + index);
+      pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + audit);
     } catch (const std::exception&) {
     }
   }
@@ -95,6 +98,7 @@ struct World {
              {"TOLVAN_STORAGE_CONTAINER_NAME", s.TOLVAN_STORAGE_CONTAINER_NAME},
              {"PGTABLE", s.PGTABLE},
              {"VECTOR_TABLE", s.VECTOR_TABLE},
+             {"KESTO_AUDIT_TABLE", s.AUDIT_TABLE},
              {"TOLVANSTORE_SCHEMA", s.TOLVANSTORE_SCHEMA},
              {"TOLVANSTORE_TABLE", s.TOLVANSTORE_TABLE},
              {"SUMMARY_ENGINE", "outline"}}) {

@@ -4,26 +4,33 @@
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
 #include "shared/errors.hpp"
+#include "shared/host/runner.hpp"
 #include "shared/processors/deleter.hpp"
 #include "shared/text/pyjson.hpp"
 
 namespace {
 
 using namespace shared::processors;
+namespace runner = shared::host::runner;
 
 int run(const std::vector<std::string>& args) {
   apps::ArgParser p("kesto delete",
                     "Removes every artefact of each document: its blobs in the five artefact folders, its\n"
-                    "sections in the vector index and its metadata row. Prints each run's result data\n"
-                    "(qd_number, deleted_artifacts, warnings, errors) as one JSON object per line.\n"
+                    "sections in the vector index and its metadata row. Then looks in every store again\n"
+                    "and writes the deletion with its verification to the audit trail. Prints each run's\n"
+                    "result data (qd_number, deleted_artifacts, warnings, errors) as one JSON object per line.\n"
                     "A QD-number is \"QD-\" followed by digits (any case, surrounding spaces ignored);\n"
                     "anything else is refused before anything is read or removed.");
   p.positional("QD-NUMBER", apps::Arity::at_least_one, "QD-numbers of the documents, e.g. QD-000958")
       .flag("dry-run", "n", "list what would be removed (blobs, index sections, metadata row); remove nothing")
+      .flag("receipt", "",
+            "print the deletion receipt instead of the result data: what was removed, with the size and\n"
+            "SHA-256 recorded when it was written, and what the verification found")
       .with_log_level()
-      .epilog("Exit status: 0 every deletion succeeded and left nothing behind; 1 any deletion failed or\n"
-              "left index sections or the metadata row behind (the database could not be reached);\n"
-              "2 usage error, a malformed QD-number among them (then nothing is deleted).");
+      .epilog("Exit status: 0 every deletion succeeded, left nothing behind and was recorded; 1 any\n"
+              "deletion failed, left blobs, index sections or the metadata row behind, or could not be\n"
+              "recorded in the audit trail; 2 usage error, a malformed QD-number among them (then\n"
+              "nothing is deleted).");
   const apps::Parsed a = p.parse(args);
   shared::logsetup::configure_root_logger(apps::log_level(a));
   // Every number is checked before the first deletion: a typo in the third
@@ -38,17 +45,21 @@ int run(const std::vector<std::string>& args) {
       std::cout << shared::text::dumps_compact(deleter::plan_deletion(qd)) << std::endl;
       continue;
     }
-    deleter::DeletionStage stage;
-    shared::Record context = shared::Record::object();
-    const auto result = stage.run(shared::Record{{"document_number", qd}}, context);
-    shared::Record data = result.data.value_or(shared::Record{{"qd_number", qd}, {"error", result.error.value_or("")}});
-    std::cout << shared::text::dumps_compact(data) << std::endl;
-    bool complete = result.success;
-    if (const shared::Record* left = shared::record::find(context, "left_behind"); left && left->is_array()) {
-      for (const auto& what : *left) {
-        complete = false;
-        std::cerr << "kesto delete: left behind: " << what.get<std::string>() << std::endl;
-      }
+    const runner::Deletion d = runner::delete_document(shared::Record{{"document_number", qd}});
+    if (d.busy) {
+      std::cerr << "kesto delete: '" << qd << "' is being run by another process at this moment: not deleted"
+                << std::endl;
+      all_ok = false;
+      continue;
+    }
+    shared::Record data =
+        d.result.data.value_or(shared::Record{{"qd_number", qd}, {"error", d.result.error.value_or("")}});
+    std::cout << shared::text::dumps_compact(a.has("receipt") && !d.receipt.is_null() ? d.receipt : data)
+              << std::endl;
+    bool complete = d.result.success;
+    for (const std::string& problem : d.problems()) {
+      complete = false;
+      std::cerr << "kesto delete: " << problem << std::endl;
     }
     all_ok = all_ok && complete;
   }

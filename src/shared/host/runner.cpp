@@ -14,12 +14,14 @@
 #include <mutex>
 
 #include "shared/config.hpp"
+#include "shared/connectors/audit.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/pg.hpp"
 #include "shared/connectors/tolvanstore.hpp"
 #include "shared/errors.hpp"
 #include "shared/fs/files.hpp"
+#include "shared/host/audit_trail.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/models.hpp"
 #include "shared/proc/child.hpp"
@@ -124,6 +126,13 @@ void record_early_outcome(const Task& task, const Outcome& o) {
     mainstore::upsert_document(config::get().PGTABLE, o.qd_number, data);
   } catch (const std::exception& e) {
     log().error("Could not record the outcome of '" + o.name + "': " + text::one_line(e.what()));
+  }
+  // Nothing of the document was written, so a trail that cannot be reached
+  // loses no artefact: the failure is logged and the outcome stands.
+  try {
+    append_audit(audit_trail::run_events(o.qd_number, o.name, {}, "", o.status, o.stage, o.error, Record()));
+  } catch (const std::exception& e) {
+    log().error("Could not write the audit trail of '" + o.name + "': " + text::one_line(e.what()));
   }
 }
 
@@ -353,6 +362,9 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     }
   }
 
+  // Every artefact the run writes, as the storage acknowledged it, for the
+  // audit trail.
+  blobhub::UploadJournal journal;
   try {
     std::optional<RowState> row;
     if (with_db) row = row_state(out.qd_number);
@@ -439,6 +451,17 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
                                                           .error = std::string(e.what())});
   }
   if (with_db) {
+    // An artefact the trail does not know of is not acceptable: a run whose
+    // events cannot be written is an error, and is run again next time.
+    const Record* indexing = record::find(out.result, "indexing");
+    try {
+      append_audit(audit_trail::run_events(out.qd_number, blob_filename, journal.records(), etag, out.status,
+                                           out.stage, out.error, indexing ? *indexing : Record()));
+    } catch (const std::exception& e) {
+      log().error("Could not write the audit trail of '" + blob_filename + "': " + text::one_line(e.what()));
+      out.status = "ERROR";
+      out.error = (out.error.empty() ? "" : out.error + "; ") + "audit trail not written: " + text::one_line(e.what());
+    }
     out.seconds = seconds_since(start);
     try {
       record_outcome(out.qd_number, out, etag);
@@ -456,12 +479,6 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
 
 Outcome delete_task(const Task& task, const Options& options, Outcome out) {
   const bool with_db = database_configured() && !out.qd_number.empty();
-  DocumentLock lock;
-  if (with_db && !lock.try_lock({document_lock_name(out.qd_number)})) {
-    out.status = "SKIPPED";
-    out.error = "being run by another process at this moment";
-    return out;
-  }
   // Rows written before numbers were upper-cased may carry the number as
   // the registry wrote it.
   const std::string given(text::strip(record::get_text_or(task.doc, "document_number", "")));
@@ -471,23 +488,27 @@ Outcome delete_task(const Task& task, const Options& options, Outcome out) {
     out.error = "no metadata row: already deleted or never processed";
     return out;
   }
-  processors::deleter::DeletionStage stage;
   Record doc = task.doc;
   doc["file_name"] = out.name;
-  Record context = Record::object();
-  const auto result = stage.run(doc, context);
-  out.status = result.success ? "DELETED" : "ERROR";
-  out.stage = result.success ? "" : result.stage;
-  out.error = result.error.value_or("");
-  out.result = result.data.value_or(Record());
-  // A deletion that could not reach the index or the metadata table has
-  // left part of the document behind: not a success.
-  if (const Record* left = record::find(context, "left_behind"); left && left->is_array() && !left->empty()) {
+  const Deletion d = delete_document(doc);
+  if (d.busy) {
+    out.status = "SKIPPED";
+    out.error = "being run by another process at this moment";
+    return out;
+  }
+  out.status = d.result.success ? "DELETED" : "ERROR";
+  out.stage = d.result.success ? "" : d.result.stage;
+  out.error = d.result.error.value_or("");
+  out.result = d.result.data.value_or(Record());
+  // A deletion that left part of the document behind, or that the trail
+  // does not record, is not a success.
+  const std::vector<std::string> problems = d.problems();
+  if (!problems.empty()) {
     std::string what;
-    for (const auto& item : *left) what += (what.empty() ? "" : "; ") + item.get<std::string>();
+    for (const auto& p : problems) what += (what.empty() ? "" : "; ") + p;
     out.status = "ERROR";
-    out.stage = stage.stage_name;
-    out.error = (out.error.empty() ? "" : out.error + "; ") + "left behind: " + what;
+    out.stage = "DELETION";
+    out.error = (out.error.empty() ? "" : out.error + "; ") + what;
   }
   return out;
 }
@@ -741,6 +762,89 @@ int run_worker(const Options& options, std::istream& in, std::ostream& out) {
     out << text::dumps_compact(to_record(outcome)) << '\n' << std::flush;
   }
   return 0;
+}
+
+void append_audit(const std::vector<connectors::audit::Event>& events) {
+  if (events.empty()) return;
+  const std::string table = config::get().AUDIT_TABLE;
+  HostSession::get().with_conn([&](PGconn* c) {
+    connectors::audit::append(c, table, events);
+    return 0;
+  });
+}
+
+std::vector<Record> audit_history(const std::string& qd) {
+  const std::string table = config::get().AUDIT_TABLE;
+  return HostSession::get().with_conn([&](PGconn* c) { return connectors::audit::history(c, table, qd); });
+}
+
+std::vector<std::string> Deletion::problems() const {
+  std::vector<std::string> out;
+  if (const Record* left = record::find(context, "left_behind"); left && left->is_array()) {
+    for (const auto& item : *left) out.push_back("left behind: " + item.get<std::string>());
+  }
+  if (const Record* found = record::find(verification, "problems"); found && found->is_array()) {
+    for (const auto& item : *found) out.push_back("still there: " + item.get<std::string>());
+  }
+  if (!audit_error.empty()) out.push_back("audit trail not written: " + audit_error);
+  return out;
+}
+
+Deletion delete_document(const Record& doc) {
+  Deletion d;
+  const std::string given = processors::deleter::qd_number_of(doc);
+  const auto qd = text::normalize_qd_number(given);
+  const bool with_db = database_configured() && qd;
+  DocumentLock lock;
+  bool locked = false;
+  if (with_db) {
+    try {
+      if (!lock.try_lock({document_lock_name(*qd)})) {
+        d.busy = true;
+        return d;
+      }
+      locked = true;
+    } catch (const std::exception& e) {
+      // Without the database the blobs are still removed; what the
+      // database holds is reported as left behind.
+      log().warning("No per-document lock for the deletion of '" + given + "': " + text::one_line(e.what()));
+    }
+  }
+  // What the trail knows of the document before it goes: the receipt names
+  // each removed blob with the digest recorded when it was written, and the
+  // verification asks for every path the trail holds.
+  std::vector<Record> history;
+  if (locked) {
+    try {
+      history = audit_history(*qd);
+    } catch (const std::exception& e) {
+      d.audit_error = text::one_line(e.what());
+    }
+  }
+  processors::deleter::DeletionStage stage;
+  d.context = Record::object();
+  d.result = stage.run(doc, d.context);
+  if (!qd || !d.result.data) return d;  // refused before anything was removed
+
+  std::vector<std::string> known;
+  for (const Record& e : connectors::audit::live_artefacts(history)) {
+    known.push_back(record::get_text_or(e, "blob_path", ""));
+  }
+  try {
+    d.verification = processors::deleter::verify_document_deleted(doc, known);
+  } catch (const std::exception& e) {
+    d.verification = Record{{"verified", false}, {"problems", Record::array({text::one_line(e.what())})}};
+  }
+  d.receipt = audit_trail::deletion_receipt(given, *d.result.data, d.context, history, d.verification);
+  if (!locked && with_db && d.audit_error.empty()) d.audit_error = "the metadata database could not be reached";
+  if (locked && d.audit_error.empty()) {
+    try {
+      append_audit(audit_trail::deletion_events(*qd, d.receipt));
+    } catch (const std::exception& e) {
+      d.audit_error = text::one_line(e.what());
+    }
+  }
+  return d;
 }
 
 }  // namespace shared::host::runner

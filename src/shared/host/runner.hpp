@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "shared/connectors/audit.hpp"
+#include "shared/models.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::runner {
@@ -78,6 +80,30 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database);
 // finishing order. The workers are reaped however the run ends.
 void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
              const std::vector<std::string>& worker_argv, const std::function<void(const Outcome&)>& on_done);
+
+// One deletion and what is known of it afterwards.
+struct Deletion {
+  bool busy = false;             // another process runs the document now: nothing was done
+  models::StageResult result;    // the deletion stage's result
+  Record context;                // the stage's context (left_behind, index_sections_removed, ...)
+  Record verification;           // the stores looked at again (null when refused)
+  Record receipt;                // what was removed, with its recorded digests, and the verification
+  std::string audit_error;       // why the trail could not be read or written; "" when it was
+  // What keeps the deletion from being complete, as texts: rows left
+  // behind, anything still there, an unwritten trail.
+  std::vector<std::string> problems() const;
+};
+
+// Deletes every artefact of the document (as the deletion stage does),
+// under its per-document lock, then looks in every store again, builds the
+// receipt and writes the deletion's events to the audit trail (with a
+// metadata database).
+Deletion delete_document(const Record& doc);
+
+// The audit trail on the host's own database connection: appends events;
+// the document's events, oldest first. Both throw when the database fails.
+void append_audit(const std::vector<connectors::audit::Event>& events);
+std::vector<Record> audit_history(const std::string& qd);
 
 // The worker side: reads one task per line (compact JSON) from `in`, runs
 // it, writes one outcome per line to `out`.

@@ -226,8 +226,10 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
     }
   }
 
+  Record sections_removed, row_removed;
   try {
     const std::size_t count = connectors::vector_db::delete_document_sections(target->qd_number);
+    sections_removed = count;
     log.info("Removed " + std::to_string(count) + " section(s) from vector DB for '" + qd_number + "'");
   } catch (const std::exception& e) {
     warnings.push_back(std::string("Vector DB delete failed (non-fatal): ") + e.what());
@@ -239,6 +241,7 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
     const std::string& table = config::get().PGTABLE;
     auto row = mainstore::delete_by_document_number(target->qd_number, table);
     if (!row && target->given != target->qd_number) row = mainstore::delete_by_document_number(target->given, table);
+    row_removed = row.has_value();
     if (row) {
       log.info("Removed sop_metadata row for document_number='" + qd_number + "'");
     } else {
@@ -252,6 +255,8 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
     left_behind.push_back("the metadata row of '" + qd_number + "' (" + text::one_line(e.what()) + ")");
   }
   context["left_behind"] = left_behind;
+  context["index_sections_removed"] = sections_removed;
+  context["metadata_row_removed"] = row_removed;
 
   Record result_data = Record::object();
   result_data["qd_number"] = qd_number;
@@ -306,6 +311,57 @@ Record plan_document_deletion(const Record& doc) {
 
 Record plan_deletion(const std::string& qd_number) {
   return plan_document_deletion(Record{{"document_number", qd_number}});
+}
+
+Record verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths) {
+  std::string refusal;
+  const std::optional<Target> target = target_of(doc, refusal);
+  if (!target) throw ValueError(refusal);
+  Record remaining = Record::array();
+  Record problems = Record::array();
+  auto remains = [&](const std::string& path) {
+    for (const auto& p : remaining) {
+      if (p == path) return;
+    }
+    remaining.push_back(path);
+    problems.push_back("blob '" + path + "' is still there");
+  };
+  const Survey found = survey(*target);
+  for (const std::string& w : found.warnings) problems.push_back(w);
+  for (const FolderScan& scan : found.folders) {
+    if (scan.error) problems.push_back("Failed to list blobs in '" + scan.folder + "': " + *scan.error);
+    for (const std::string& b : scan.matches) remains(b);
+  }
+  // Paths known from elsewhere (the audit trail) are asked for one by one:
+  // a blob whose name no longer says whose it is still counts.
+  for (const std::string& path : known_paths) {
+    try {
+      if (blobhub::check_blob_exists(path)) remains(path);
+    } catch (const std::exception& e) {
+      problems.push_back("Failed to look for '" + path + "': " + text::one_line(e.what()));
+    }
+  }
+  Record verification = Record::object();
+  verification["remaining_blobs"] = remaining;
+  try {
+    const std::size_t count = count_index_rows(target->qd_number);
+    verification["index_sections"] = count;
+    if (count) problems.push_back(std::to_string(count) + " index section(s) of '" + target->given + "' are still there");
+  } catch (const std::exception& e) {
+    verification["index_sections"] = nullptr;
+    problems.push_back(std::string("Vector DB not readable: ") + text::one_line(e.what()));
+  }
+  try {
+    auto row = find_row(*target);
+    verification["metadata_row"] = row.has_value();
+    if (row) problems.push_back("the metadata row of '" + target->given + "' is still there");
+  } catch (const std::exception& e) {
+    verification["metadata_row"] = nullptr;
+    problems.push_back(std::string("Metadata table not readable: ") + text::one_line(e.what()));
+  }
+  verification["problems"] = problems;
+  verification["verified"] = problems.empty();
+  return verification;
 }
 
 }  // namespace shared::processors::deleter

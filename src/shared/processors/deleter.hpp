@@ -29,7 +29,10 @@ using text::names_document;
 // index/metadata clean-up failures are warnings. What could not be removed
 // from the index or the metadata table is also listed in the context entry
 // "left_behind" (texts), so callers can tell a complete deletion from one
-// that left rows behind without parsing warnings.
+// that left rows behind without parsing warnings; "index_sections_removed"
+// (a count, null when the index could not be reached) and
+// "metadata_row_removed" (true, false, or null when the table could not be
+// reached) say what the two clean-up steps did.
 class DeletionStage : public base::PipelineStageBase {
  public:
   DeletionStage();
@@ -58,6 +61,15 @@ std::vector<std::string> artifact_paths(std::string_view blob_filename);
 // "warnings"}. Found exactly as DeletionStage finds them. Throws ValueError
 // for a missing or malformed QD-number.
 Record plan_document_deletion(const Record& doc);
+// Looks in every store again after a deletion of `doc`: every artefact
+// folder (found as the deletion finds blobs), each of `known_paths` (blobs
+// the audit trail knows of), the index and the metadata table. Returns
+// {"remaining_blobs", "index_sections" (count or null), "metadata_row"
+// (bool or null), "problems" (texts: what is still there or could not be
+// looked at), "verified" (no problems)}. Throws ValueError for a missing or
+// malformed QD-number.
+Record verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths = {});
+
 // plan_document_deletion of the record {"document_number": qd_number}.
 Record plan_deletion(const std::string& qd_number);
 
