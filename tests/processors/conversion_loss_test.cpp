@@ -203,16 +203,6 @@ TEST(ConversionLoss, HeadersAndFootersComeFromTheMainPartsRelationships) {
   EXPECT_EQ(markdown, "# 1 Body");
 }
 
-TEST(ConversionLoss, AFailedConversionLeavesTheReportAsItWas) {
-  loss::LossReport r;
-  r.drawings = 7;
-  EXPECT_THROW(ex::docx_bytes_to_markdown("not a zip", r), pkg::PackageError);
-  EXPECT_THROW(ex::docx_bytes_to_markdown(docx(p("a") + picture() + "<w:p>"), r), pkg::PackageError);
-  loss::LossReport seven;
-  seven.drawings = 7;
-  EXPECT_EQ(r, seven);
-}
-
 struct CorpusCase {
   const char* file;
   Record report;

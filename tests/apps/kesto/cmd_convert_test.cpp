@@ -132,9 +132,6 @@ TEST(KestoConvert, TheLossReportGoesToStandardErrorOrAFile) {
   EXPECT_EQ(dash.out, "");
   EXPECT_EQ(dash.err,
             "kesto convert: error: --report-file needs a file name (--report writes to standard error)\n");
-
-  const ProgramRun help = kesto_convert(tmp.path(), "--help");
-  EXPECT_NE(help.out.find("--report-file F"), std::string::npos) << help.out;
 }
 
 TEST(KestoConvert, HelpAndListing) {
