@@ -4,7 +4,8 @@
 # a throwaway PostgreSQL, creates the containers and tables, loads the sample
 # SOPs of examples/ into the source account and the registry, runs
 # `kesto process --pending` with the offline outline summary engine, shows
-# where every artefact went, then marks one document DELETED, runs again and
+# where every artefact went and what the conversion of one SOP left out (its
+# loss report), then marks one document DELETED, runs again and
 # shows that nothing of it is left, and finally asks the index one question
 # with `kesto search` and shows the section that answers it. The services are
 # stopped at the end
@@ -96,6 +97,12 @@ say "Enriched sections of '$DOC'"
 echo "..."
 say "Summary of '$DOC'"
 "$KESTO" blob get "kesto-ml-dev-summary-files/$DOC.summary.md" --log-level warning
+
+say "What the conversion of '$DOC' left out (its loss report)"
+echo "-- as recorded in its metadata row"
+metadata_sql -tA -c "SELECT loss_report FROM ${PGTABLE:-sop_metadata} WHERE document_number = 'QD-000958'" | sed 's/^/   /'
+echo "-- from kesto convert --report, keys in their fixed order"
+"$KESTO" convert "examples/$DOC.docx" -o "$STATE/convert.md" --report 2>&1 | sed 's/^/   /'
 
 say "Marking QD-001204 DELETED in the registry and running again"
 registry_sql -c "UPDATE $TOLVANSTORE_SCHEMA.$TOLVANSTORE_TABLE SET kesto_status = 'DELETED' WHERE document_number = 'QD-001204'"

@@ -32,8 +32,13 @@ CREATE TABLE IF NOT EXISTS :table (
     source_etag       text,
     -- What the last run's indexing did: {"sections", "kept", "embedded", "removed"}.
     index_counts      jsonb,
+    -- What the last conversion left out of the document: {"drawings", ...,
+    -- "empty_paragraphs"}, every count present (see the README). json, not
+    -- jsonb, so that the keys keep their fixed order.
+    loss_report       json,
     created_at        timestamptz NOT NULL DEFAULT now()
 );
 -- Tables made before the column existed get it (quietly when present).
 SET client_min_messages = warning;
 ALTER TABLE :table ADD COLUMN IF NOT EXISTS index_counts jsonb;
+ALTER TABLE :table ADD COLUMN IF NOT EXISTS loss_report json;

@@ -21,6 +21,7 @@ Record to_record(const PipelineResult& r) {
   if (r.error) out["error"] = *r.error;
   if (r.summary) out["summary"] = *r.summary;
   if (r.indexing) out["indexing"] = *r.indexing;
+  if (r.loss_report) out["loss_report"] = *r.loss_report;
   return out;
 }
 

@@ -28,6 +28,9 @@ struct PipelineResult {
   std::optional<std::string> summary;
   // What the indexing stage did: {"sections", "kept", "embedded", "removed"}.
   std::optional<Record> indexing;
+  // What the conversion left out of the document (the extraction's
+  // "loss_report"); absent when the run did not convert it.
+  std::optional<Record> loss_report;
 };
 
 // Members in field order, absent fields omitted.

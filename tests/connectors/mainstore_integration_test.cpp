@@ -16,7 +16,8 @@ namespace {
 const std::vector<std::string> kColumns = {
     "id",        "document_number", "document_name", "blob_filename", "url_document_name", "file_name",
     "blob_name", "kesto_status",    "status",        "stage",         "error",             "summary",
-    "processed_at", "duration_s",   "source_etag",   "index_counts", "created_at"};
+    "processed_at", "duration_s",   "source_etag",   "index_counts", "loss_report",
+    "created_at"};
 
 std::vector<std::string> keys_of(const Record& r) {
   std::vector<std::string> out;

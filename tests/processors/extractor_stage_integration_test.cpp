@@ -6,6 +6,7 @@
 #include "processors/stage_fixture.hpp"
 #include "shared/errors.hpp"
 #include "shared/processors/extractor_stage.hpp"
+#include "shared/text/pyjson.hpp"
 
 namespace {
 
@@ -25,6 +26,9 @@ const std::string SOP_MARKDOWN =
     "|\n\nEnd";
 
 const std::string OTHER_DOCX = docx_fixture::docx(docx_fixture::p("Other document"));
+
+// The report of a conversion that left nothing out.
+const Record NO_LOSS = shared::processors::conversion_loss::to_record({});
 
 class ExtractionStageTest : public StageTest {
  protected:
@@ -50,7 +54,8 @@ TEST_F(ExtractionStageTest, ConvertsTheSourceUploadsTheMarkdownAndFillsTheContex
   EXPECT_EQ(context.dump(), Record({{"batch_size", 1},
                                     {"markdown_text", SOP_MARKDOWN},
                                     {"markdown_blob_path", "t-markdown/SOP-001.md"},
-                                    {"md_filename", "SOP-001.md"}})
+                                    {"md_filename", "SOP-001.md"},
+                                    {"loss_report", NO_LOSS}})
                                 .dump());
 
   const std::vector<std::string> expected = {
@@ -64,8 +69,27 @@ TEST_F(ExtractionStageTest, ConvertsTheSourceUploadsTheMarkdownAndFillsTheContex
       completed("markdown upload", "EXTRACTION"),
       stage_line("Extracted 85 chars \\u2192 t-markdown/SOP-001.md", "EXTRACTION",
                  ", \"output_path\": \"t-markdown/SOP-001.md\""),
+      stage_line("Conversion left nothing out", "EXTRACTION",
+                 ", \"loss_report\": " + shared::text::dumps_compact_ascii(NO_LOSS)),
   };
   EXPECT_EQ(lines(cap), expected);
+}
+
+TEST_F(ExtractionStageTest, WhatTheConversionLeftOutIsInTheContextAndTheLog) {
+  using namespace docx_fixture;
+  put("t-docs/SOP-009.docx", docx(h1("Purpose") + p("Deeper", "Heading3") + p("") +
+                                  "<w:p><w:r><w:footnoteReference w:id=\"1\"/></w:r></w:p>"));
+  Record context = {{"batch_size", 1}};
+  LogCapture cap;
+  ASSERT_TRUE(stage.run(document({{"blob_filename", "SOP-009.docx"}}), context).success);
+  Record report = NO_LOSS;
+  report["footnotes"] = 1;
+  report["deep_headings"] = 1;
+  report["empty_paragraphs"] = 2;
+  EXPECT_EQ(context.at("loss_report").dump(), report.dump());
+  EXPECT_EQ(stage_lines(cap).back(),
+            stage_line("Conversion left out: footnotes=1 deep_headings=1 empty_paragraphs=2", "EXTRACTION",
+                       ", \"loss_report\": " + shared::text::dumps_compact_ascii(report)));
 }
 
 TEST_F(ExtractionStageTest, SourcePathMarkdownNameAndGivenText) {
@@ -111,6 +135,9 @@ TEST_F(ExtractionStageTest, SourcePathMarkdownNameAndGivenText) {
     expected["markdown_text"] = c.markdown;
     expected["markdown_blob_path"] = c.md_path;
     expected["md_filename"] = c.md_filename;
+    // Only a conversion makes a loss report; text given is not converted.
+    const bool converted = !c.context.contains("markdown_text") || c.context["markdown_text"] == "";
+    if (converted) expected["loss_report"] = NO_LOSS;
     EXPECT_EQ(context.dump(), expected.dump());
     // A download happens exactly when no text was given.
     EXPECT_EQ(cap.matching("download_blob(").size(), c.context.contains("markdown_text") &&

@@ -249,6 +249,45 @@ TEST(Orchestrator, PathExceptionRaisedAfterBothPathsFinished) {
   EXPECT_TRUE(cap.matching("Pipeline").empty());
 }
 
+TEST(Orchestrator, TheExtractionsLossReportReachesTheResultHoweverTheRunEnds) {
+  const Record report = {{"drawings", 2}, {"empty_paragraphs", 0}};
+  auto extraction = [&](FakeStage& s, const Record&, Record& ctx) {
+    ctx["loss_report"] = report;
+    return StageResult{.stage = s.stage_name, .success = true};
+  };
+  struct Case {
+    const char* label;
+    std::map<std::string, FakeStage::Body> bodies;
+    std::string status;
+    bool has_report;
+  };
+  const std::vector<Case> cases = {
+      {"processed", {{"EXTRACTION", extraction}}, "PROCESSED", true},
+      {"stamping fails after the conversion", {{"EXTRACTION", extraction}, {"STAMPING", fail_with("no")}}, "ERROR",
+       true},
+      {"a path fails", {{"EXTRACTION", extraction}, {"SUMMARIZATION", fail_with("model")}}, "ERROR", true},
+      {"validation refuses before any conversion", {{"VALIDATION", fail_with("bad")}}, "FAILED", false},
+      {"no conversion made", {}, "PROCESSED", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Rig rig(c.bodies);
+    auto orch = rig.make();
+    LogCapture cap;
+    const auto result = orch.process_document(Record::object());
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.loss_report.has_value(), c.has_report);
+    if (result.loss_report) {
+      EXPECT_EQ(result.loss_report->dump(), report.dump());
+    }
+    const Record rec = shared::models::to_record(result);
+    EXPECT_EQ(rec.contains("loss_report"), c.has_report);
+    if (c.has_report) {
+      EXPECT_EQ(std::prev(rec.end()).key(), "loss_report");
+    }
+  }
+}
+
 TEST(Orchestrator, SuccessWithoutSummaryLeavesItAbsent) {
   Rig rig;
   auto orch = rig.make();

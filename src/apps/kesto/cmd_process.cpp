@@ -13,6 +13,7 @@
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/processors/conversion_loss.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -97,6 +98,10 @@ int run(const std::vector<std::string>& args) {
     } else {
       std::cout << o.name << "  " << (o.qd_number.empty() ? "-" : o.qd_number) << "  " << o.status << "  "
                 << (o.stage.empty() ? "-" : o.stage) << "  " << fixed1(o.seconds) << "s";
+      if (const shared::Record* loss = shared::record::find(o.result, "loss_report")) {
+        if (const std::string note = shared::processors::conversion_loss::loss_note(*loss); !note.empty())
+          std::cout << "  lost: " << note;
+      }
       if (!o.error.empty()) std::cout << "  " << shared::text::one_line(o.error);
       std::cout << "\n";
     }

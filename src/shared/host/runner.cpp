@@ -109,6 +109,12 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
     const Record* index_counts = record::find(o.result, "indexing");
     data["index_counts"] = index_counts ? *index_counts : Record();
   }
+  // What the last conversion left out of the document; null when the run
+  // did not get as far as converting it.
+  if (metadata_has_column("loss_report")) {
+    const Record* loss_report = record::find(o.result, "loss_report");
+    data["loss_report"] = loss_report ? *loss_report : Record();
+  }
   mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
 }
 

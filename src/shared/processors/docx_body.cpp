@@ -50,10 +50,17 @@ enum class Kind : unsigned char {
 
 bool named(const xmlChar* local, const char* name) { return std::strcmp(reinterpret_cast<const char*>(local), name) == 0; }
 
+constexpr const char* MARKUP_COMPATIBILITY_NS = "http://schemas.openxmlformats.org/markup-compatibility/2006";
+constexpr const char* MATH_NS = "http://schemas.openxmlformats.org/officeDocument/2006/math";
+constexpr const char* MATH_STRICT_NS = "http://purl.oclc.org/ooxml/officeDocument/math";
+
+// Run content that is a picture, chart, shape or embedded object.
+bool is_drawing(const xmlChar* local) { return named(local, "drawing") || named(local, "pict") || named(local, "object"); }
+
 class BodyParser final : public BodyReader {
  public:
-  BodyParser(PartStream& part, const Styles& styles, std::uint64_t limit)
-      : part_(part), styles_(styles), limit_(limit) {
+  BodyParser(PartStream& part, const Styles& styles, std::uint64_t limit, conversion_loss::LossReport& loss)
+      : part_(part), styles_(styles), limit_(limit), loss_(loss) {
     init_libxml_once();
     xmlSAXHandler h;
     std::memset(&h, 0, sizeof h);
@@ -188,11 +195,46 @@ class BodyParser final : public BodyReader {
   }
 
   void ignore() { ++ignored_; }
+
+  // Ignores the element but looks inside it for the drawings and text boxes
+  // it holds, so that they can be counted as left out. `drawing`: the
+  // element is a drawing itself.
+  void ignore_scanning(bool drawing) {
+    ++ignored_;
+    scan_from_ = ignored_;
+    if (drawing) enter_drawing();
+  }
+
+  void enter_drawing() {
+    ++loss_.drawings;
+    drawing_at_ = ignored_;
+    drawing_is_text_box_ = false;
+  }
+
+  // An element inside a scanned subtree, at depth ignored_.
+  void scan(const xmlChar* local, const xmlChar* uri) {
+    if (is_w(uri)) {
+      if (named(local, "txbxContent")) {
+        ++loss_.text_boxes;
+        // The shape around a text box is counted as the text box alone.
+        if (drawing_at_ != 0 && !drawing_is_text_box_) {
+          --loss_.drawings;
+          drawing_is_text_box_ = true;
+        }
+      } else if (drawing_at_ == 0 && is_drawing(local)) {
+        enter_drawing();
+      }
+    } else if (eq(uri, MARKUP_COMPATIBILITY_NS) && named(local, "Fallback")) {
+      // A fallback repeats the choice before it for older readers.
+      fallback_at_ = ignored_;
+    }
+  }
   void push(Kind k) { stack_.push_back(k); }
 
   void start(const xmlChar* local, const xmlChar* uri, int nb_attributes, const xmlChar** attributes) {
     if (ignored_ > 0) {
       ++ignored_;
+      if (scan_from_ != 0 && fallback_at_ == 0) scan(local, uri);
       return;
     }
     if (stack_.empty()) {
@@ -229,16 +271,22 @@ class BodyParser final : public BodyReader {
           table_bytes_ = 0;
           return push(Kind::table);
         }
+        // Body-level containers are skipped with everything inside them.
+        if (w && named(local, "sdt")) {
+          ++loss_.content_controls;
+        } else if (w && (named(local, "customXml") || named(local, "altChunk"))) {
+          ++loss_.skipped_blocks;
+        }
         return ignore();
       case Kind::paragraph:
         if (w && !seen_properties_ && named(local, "pPr")) {
           seen_properties_ = true;
           return push(Kind::properties);
         }
-        return start_inline(w, local);
+        return start_inline(w, local, uri);
       case Kind::cell_paragraph:
       case Kind::inline_wrapper:
-        return start_inline(w, local);
+        return start_inline(w, local, uri);
       case Kind::inline_control:
         if (w && named(local, "sdtContent")) return push(Kind::inline_wrapper);
         return ignore();
@@ -252,6 +300,8 @@ class BodyParser final : public BodyReader {
         return ignore();
       case Kind::run:
         if (w) {
+          // Run properties come first in nearly every run.
+          if (named(local, "rPr")) return ignore();
           if (named(local, "t")) return push(Kind::text);
           if (named(local, "tab") || named(local, "ptab")) {
             *text_ += '\t';
@@ -261,9 +311,26 @@ class BodyParser final : public BodyReader {
             *text_ += '\n';
           } else if (named(local, "noBreakHyphen")) {
             *text_ += '-';
+          } else if (is_drawing(local)) {
+            return ignore_scanning(true);
+          } else if (named(local, "fldChar")) {
+            // The runs between "separate" and "end" are the field's result
+            // and stay text; its code does not.
+            if (attr("fldCharType", uri, nb_attributes, attributes).value_or("") == "begin") ++loss_.fields;
+          } else if (named(local, "footnoteReference")) {
+            ++loss_.footnotes;
+          } else if (named(local, "endnoteReference")) {
+            ++loss_.endnotes;
+          } else if (named(local, "commentReference")) {
+            ++loss_.comments;
+          } else if (named(local, "sym")) {
+            ++loss_.symbols;
           }
+          return ignore();
         }
-        return ignore();
+        // Markup-compatibility wrappers hold drawings and text boxes in more
+        // than one form.
+        return ignore_scanning(false);
       case Kind::text:
         return ignore();
       case Kind::table:
@@ -301,6 +368,10 @@ class BodyParser final : public BodyReader {
         // Cells of a row start after the grid columns it leaves out.
         if (w && named(local, "gridBefore") && table_.rows.back().empty()) {
           column_ = std::clamp(std::strtol(val().value_or("0").c_str(), nullptr, 10), 0L, MAX_GRID_SPAN);
+        } else if (w && named(local, "del")) {
+          ++loss_.tracked_deletions;
+        } else if (w && named(local, "ins")) {
+          ++loss_.tracked_insertions;
         }
         return ignore();
       case Kind::cell:
@@ -312,6 +383,13 @@ class BodyParser final : public BodyReader {
           return push(Kind::cell_paragraph);
         }
         // Nested tables and anything else inside the cell add nothing.
+        if (w && named(local, "tbl")) {
+          ++loss_.nested_tables;
+        } else if (w && named(local, "sdt")) {
+          ++loss_.content_controls;
+        } else if (w && (named(local, "customXml") || named(local, "altChunk"))) {
+          ++loss_.skipped_blocks;
+        }
         return ignore();
       case Kind::cell_properties:
         if (w && named(local, "gridSpan")) {
@@ -323,14 +401,29 @@ class BodyParser final : public BodyReader {
     }
   }
 
-  void start_inline(bool w, const xmlChar* local) {
-    if (!w) return ignore();
+  void start_inline(bool w, const xmlChar* local, const xmlChar* uri) {
+    if (!w) {
+      if ((eq(uri, MATH_NS) || eq(uri, MATH_STRICT_NS)) && (named(local, "oMath") || named(local, "oMathPara"))) {
+        ++loss_.equations;
+        return ignore();
+      }
+      return ignore_scanning(false);
+    }
     if (named(local, "r")) return push(Kind::run);
-    if (named(local, "hyperlink") || named(local, "ins") || named(local, "moveTo") || named(local, "smartTag") ||
-        named(local, "customXml") || named(local, "fldSimple") || named(local, "dir") || named(local, "bdo")) {
+    if (named(local, "ins") || named(local, "moveTo")) {
+      ++loss_.tracked_insertions;
+      return push(Kind::inline_wrapper);
+    }
+    if (named(local, "fldSimple")) {
+      ++loss_.fields;
+      return push(Kind::inline_wrapper);
+    }
+    if (named(local, "hyperlink") || named(local, "smartTag") || named(local, "customXml") || named(local, "dir") ||
+        named(local, "bdo")) {
       return push(Kind::inline_wrapper);
     }
     if (named(local, "sdt")) return push(Kind::inline_control);
+    if (named(local, "del") || named(local, "moveFrom")) ++loss_.tracked_deletions;
     // Deleted and moved-away runs, field codes, drawings, math, bookmarks and
     // properties are not text of the paragraph.
     ignore();
@@ -338,6 +431,11 @@ class BodyParser final : public BodyReader {
 
   void end() {
     if (ignored_ > 0) {
+      if (scan_from_ != 0) {
+        if (ignored_ == fallback_at_) fallback_at_ = 0;
+        if (ignored_ == drawing_at_) drawing_at_ = 0;
+        if (ignored_ == scan_from_) scan_from_ = 0;
+      }
       --ignored_;
       return;
     }
@@ -370,9 +468,12 @@ class BodyParser final : public BodyReader {
     // shows the start of the merge; in the first row, or where no cell lies
     // above, the cell shows its own text.
     const auto c = static_cast<std::size_t>(column_);
+    bool merged = span > 1;
     if (continues_ && table_.rows.size() >= 2 && c < above_.size() && above_[c] != std::string::npos) {
       cell_text_ = table_.rows[table_.rows.size() - 2][above_[c]];
+      merged = true;
     }
+    if (merged) ++loss_.merged_cells;
     for (long i = 0; i < span; ++i) {
       if (!count_table_bytes(cell_text_.size() + CELL_OVERHEAD)) return;
       const auto pos = static_cast<std::size_t>(column_ + i);
@@ -393,6 +494,7 @@ class BodyParser final : public BodyReader {
   PartStream& part_;
   const Styles& styles_;
   std::uint64_t limit_;
+  conversion_loss::LossReport& loss_;
   xmlParserCtxtPtr ctxt_ = nullptr;
   bool finished_input_ = false;
   bool ended_ = false;
@@ -402,6 +504,13 @@ class BodyParser final : public BodyReader {
 
   std::vector<Kind> stack_;
   int ignored_ = 0;  // depth inside an element whose content does not matter
+  // Depths within the ignored content (0: none) of the subtree being scanned
+  // for drawings, of the drawing being passed over, and of a
+  // markup-compatibility fallback, whose content is not counted again.
+  int scan_from_ = 0;
+  int drawing_at_ = 0;
+  int fallback_at_ = 0;
+  bool drawing_is_text_box_ = false;
   std::deque<Block> ready_;
   std::string* text_ = nullptr;
 
@@ -425,8 +534,9 @@ class BodyParser final : public BodyReader {
 
 }  // namespace
 
-std::unique_ptr<BodyReader> open_body(PartStream& part, const Styles& styles, std::uint64_t limit) {
-  auto parser = std::make_unique<BodyParser>(part, styles, limit);
+std::unique_ptr<BodyReader> open_body(PartStream& part, const Styles& styles, std::uint64_t limit,
+                                      conversion_loss::LossReport& loss) {
+  auto parser = std::make_unique<BodyParser>(part, styles, limit, loss);
   parser->read_root();
   return parser;
 }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <unordered_map>
 
 #include "shared/handles.hpp"
 #include "shared/processors/docx_parts.hpp"
@@ -57,12 +58,47 @@ constexpr const char* RELATIONSHIPS_NS = "http://schemas.openxmlformats.org/pack
 constexpr std::array<std::string_view, 2> OFFICE_DOCUMENT_TYPES = {
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument",
     "http://purl.oclc.org/ooxml/officeDocument/relationships/officeDocument"};
+constexpr std::array<std::string_view, 2> HEADER_TYPES = {
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/header",
+    "http://purl.oclc.org/ooxml/officeDocument/relationships/header"};
+constexpr std::array<std::string_view, 2> FOOTER_TYPES = {
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/footer",
+    "http://purl.oclc.org/ooxml/officeDocument/relationships/footer"};
 constexpr std::array<std::string_view, 2> STYLES_TYPES = {
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships/styles",
     "http://purl.oclc.org/ooxml/officeDocument/relationships/styles"};
 
 // ---------------------------------------------------------------------------
 // Zip access.
+
+// Two entries that name one part (the same name, or names that differ only
+// in ASCII case, which part names ignore) make the package mean different
+// things to different readers: one takes the first entry, another the last.
+// Such a package is refused rather than read one way.
+void refuse_duplicate_parts(zip_t* za) {
+  const zip_int64_t count = zip_get_num_entries(za, 0);
+  std::unordered_map<std::string, zip_int64_t> seen;
+  seen.reserve(static_cast<std::size_t>(std::min<zip_int64_t>(count, 4096)));
+  for (zip_int64_t i = 0; i < count; ++i) {
+    const char* name = zip_get_name(za, static_cast<zip_uint64_t>(i), 0);
+    if (name == nullptr || *name == '\0') continue;
+    std::string key(name);
+    // Folder entries are no parts.
+    if (key.back() == '/') continue;
+    for (char& c : key) {
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    const auto [it, added] = seen.try_emplace(std::move(key), i);
+    if (added) continue;
+    const char* first = zip_get_name(za, static_cast<zip_uint64_t>(it->second), 0);
+    std::string message = "ambiguous package: zip entries " + std::to_string(it->second + 1) + " and " +
+                          std::to_string(i + 1) + " both name the part " + quoted(first != nullptr ? first : name);
+    if (first != nullptr && std::strcmp(first, name) != 0) {
+      message += " (as " + quoted(first) + " and " + quoted(name) + "; part names ignore case)";
+    }
+    throw PackageError(message + ", which readers resolve differently");
+  }
+}
 
 ZipArchive open_archive(std::string_view bytes) {
   if (bytes.empty()) throw PackageError("not a Word document: the input is empty");
@@ -98,6 +134,7 @@ ZipArchive open_archive(std::string_view bytes) {
   // The archive owns the source once opening succeeded.
   source.release();
   zip_error_fini(&error);
+  refuse_duplicate_parts(archive.get());
   return archive;
 }
 
@@ -374,6 +411,7 @@ struct Document::Impl {
   ZipArchive archive;
   std::string main_part;
   Styles styles;
+  conversion_loss::LossReport loss;
   std::unique_ptr<PartStream> part;
   std::unique_ptr<BodyReader> body;
 };
@@ -404,16 +442,24 @@ Document::Document(std::string_view docx_bytes, std::uint64_t max_part_size) : i
     if (const Relationship* st = find_relationship(rels, STYLES_TYPES)) {
       m.styles = read_styles(za, resolve_target(folder_of(m.main_part), st->target), m.limit);
     }
+    // Headers and footers are never read: each part the main part refers to
+    // is text the Markdown does not have.
+    for (const Relationship& r : rels) {
+      if (r.external) continue;
+      if (std::find(HEADER_TYPES.begin(), HEADER_TYPES.end(), r.type) != HEADER_TYPES.end()) ++m.loss.headers;
+      if (std::find(FOOTER_TYPES.begin(), FOOTER_TYPES.end(), r.type) != FOOTER_TYPES.end()) ++m.loss.footers;
+    }
   }
 
   m.part = std::make_unique<PartStream>(za, main_index, m.main_part, m.limit);
-  m.body = open_body(*m.part, m.styles, m.limit);
+  m.body = open_body(*m.part, m.styles, m.limit, m.loss);
 }
 
 Document::~Document() = default;
 
 const std::string& Document::main_part_name() const { return impl_->main_part; }
 std::uint64_t Document::main_part_size() const { return impl_->part->declared_size(); }
+const conversion_loss::LossReport& Document::loss() const { return impl_->loss; }
 
 bool Document::next_block(Block& out) { return impl_->body->next(out); }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "shared/errors.hpp"
+#include "shared/processors/conversion_loss.hpp"
 
 namespace shared::processors::docx_package {
 
@@ -104,6 +105,12 @@ class Document {
   // Inflated size the archive declares for the main part (capped at the
   // limit): an upper bound of its text, unless merged table cells repeat it.
   std::uint64_t main_part_size() const;
+
+  // What the reader has seen so far and the Markdown will not carry: the
+  // header and footer parts from the opening, the body's counts as far as
+  // its blocks have been read. The converter adds what only it decides (the
+  // heading and empty-paragraph counts).
+  const conversion_loss::LossReport& loss() const;
 
  private:
   struct Impl;

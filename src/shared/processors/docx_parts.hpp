@@ -138,7 +138,9 @@ class BodyReader {
 
 // A reader of `part`'s body that has read up to its root element. Throws
 // PackageError unless the root is w:document. Tables may expand to at most
-// `limit` bytes of text.
-std::unique_ptr<BodyReader> open_body(PartStream& part, const Styles& styles, std::uint64_t limit);
+// `limit` bytes of text. What the body holds that its blocks leave out is
+// counted into `loss` as the blocks are read.
+std::unique_ptr<BodyReader> open_body(PartStream& part, const Styles& styles, std::uint64_t limit,
+                                      conversion_loss::LossReport& loss);
 
 }  // namespace shared::processors::docx_package::detail

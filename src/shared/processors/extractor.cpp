@@ -52,12 +52,32 @@ void append_row(std::string& out, const std::vector<std::string>& cells) {
 }  // namespace
 
 std::string docx_bytes_to_markdown(std::string_view docx_bytes) {
+  LossReport loss;
+  return docx_bytes_to_markdown(docx_bytes, loss);
+}
+
+std::string docx_bytes_to_markdown(std::string_view docx_bytes, LossReport& loss) {
   Document doc(docx_bytes);
   std::map<int, long> counters;
   Output output(doc.main_part_size());
+  // What only the paragraph rules decide; the reader counts the rest.
+  std::uint64_t deep_headings = 0, demoted_headings = 0, empty_paragraphs = 0;
   for (Block& block : _iter_block_items(doc)) {
     if (const auto* paragraph = std::get_if<Paragraph>(&block)) {
-      output.add(_paragraph_to_markdown(*paragraph, counters));
+      const std::string entry = _paragraph_to_markdown(*paragraph, counters);
+      if (entry.empty()) {
+        ++empty_paragraphs;
+      } else if (const std::string& style = paragraph->style_name;
+                 style.size() == 9 && style.compare(0, 8, "Heading ") == 0) {
+        // The display names "Heading 1" to "Heading 9": only the first two
+        // become headings, and only without numbering of their own.
+        if (style[8] >= '3' && style[8] <= '9') {
+          ++deep_headings;
+        } else if ((style[8] == '1' || style[8] == '2') && paragraph->has_numbering) {
+          ++demoted_headings;
+        }
+      }
+      output.add(entry);
     } else {
       output.add("");
       output.add(_table_to_markdown(std::get<Table>(block)));
@@ -71,6 +91,10 @@ std::string docx_bytes_to_markdown(std::string_view docx_bytes) {
     throw docx_package::PackageError("the document text is not valid UTF-8 (at byte " + std::to_string(bad) +
                                      " of the converted text)");
   }
+  loss = doc.loss();
+  loss.deep_headings = deep_headings;
+  loss.demoted_headings = demoted_headings;
+  loss.empty_paragraphs = empty_paragraphs;
   return markdown;
 }
 

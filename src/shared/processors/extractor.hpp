@@ -20,11 +20,16 @@ using docx_package::Block;
 using docx_package::Document;
 using docx_package::Paragraph;
 using docx_package::Table;
+using conversion_loss::LossReport;
 
 // Convert raw .docx bytes into a Markdown string.
 // Throws docx_package::PackageError when the bytes are not a readable Word
 // document; never returns partial text.
 std::string docx_bytes_to_markdown(std::string_view docx_bytes);
+
+// The same Markdown, byte for byte, and in `loss` what it leaves out of the
+// document (every count replaced). `loss` is left as it was when this throws.
+std::string docx_bytes_to_markdown(std::string_view docx_bytes, conversion_loss::LossReport& loss);
 
 // One table's cell texts, row by row.
 using TableCells = std::vector<std::vector<std::string>>;

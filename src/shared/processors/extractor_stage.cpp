@@ -39,6 +39,7 @@ base::StageResult ExtractionStage::execute(const Record& doc, Record& context) {
 
   const std::string* given = stage_context::text_value(context, "markdown_text");
   std::string converted;
+  std::optional<conversion_loss::LossReport> loss;
   if (given == nullptr) {
     std::string source_path;
     if (const Record* source = record::find(context, "source_blob_path")) {
@@ -61,7 +62,7 @@ base::StageResult ExtractionStage::execute(const Record& doc, Record& context) {
     }
     {
       auto timer = log.timed("docx \u2192 markdown");
-      converted = docx_bytes_to_markdown(docx_bytes);
+      converted = docx_bytes_to_markdown(docx_bytes, loss.emplace());
     }
   }
   const std::string_view markdown_text = given != nullptr ? std::string_view(*given) : std::string_view(converted);
@@ -79,8 +80,15 @@ base::StageResult ExtractionStage::execute(const Record& doc, Record& context) {
   if (given == nullptr) context["markdown_text"] = std::move(converted);
   context["markdown_blob_path"] = md_blob_path;
   context["md_filename"] = md_filename;
+  if (loss) context["loss_report"] = conversion_loss::to_record(*loss);
 
   log.info("Extracted " + std::to_string(chars) + " chars \u2192 " + md_blob_path, {{"output_path", md_blob_path}});
+  if (loss) {
+    const Record& report = context["loss_report"];
+    const std::string note = conversion_loss::loss_note(report);
+    log.info(note.empty() ? "Conversion left nothing out" : "Conversion left out: " + note,
+             {{"loss_report", report}});
+  }
   return base::StageResult{.stage = stage_name, .success = true, .output_path = md_blob_path};
 }
 

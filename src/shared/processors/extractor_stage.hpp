@@ -28,8 +28,10 @@ std::vector<TableCells> extract_tables_from_blob(const std::string& blob_filenam
 // Markdown folder. Uses context "markdown_text" instead of converting when it
 // is non-empty, and "source_blob_path" instead of the document's own path
 // when present; writes "markdown_text", "markdown_blob_path" and
-// "md_filename" after a successful upload. An empty source blob is a failed
-// result; every other error propagates with the context untouched.
+// "md_filename" after a successful upload, and "loss_report" (what the
+// conversion left out, see conversion_loss.hpp) when it converted. An empty
+// source blob is a failed result; every other error propagates with the
+// context untouched.
 class ExtractionStage : public base::PipelineStageBase {
  public:
   ExtractionStage();

@@ -21,6 +21,16 @@
 
 namespace shared::processors::orchestrator {
 
+namespace {
+
+// The extraction's report of what the conversion left out, when it made one.
+std::optional<Record> loss_report(const Record& context) {
+  if (const Record* report = record::find(context, "loss_report")) return *report;
+  return std::nullopt;
+}
+
+}  // namespace
+
 Orchestrator::Orchestrator(Stages stages) : stages_(std::move(stages)) {
   const std::pair<const char*, const std::shared_ptr<PipelineStageBase>*> slots[] = {
       {"VALIDATION", &stages_.validation}, {"EXTRACTION", &stages_.extraction},
@@ -55,7 +65,8 @@ std::optional<PipelineResult> Orchestrator::run_sequential(const Record& doc, Re
                             .file_name = record::get_text(doc, "file_name"),
                             .status = result.stage == "VALIDATION" ? "FAILED" : "ERROR",
                             .stage = result.stage,
-                            .error = result.error};
+                            .error = result.error,
+                            .loss_report = loss_report(context)};
     }
   }
   return std::nullopt;
@@ -141,7 +152,8 @@ PipelineResult Orchestrator::fold(const Record& doc, const PathOutcomes& paths) 
                           .file_name = file_name,
                           .status = "ERROR",
                           .stage = first_failure->stage,
-                          .error = error_msgs};
+                          .error = error_msgs,
+                          .loss_report = loss_report(paths.context_a)};
   }
 
   pipeline_log.info("Pipeline completed successfully for all paths");
@@ -150,6 +162,7 @@ PipelineResult Orchestrator::fold(const Record& doc, const PathOutcomes& paths) 
   for (const StageResult* r : all_results) {
     if (r->stage == "INDEXING" && r->data) done.indexing = *r->data;
   }
+  done.loss_report = loss_report(paths.context_a);
   return done;
 }
 

@@ -92,6 +92,48 @@ TEST(KestoConvert, AFailureWritesNoOutputFile) {
   EXPECT_EQ(left, (std::vector<std::string>{"bad.docx", "in.docx", "kept.md"}));
 }
 
+TEST(KestoConvert, TheLossReportGoesToStandardErrorOrAFile) {
+  using namespace docx_fixture;
+  testing_support::TempDir tmp;
+  const std::string body = h1("Purpose") + p("Three", "Heading3") + p("") +
+                           "<w:p><w:r><w:footnoteReference w:id=\"1\"/></w:r></w:p>";
+  write_bytes(tmp / "in.docx", docx(body));
+  const std::string expected = shared::processors::extractor::docx_bytes_to_markdown(docx(body));
+  const std::string report =
+      "{\"drawings\":0,\"text_boxes\":0,\"equations\":0,\"symbols\":0,\"footnotes\":1,\"endnotes\":0,"
+      "\"comments\":0,\"headers\":0,\"footers\":0,\"tracked_deletions\":0,\"tracked_insertions\":0,"
+      "\"fields\":0,\"content_controls\":0,\"skipped_blocks\":0,\"nested_tables\":0,\"deep_headings\":1,"
+      "\"demoted_headings\":0,\"merged_cells\":0,\"empty_paragraphs\":2}\n";
+
+  const ProgramRun to_stderr = kesto_convert(tmp.path(), "in.docx --report");
+  EXPECT_EQ(to_stderr.status, 0);
+  EXPECT_EQ(to_stderr.out, expected);
+  EXPECT_EQ(to_stderr.err, report);
+
+  const ProgramRun to_file = kesto_convert(tmp.path(), "in.docx -o out.md --report-file loss.json");
+  EXPECT_EQ(to_file.status, 0);
+  EXPECT_EQ(to_file.err, "");
+  EXPECT_EQ(read_bytes(tmp / "out.md"), expected);
+  EXPECT_EQ(read_bytes(tmp / "loss.json"), report);
+
+  // A conversion that fails writes an error and no report.
+  write_bytes(tmp / "bad.docx", "not a zip archive at all");
+  const ProgramRun bad = kesto_convert(tmp.path(), "bad.docx --report --report-file bad.json");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.err, "kesto convert: error: not a Word document: not a zip archive\n");
+  EXPECT_FALSE(fs::exists(tmp / "bad.json"));
+
+  const ProgramRun unwritable = kesto_convert(tmp.path(), "in.docx -o out2.md --report-file no/such/loss.json");
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_EQ(unwritable.err, "kesto convert: error: cannot write 'no/such/loss.json'\n");
+
+  const ProgramRun dash = kesto_convert(tmp.path(), "in.docx --report-file -");
+  EXPECT_EQ(dash.status, 2);
+  EXPECT_EQ(dash.out, "");
+  EXPECT_EQ(dash.err,
+            "kesto convert: error: --report-file needs a file name (--report writes to standard error)\n");
+}
+
 TEST(KestoConvert, HelpAndListing) {
   testing_support::TempDir tmp;
   const ProgramRun help = kesto_convert(tmp.path(), "--help");

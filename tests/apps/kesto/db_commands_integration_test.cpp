@@ -42,7 +42,7 @@ TEST(KestoMainstoreCheck, PrintsTheFirstRowOrNothing) {
             "{\"id\":\"a\",\"document_number\":\"QD-000958\",\"document_name\":\"Tïtle\",\"blob_filename\":null,"
             "\"url_document_name\":null,\"file_name\":null,\"blob_name\":null,\"kesto_status\":null,\"status\":null,"
             "\"stage\":null,\"error\":null,\"summary\":null,\"processed_at\":null,\"duration_s\":2.5,"
-            "\"source_etag\":null,\"index_counts\":null,\"created_at\":\"2024-05-01T08:30:00+00:00\"}\n");
+            "\"source_etag\":null,\"index_counts\":null,\"loss_report\":null,\"created_at\":\"2024-05-01T08:30:00+00:00\"}\n");
 }
 
 TEST(KestoMainstoreCheck, FailuresAndTheirExitStatus) {
