@@ -6,7 +6,8 @@
 # `kesto process --pending` with the offline outline summary engine, shows
 # where every artefact went and what the conversion of one SOP left out (its
 # loss report), then marks one document DELETED, runs again and
-# shows that nothing of it is left, and finally asks the index one question
+# shows that nothing of it is left with its audit trail and deletion receipt,
+# checks the stores against the trail of another, and finally asks the index one question
 # with `kesto search` and shows the section that answers it. The services are
 # stopped at the end
 # (pass --keep to leave them running and print their settings).
@@ -124,6 +125,14 @@ else
   echo "Something of QD-001204 is still there." >&2
   exit 1
 fi
+
+say "The audit trail of QD-001204, oldest first"
+"$KESTO" audit QD-001204 --log-level warning | sed 's/^/   /'
+say "Its deletion receipt (the trail's last event)"
+"$KESTO" audit QD-001204 --json --log-level warning | tail -n 1 |
+  node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>console.log(JSON.stringify(JSON.parse(s).detail,null,2)))'
+say "The stores checked against the trail of QD-000958"
+"$KESTO" audit --verify QD-000958 --log-level warning
 
 QUESTION="What protection is worn when handling caustic agents?"
 say "Asking the index: $QUESTION"
