@@ -49,6 +49,14 @@ struct Settings {
   long RUNNING_TIMEOUT_S = 3600;
   // The PostgreSQL text-search configuration of the index's full-text column.
   std::string SEARCH_TEXT_CONFIG = "english";
+
+  // Work queue of the queue workers (KESTO_QUEUE), how often a message may be
+  // taken before it goes to the poison queue (KESTO_MAX_DEQUEUE), and how
+  // long a taken message stays hidden between renewals
+  // (KESTO_VISIBILITY_TIMEOUT, seconds).
+  std::string QUEUE_NAME = "kesto-documents";
+  long MAX_DEQUEUE = 5;
+  long VISIBILITY_TIMEOUT_S = 60;
 };
 
 // The process's settings, read on first use (the `.env` file first).
