@@ -49,14 +49,23 @@ WORKERS=${WORKERS:-"1 2 4"}
 MODEL_DOCS=${MODEL_DOCS:-$DOCS}
 export KESTO_QUEUE=bench-documents
 
+# Every run indexes every section afresh, as the first run does: a re-run
+# of unchanged documents would keep their index rows and do less.
+fresh_index() {
+  psql -X -q -v ON_ERROR_STOP=1 "host=$PGHOST port=$PGPORT dbname=$PGDATABASE user=$PGUSER sslmode=require" \
+    -c "DROP TABLE IF EXISTS ${VECTOR_TABLE:-document_sections}" 2>/dev/null
+}
+
 # `kesto process --jobs J` over the whole registry (forced: every run does the same work).
 run() {
   local jobs=$1 tag=$2 start end
+  fresh_index
   start=$(date +%s.%N)
-  "$KESTO" process --pending --force --jobs "$jobs" >"$STATE/out-$tag-$jobs.txt" 2>"$STATE/run-$tag-$jobs.log"
+  "$KESTO" process --pending --force --jobs "$jobs" >"$STATE/out-$tag-$jobs.txt" 2>"$STATE/run-$tag-$jobs.log" ||
+    { echo "process --jobs $jobs failed for some documents:"; grep -v '  PROCESSED  ' "$STATE/out-$tag-$jobs.txt" | head -5; }
   end=$(date +%s.%N)
   python3 bench/pipeline/timings.py throughput "$STATE/run-$tag-$jobs.log" "$STATE/out-$tag-$jobs.txt" \
-    "$(grep -c '  PROCESSED  ' "$STATE/out-$tag-$jobs.txt")" "$start" "$end" "process --jobs $jobs"
+    "$(grep -c '  PROCESSED  ' "$STATE/out-$tag-$jobs.txt")" "$start" "$end" "process --jobs $jobs" "$jobs"
 }
 
 # W queue workers of concurrency 4 at once on the queued registry; the time
@@ -64,7 +73,8 @@ run() {
 # end is not counted).
 workers() {
   local n=$1 tag=$2 start end i pids=()
-  "$KESTO" enqueue --pending --force --log-level warning >"$STATE/enqueue-$tag-$n.txt"
+  "$KESTO" enqueue --pending --force --log-level warning >"$STATE/enqueue-$tag-$n.txt" 2>"$STATE/enqueue-$tag-$n.log"
+  fresh_index
   : >"$STATE/out-$tag-w$n.txt"
   start=$(date +%s.%N)
   for i in $(seq 1 "$n"); do
@@ -76,7 +86,7 @@ for line in sys.stdin: print(f"{time.time():.3f} {line}", end="", flush=True)' >
   wait "${pids[@]}"
   end=$(python3 bench/pipeline/timings.py last "$STATE/out-$tag-w$n.txt")
   python3 bench/pipeline/timings.py throughput "$STATE/run-$tag-w$n.log" "$STATE/out-$tag-w$n.txt" \
-    "$(grep -c '  PROCESSED  ' "$STATE/out-$tag-w$n.txt")" "$start" "$end" "$n kesto worker --concurrency 4"
+    "$(grep -c '  PROCESSED  ' "$STATE/out-$tag-w$n.txt")" "$start" "$end" "$n kesto worker --concurrency 4" "$((n * 4))"
 }
 
 echo "Pipeline benchmark: $DOCS medium SOPs (400 paragraphs, 6 tables), outline summaries, local emulator"

@@ -2,14 +2,16 @@
 """Reads the JSON log lines and the per-document output lines of one
 `kesto process` run and prints where the time went.
 
-    timings.py throughput LOG OUT DOCS START END LABEL
+    timings.py throughput LOG OUT DOCS START END LABEL SLOTS
     timings.py overlap LOG OUT
 
 For queue workers, OUT holds the lines of every worker, each line prefixed
 with the time it was printed, and END is the time of the last one.
 
 Stage timers ("[label] completed" with duration_ms) carry the document's id,
-so lines of several worker processes can be told apart."""
+so lines of several worker processes can be told apart. A document's time
+in a throughput run is the time one of the SLOTS documents that run at once
+(jobs, or workers x concurrency) is held: wall time x SLOTS / documents."""
 import collections
 import json
 import re
@@ -61,14 +63,14 @@ def mean(values):
     return sum(values) / len(values) if values else 0.0
 
 
-def throughput(log, out, docs, wall, label):
+def throughput(log, out, docs, wall, label, slots):
     per_doc = list(timers(log).values())
     own = mean(total(d, OWN) for d in per_doc)
     summary = mean(d.get("AI summarization", 0.0) for d in per_doc)
     storage = mean(total(d, STORAGE) for d in per_doc)
     database = mean(total(d, DATABASE) for d in per_doc)
     stages = mean(total(d, SEQUENTIAL) + max(total(d, PATH_A), total(d, PATH_B)) for d in per_doc)
-    doc = mean(document_seconds(out))
+    doc = wall * slots / docs if docs else 0.0
     ms = lambda v: f"{v * 1000:.0f} ms"
     print(f"{label}: {docs} documents in {wall:.1f} s = {docs / wall:.2f} documents/s, "
           f"{ms(doc)} per document:")
@@ -105,7 +107,8 @@ def overlap(log, out):
 
 if __name__ == "__main__":
     if sys.argv[1] == "throughput":
-        throughput(sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[6]) - float(sys.argv[5]), sys.argv[7])
+        throughput(sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[6]) - float(sys.argv[5]), sys.argv[7],
+                   int(sys.argv[8]))
     elif sys.argv[1] == "last":
         print(f"{last_line_time(sys.argv[2]):.3f}")
     else:

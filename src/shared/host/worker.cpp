@@ -393,8 +393,8 @@ int serve_tasks(std::istream& in, std::ostream& out) {
   // A worker process ends with the queue worker that started it, even one
   // killed outright: its document lock goes with its connection, and the
   // message comes back to be run elsewhere.
+  // (A parent gone before this line closed the pipe: the loop below ends.)
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (::getppid() == 1) return 1;
   // Ctrl-C reaches the whole process group: the queue worker decides.
   ::signal(SIGINT, SIG_IGN);
   std::string line;
