@@ -22,6 +22,8 @@ CREATE TABLE IF NOT EXISTS :table (
     blob_name         text,
     kesto_status      text,
     -- What the host program records about the last run of the document.
+    -- status: PROCESSED, FAILED, ERROR, RUNNING, or QUEUED (waiting on the
+    -- work queue of kesto worker).
     status            text,
     stage             text,
     error             text,

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
   }
 
   httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(16); };
+  server.new_task_queue = [] { return new httplib::ThreadPool(64); };
   server.Post(R"(/openai/deployments/[^/]+/chat/completions)", [delay](const httplib::Request&, httplib::Response& res) {
     std::this_thread::sleep_for(std::chrono::duration<double>(delay));
     const nlohmann::json message = {{"role", "assistant"},

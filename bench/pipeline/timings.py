@@ -2,11 +2,16 @@
 """Reads the JSON log lines and the per-document output lines of one
 `kesto process` run and prints where the time went.
 
-    timings.py throughput LOG OUT DOCS START END JOBS
+    timings.py throughput LOG OUT DOCS START END LABEL SLOTS
     timings.py overlap LOG OUT
 
+For queue workers, OUT holds the lines of every worker, each line prefixed
+with the time it was printed, and END is the time of the last one.
+
 Stage timers ("[label] completed" with duration_ms) carry the document's id,
-so lines of several worker processes can be told apart."""
+so lines of several worker processes can be told apart. A document's time
+in a throughput run is the time one of the SLOTS documents that run at once
+(jobs, or workers x concurrency) is held: wall time x SLOTS / documents."""
 import collections
 import json
 import re
@@ -58,21 +63,31 @@ def mean(values):
     return sum(values) / len(values) if values else 0.0
 
 
-def throughput(log, out, docs, wall, jobs):
+def throughput(log, out, docs, wall, label, slots):
     per_doc = list(timers(log).values())
     own = mean(total(d, OWN) for d in per_doc)
     summary = mean(d.get("AI summarization", 0.0) for d in per_doc)
     storage = mean(total(d, STORAGE) for d in per_doc)
     database = mean(total(d, DATABASE) for d in per_doc)
     stages = mean(total(d, SEQUENTIAL) + max(total(d, PATH_A), total(d, PATH_B)) for d in per_doc)
-    doc = mean(document_seconds(out))
+    doc = wall * slots / docs if docs else 0.0
     ms = lambda v: f"{v * 1000:.0f} ms"
-    print(f"--jobs {jobs}: {docs} documents in {wall:.1f} s = {docs / wall:.2f} documents/s, "
+    print(f"{label}: {docs} documents in {wall:.1f} s = {docs / wall:.2f} documents/s, "
           f"{ms(doc)} per document:")
     print(f"    stages {ms(stages)}: the pipeline's own code {ms(own)} (conversion, stamping, sectioning, "
-          f"enrichment) + outline summary {ms(summary)}, storage {ms(storage)}, indexing {ms(database)}; "
+          f"enrichment) + summary {ms(summary)}, storage {ms(storage)}, indexing {ms(database)}; "
           f"paths A and B overlap")
     print(f"    host {ms(max(doc - stages, 0.0))}: source copy, registry and metadata-row reads and writes")
+
+
+def last_line_time(out):
+    """The time stamp of the last PROCESSED line of a workers' output."""
+    last = 0.0
+    with open(out, encoding="utf-8") as f:
+        for line in f:
+            if "  PROCESSED  " in line:
+                last = max(last, float(line.split(" ", 1)[0]))
+    return last
 
 
 def overlap(log, out):
@@ -92,6 +107,9 @@ def overlap(log, out):
 
 if __name__ == "__main__":
     if sys.argv[1] == "throughput":
-        throughput(sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[6]) - float(sys.argv[5]), sys.argv[7])
+        throughput(sys.argv[2], sys.argv[3], int(sys.argv[4]), float(sys.argv[6]) - float(sys.argv[5]), sys.argv[7],
+                   int(sys.argv[8]))
+    elif sys.argv[1] == "last":
+        print(f"{last_line_time(sys.argv[2]):.3f}")
     else:
         overlap(sys.argv[2], sys.argv[3])

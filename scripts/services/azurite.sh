@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The storage emulator (azurite, blob service only) for the integration tests
-# and the local run.
+# The storage emulator (azurite: the blob and queue services) for the
+# integration tests, the local run and the benchmarks.
 #
 #   azurite.sh start STATEDIR   installs the pinned emulator (npm ci) when it is
-#                               missing, starts it on 127.0.0.1 and a free port,
+#                               missing, starts it on 127.0.0.1 and free ports,
 #                               in memory, with two accounts (output and source),
 #                               waits until it answers and prints the
 #                               "export NAME=value" lines for the settings
@@ -77,7 +77,7 @@ if [ -f "$DIR/pid" ] && kill -0 "$(cat "$DIR/pid")" 2>/dev/null; then
 fi
 mkdir -p "$DIR"
 
-if [ "$(installed_version)" != "$VERSION" ] || [ ! -e "$ROOT/node_modules/.bin/azurite-blob" ]; then
+if [ "$(installed_version)" != "$VERSION" ] || [ ! -e "$ROOT/node_modules/.bin/azurite" ]; then
   echo "azurite: installing azurite $VERSION with npm ci" >&2
   (cd "$ROOT" && npm ci --no-audit --no-fund --loglevel=error) >&2
 fi
@@ -89,11 +89,16 @@ SOURCE_KEY=$(head -c 64 /dev/urandom | base64 -w0)
 started=""
 for attempt in 1 2 3 4 5; do
   PORT=$(free_port)
+  QUEUE_PORT=$(free_port)
+  TABLE_PORT=$(free_port)
   # setsid: the emulator gets a process group of its own, so stop takes its
   # children too; its output goes to a file so no pipe of the caller stays open.
+  # One process serves blobs and queues (and an unused table service, which
+  # this command cannot leave out).
   AZURITE_ACCOUNTS="$OUTPUT_ACCOUNT:$OUTPUT_KEY;$SOURCE_ACCOUNT:$SOURCE_KEY" \
-    setsid "$ROOT/node_modules/.bin/azurite-blob" \
-    --blobHost 127.0.0.1 --blobPort "$PORT" --inMemoryPersistence --extentMemoryLimit 512 \
+    setsid "$ROOT/node_modules/.bin/azurite" \
+    --blobHost 127.0.0.1 --blobPort "$PORT" --queueHost 127.0.0.1 --queuePort "$QUEUE_PORT" \
+    --tableHost 127.0.0.1 --tablePort "$TABLE_PORT" --inMemoryPersistence --extentMemoryLimit 512 \
     --disableTelemetry --silent </dev/null >"$DIR/azurite.log" 2>&1 &
   PID=$!
   echo "$PID" >"$DIR/pid"
@@ -101,7 +106,7 @@ for attempt in 1 2 3 4 5; do
     if ! kill -0 "$PID" 2>/dev/null; then
       break
     fi
-    if answers "$PORT"; then
+    if answers "$PORT" && answers "$QUEUE_PORT"; then
       started=yes
       break
     fi
@@ -117,15 +122,16 @@ if [ -z "$started" ]; then
   echo "azurite: could not start the storage emulator" >&2
   exit 1
 fi
-echo "azurite: blob service on 127.0.0.1:$PORT (pid $PID)" >&2
+echo "azurite: blob service on 127.0.0.1:$PORT, queue service on 127.0.0.1:$QUEUE_PORT (pid $PID)" >&2
 
 connection() {
-  printf 'DefaultEndpointsProtocol=http;AccountName=%s;AccountKey=%s;BlobEndpoint=http://127.0.0.1:%s/%s;' \
-    "$1" "$2" "$PORT" "$1"
+  printf 'DefaultEndpointsProtocol=http;AccountName=%s;AccountKey=%s;BlobEndpoint=http://127.0.0.1:%s/%s;QueueEndpoint=http://127.0.0.1:%s/%s;' \
+    "$1" "$2" "$PORT" "$1" "$QUEUE_PORT" "$1"
 }
 printf 'export %s=%q\n' \
   STORAGE_ACCOUNT_CONNECTION_STRING "$(connection "$OUTPUT_ACCOUNT" "$OUTPUT_KEY")" \
   TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING "$(connection "$SOURCE_ACCOUNT" "$SOURCE_KEY")" \
   STORAGE_CONTAINER_NAME "$OUTPUT_CONTAINER" \
   TOLVAN_STORAGE_CONTAINER_NAME "$SOURCE_CONTAINER" \
-  KESTO_AZURITE_PORT "$PORT"
+  KESTO_AZURITE_PORT "$PORT" \
+  KESTO_AZURITE_QUEUE_PORT "$QUEUE_PORT"

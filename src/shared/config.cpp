@@ -95,10 +95,14 @@ Settings from_environment() {
   rd(s.VECTOR_TABLE, "VECTOR_TABLE");
   rd(s.SEARCH_TEXT_CONFIG, "SEARCH_TEXT_CONFIG");
   rd(s.AUDIT_TABLE, "KESTO_AUDIT_TABLE");
+  rd(s.QUEUE_NAME, "KESTO_QUEUE");
   s.MAX_BATCH_SIZE = whole_number("MAX_BATCH_SIZE", s.MAX_BATCH_SIZE, 1, 1'000'000'000);
   s.MAX_INPUT_BYTES = static_cast<std::size_t>(
       whole_number("KESTO_MAX_INPUT_BYTES", static_cast<long long>(s.MAX_INPUT_BYTES), 1, 1LL << 50));
   s.RUNNING_TIMEOUT_S = whole_number("KESTO_RUNNING_TIMEOUT", s.RUNNING_TIMEOUT_S, 1, 1'000'000'000);
+  s.MAX_DEQUEUE = whole_number("KESTO_MAX_DEQUEUE", s.MAX_DEQUEUE, 1, 1000);
+  // The service takes visibility timeouts of up to 7 days.
+  s.VISIBILITY_TIMEOUT_S = whole_number("KESTO_VISIBILITY_TIMEOUT", s.VISIBILITY_TIMEOUT_S, 3, 7 * 24 * 3600);
   // Ports stay text for the connection parameters; only their form is checked.
   if (!s.PGPORT.empty()) whole_number("PGPORT", 0, 1, 65535);
   if (!s.TOLVANSTORE_PORT.empty()) whole_number("TOLVANSTORE_PORT", 0, 1, 65535);

@@ -51,6 +51,14 @@ struct Settings {
   std::string SEARCH_TEXT_CONFIG = "english";
   // The append-only audit trail in the metadata database (KESTO_AUDIT_TABLE).
   std::string AUDIT_TABLE = "kesto_audit";
+
+  // Work queue of the queue workers (KESTO_QUEUE), how often a message may be
+  // taken before it goes to the poison queue (KESTO_MAX_DEQUEUE), and how
+  // long a taken message stays hidden between renewals
+  // (KESTO_VISIBILITY_TIMEOUT, seconds).
+  std::string QUEUE_NAME = "kesto-documents";
+  long MAX_DEQUEUE = 5;
+  long VISIBILITY_TIMEOUT_S = 60;
 };
 
 // The process's settings, read on first use (the `.env` file first).

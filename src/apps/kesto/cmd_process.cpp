@@ -10,10 +10,10 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/kesto/host_output.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
-#include "shared/processors/conversion_loss.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -40,17 +40,8 @@ apps::ArgParser parser() {
   return p;
 }
 
-std::string self_path() {
-  std::error_code ec;
-  auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::string("kesto") : p.string();
-}
-
-std::string fixed1(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f", v);
-  return buf;
-}
+using kesto_cli::fixed1;
+using kesto_cli::self_path;
 
 int run(const std::vector<std::string>& args) {
   const apps::Parsed a = parser().parse(args);
@@ -96,14 +87,7 @@ int run(const std::vector<std::string>& args) {
                                                                 {"result", o.result}})
                   << "\n";
     } else {
-      std::cout << o.name << "  " << (o.qd_number.empty() ? "-" : o.qd_number) << "  " << o.status << "  "
-                << (o.stage.empty() ? "-" : o.stage) << "  " << fixed1(o.seconds) << "s";
-      if (const shared::Record* loss = shared::record::find(o.result, "loss_report")) {
-        if (const std::string note = shared::processors::conversion_loss::loss_note(*loss); !note.empty())
-          std::cout << "  lost: " << note;
-      }
-      if (!o.error.empty()) std::cout << "  " << shared::text::one_line(o.error);
-      std::cout << "\n";
+      std::cout << kesto_cli::outcome_line(o) << "\n";
     }
     std::cout.flush();
     if (progress) std::cerr << "\r\033[K[" << done << "/" << tasks.size() << "] " << o.name << std::flush;

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <utility>
 
+#include "shared/connectors/storage_core.hpp"
 #include "shared/errors.hpp"
 #include "shared/text/percent.hpp"
 #include "shared/text/utf8.hpp"
@@ -20,25 +21,11 @@ namespace shared::connectors {
 
 namespace detail {
 
-struct ClientCore {
-  StorageConnection connection;
-  std::string key_bytes;  // the decoded account key; "" when the SAS token is used
-  std::shared_ptr<net::Transport> transport;
-  std::function<std::chrono::system_clock::time_point()> clock;
-  int max_results = 0;
-};
-
-}  // namespace detail
-
-namespace {
-
-using detail::ClientCore;
-
 using text::ascii_lower;
 
 std::string_view trim(std::string_view s) { return text::strip(s); }
 
-// Strict Base64 decoding; nullopt-like failure signalled by `ok`.
+// Strict Base64 decoding; failure signalled by `ok`.
 std::string base64_decode(std::string_view in, bool& ok) {
   ok = false;
   if (in.empty() || in.size() % 4 != 0) return {};
@@ -98,11 +85,6 @@ void xml_init_once() {
   static std::once_flag once;
   std::call_once(once, [] { xmlInitParser(); });
 }
-
-struct XmlDocFree {
-  void operator()(xmlDoc* d) const noexcept { xmlFreeDoc(d); }
-};
-using XmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
 
 XmlDoc parse_xml(const std::string& body) {
   xml_init_once();
@@ -213,12 +195,11 @@ std::string blob_path_part(const std::string& container, const std::string& blob
   return "/" + text::percent_encode(container, false) + "/" + text::percent_encode(blob, true);
 }
 
-// Sends one request to the account: date, version and authorisation added.
 net::Response send(const ClientCore& core, std::string method, const std::string& path_and_query,
-                   net::Headers headers, std::string body = {}) {
+                   net::Headers headers, std::string body) {
   net::Request req;
   req.method = std::move(method);
-  req.url = core.connection.blob_endpoint + path_and_query;
+  req.url = core.endpoint + path_and_query;
   const bool use_sas = core.key_bytes.empty();
   if (use_sas && !core.connection.sas_token.empty()) {
     req.url += (path_and_query.find('?') == std::string::npos ? "?" : "&") + core.connection.sas_token;
@@ -239,7 +220,28 @@ bool ok(const net::Response& r) { return r.status >= 200 && r.status < 300; }
 
 std::string quoted(const std::string& container, const std::string& blob) { return "'" + container + "/" + blob + "'"; }
 
-}  // namespace
+std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::string endpoint,
+                                            std::shared_ptr<net::Transport> transport,
+                                            std::function<std::chrono::system_clock::time_point()> clock,
+                                            int max_results) {
+  auto core = std::make_shared<ClientCore>();
+  if (!connection.account_key.empty()) {
+    bool decoded = false;
+    core->key_bytes = base64_decode(connection.account_key, decoded);
+    if (!decoded) throw ValueError("Connection string: AccountKey is not valid Base64");
+  }
+  core->connection = std::move(connection);
+  core->endpoint = std::move(endpoint);
+  core->transport = transport ? std::move(transport) : net::make_curl_transport();
+  core->clock = std::move(clock);
+  core->max_results = max_results;
+  return core;
+}
+
+}  // namespace detail
+
+// The blob and queue clients share these helpers of the account.
+using namespace detail;
 
 StorageConnection parse_connection_string(std::string_view text) {
   std::map<std::string, std::string> values;
@@ -266,6 +268,7 @@ StorageConnection parse_connection_string(std::string_view text) {
     c.account_name = DEVELOPMENT_ACCOUNT_NAME;
     c.account_key = DEVELOPMENT_ACCOUNT_KEY;
     c.blob_endpoint = std::string("http://127.0.0.1:10000/") + DEVELOPMENT_ACCOUNT_NAME;
+    c.queue_endpoint = std::string("http://127.0.0.1:10001/") + DEVELOPMENT_ACCOUNT_NAME;
     return c;
   }
 
@@ -273,20 +276,35 @@ StorageConnection parse_connection_string(std::string_view text) {
   c.account_key = get("accountkey");
   c.sas_token = get("sharedaccesssignature");
   if (!c.sas_token.empty() && c.sas_token.front() == '?') c.sas_token.erase(0, 1);
+  // "{protocol}://{account}.{service}.{suffix}", the public cloud's form.
+  auto derived = [&](const char* service) {
+    std::string protocol = ascii_lower(get("defaultendpointsprotocol"));
+    if (protocol.empty()) protocol = "https";
+    std::string suffix = get("endpointsuffix");
+    if (suffix.empty()) suffix = "core.windows.net";
+    return protocol + "://" + c.account_name + "." + service + "." + suffix;
+  };
   c.blob_endpoint = get("blobendpoint");
   while (!c.blob_endpoint.empty() && c.blob_endpoint.back() == '/') c.blob_endpoint.pop_back();
   if (c.blob_endpoint.empty()) {
     if (c.account_name.empty()) {
       throw ValueError("Connection string names neither AccountName nor BlobEndpoint");
     }
-    std::string protocol = ascii_lower(get("defaultendpointsprotocol"));
-    if (protocol.empty()) protocol = "https";
-    std::string suffix = get("endpointsuffix");
-    if (suffix.empty()) suffix = "core.windows.net";
-    c.blob_endpoint = protocol + "://" + c.account_name + ".blob." + suffix;
+    c.blob_endpoint = derived("blob");
   }
   if (c.blob_endpoint.rfind("http://", 0) != 0 && c.blob_endpoint.rfind("https://", 0) != 0) {
     throw ValueError("Connection string: the blob endpoint must be an http:// or https:// URL");
+  }
+  // The queue service of the same account, named or derived as the blob
+  // endpoint is; "" when neither can be told.
+  c.queue_endpoint = get("queueendpoint");
+  while (!c.queue_endpoint.empty() && c.queue_endpoint.back() == '/') c.queue_endpoint.pop_back();
+  if (c.queue_endpoint.empty() && !c.account_name.empty()) {
+    c.queue_endpoint = derived("queue");
+  }
+  if (!c.queue_endpoint.empty() && c.queue_endpoint.rfind("http://", 0) != 0 &&
+      c.queue_endpoint.rfind("https://", 0) != 0) {
+    throw ValueError("Connection string: the queue endpoint must be an http:// or https:// URL");
   }
   if (c.account_key.empty() && c.sas_token.empty()) {
     throw ValueError("Connection string has neither AccountKey nor SharedAccessSignature");
@@ -369,17 +387,9 @@ std::string shared_key_signature(std::string_view account_key, std::string_view 
 }
 
 BlobServiceClient::BlobServiceClient(StorageConnection connection, Options options) {
-  auto core = std::make_shared<ClientCore>();
-  if (!connection.account_key.empty()) {
-    bool decoded = false;
-    core->key_bytes = base64_decode(connection.account_key, decoded);
-    if (!decoded) throw ValueError("Connection string: AccountKey is not valid Base64");
-  }
-  core->connection = std::move(connection);
-  core->transport = options.transport ? std::move(options.transport) : net::make_curl_transport();
-  core->clock = std::move(options.clock);
-  core->max_results = options.max_results;
-  core_ = std::move(core);
+  std::string endpoint = connection.blob_endpoint;
+  core_ = make_core(std::move(connection), std::move(endpoint), std::move(options.transport), std::move(options.clock),
+                    options.max_results);
 }
 
 BlobServiceClient BlobServiceClient::from_connection_string(std::string_view connection_string, Options options) {

@@ -24,12 +24,13 @@ inline constexpr const char* DEVELOPMENT_ACCOUNT_NAME = "devstoreaccount1";
 inline constexpr const char* DEVELOPMENT_ACCOUNT_KEY =
     "Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/K1SZFPTOtr/KBHBeksoGMGw==";
 
-// What a connection string says about the blob service of one account.
+// What a connection string says about the blob and queue services of one account.
 struct StorageConnection {
   std::string account_name;
   std::string account_key;      // Base64, as written; "" when none
   std::string sas_token;        // query text without the leading "?"; "" when none
   std::string blob_endpoint;    // scheme://host[:port][/path], no trailing "/"
+  std::string queue_endpoint;   // the same for the queue service; "" when it cannot be told
 };
 
 // Parses "Name=value;..." (names case-insensitive, each pair split at its

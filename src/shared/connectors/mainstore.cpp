@@ -43,12 +43,15 @@ std::string join(const std::vector<std::string>& parts, const char* sep) {
   return out;
 }
 
-// One connection, one transaction: the rows are returned only once the
-// commit succeeded; any failure rolls back and closes the connection.
-std::vector<Record> run(const pg::Statement& st, bool all_rows) {
-  pg::PgConn conn = get_conn();
-  pg::Transaction tx(conn.get());
-  pg::PgResult res = pg::execute(conn.get(), st);
+// One transaction on `given`, or on a connection of its own when that is
+// null: the rows are returned only once the commit succeeded; any failure
+// rolls back (and closes the connection of its own).
+std::vector<Record> run(const pg::Statement& st, bool all_rows, PGconn* given = nullptr) {
+  pg::PgConn own;
+  if (!given) own = get_conn();
+  PGconn* const conn = given ? given : own.get();
+  pg::Transaction tx(conn);
+  pg::PgResult res = pg::execute(conn, st);
   std::vector<Record> rows;
   if (all_rows) {
     rows = pg::all_rows(res.get());
@@ -59,8 +62,8 @@ std::vector<Record> run(const pg::Statement& st, bool all_rows) {
   return rows;
 }
 
-std::optional<Record> run_first(const pg::Statement& st) {
-  std::vector<Record> rows = run(st, false);
+std::optional<Record> run_first(const pg::Statement& st, PGconn* given = nullptr) {
+  std::vector<Record> rows = run(st, false, given);
   if (rows.empty()) return std::nullopt;
   return std::move(rows.front());
 }
@@ -132,12 +135,14 @@ std::optional<Record> get_one(std::string_view table_name, std::string_view pk_c
   return run_first(get_one_statement(table_name, pk_column, pk_value));
 }
 
-Record insert_row(std::string_view table_name, const Record& data) {
+Record insert_row(std::string_view table_name, const Record& data) { return insert_row(nullptr, table_name, data); }
+
+Record insert_row(PGconn* conn, std::string_view table_name, const Record& data) {
   const pg::Statement st = insert_statement(table_name, data);
   _logger().error("[DB] INSERT query: " + st.text);
   _logger().error("[DB] INSERT values: " + pg::repr_tuple(st.values));
   try {
-    std::optional<Record> row = run_first(st);
+    std::optional<Record> row = run_first(st, conn);
     // RETURNING * of a successful INSERT always yields the row.
     return row ? std::move(*row) : Record::object();
   } catch (const std::exception& e) {
@@ -148,11 +153,16 @@ Record insert_row(std::string_view table_name, const Record& data) {
 
 std::optional<Record> update_row(std::string_view table_name, std::string_view pk_column, const Record& pk_value,
                                  const Record& data) {
+  return update_row(nullptr, table_name, pk_column, pk_value, data);
+}
+
+std::optional<Record> update_row(PGconn* conn, std::string_view table_name, std::string_view pk_column,
+                                 const Record& pk_value, const Record& data) {
   const pg::Statement st = update_statement(table_name, pk_column, pk_value, data);
   _logger().error("[DB] UPDATE query: " + st.text);
   _logger().error("[DB] UPDATE values: " + pg::repr_tuple(st.values));
   try {
-    return run_first(st);
+    return run_first(st, conn);
   } catch (const std::exception& e) {
     _logger().error(std::string("[DB] UPDATE error: ") + e.what());
     throw;
@@ -172,6 +182,11 @@ std::optional<Record> delete_by_document_number(std::string_view document_number
 }
 
 std::optional<Record> upsert_document(std::string_view table_name, std::string_view doc_number, const Record& data) {
+  return upsert_document(nullptr, table_name, doc_number, data);
+}
+
+std::optional<Record> upsert_document(PGconn* conn, std::string_view table_name, std::string_view doc_number,
+                                      const Record& data) {
   // Refused before anything is logged or looked up.
   check_table(table_name);
   const std::vector<std::string> keys = data_columns(data, "write");
@@ -182,9 +197,10 @@ std::optional<Record> upsert_document(std::string_view table_name, std::string_v
   log.error("[DB]   doc_number = '" + text(doc_number) + "'");
   log.error("[DB]   data keys = " + pg::repr_list(keys));
 
-  const std::optional<Record> existing = get_by_document_number(doc_number, table_name);
+  const std::optional<Record> existing =
+      run_first(get_one_statement(table_name, "document_number", text(doc_number)), conn);
   log.error(std::string("[DB]   existing record = ") + (existing ? "True" : "False"));
-  if (!existing) return insert_row(table_name, data);
+  if (!existing) return insert_row(conn, table_name, data);
 
   Record update_data = Record::object();
   std::vector<std::string> update_keys;
@@ -194,7 +210,7 @@ std::optional<Record> upsert_document(std::string_view table_name, std::string_v
     update_keys.push_back(it.key());
   }
   log.error("[DB]   update_data keys = " + pg::repr_list(update_keys));
-  return update_row(table_name, "document_number", text(doc_number), update_data);
+  return update_row(conn, table_name, "document_number", text(doc_number), update_data);
 }
 
 }  // namespace shared::connectors::mainstore

@@ -3,7 +3,8 @@
 // `document_number`). Generic single-table operations plus get, delete and
 // upsert by document number. Every operation opens its own connection
 // (sslmode "require"), runs one transaction, commits or rolls back, and
-// closes the connection.
+// closes the connection; the overloads that take a connection run their
+// transactions on the caller's instead.
 //
 // Table and column names (including the keys of `data`) are written into the
 // statement text unquoted, so each must be a plain identifier (letters,
@@ -50,12 +51,17 @@ std::optional<Record> get_one(std::string_view table_name, std::string_view pk_c
 // Logs "[DB] INSERT query: …" and "[DB] INSERT values: …" before, and
 // "[DB] INSERT error: …" on any failure, which is then rethrown unchanged.
 Record insert_row(std::string_view table_name, const Record& data);
+// The same in one transaction on the caller's connection (null: one of its own).
+Record insert_row(PGconn* conn, std::string_view table_name, const Record& data);
 
 // Updates the rows whose `pk_column` equals `pk_value` with `data`; the first
 // updated row as stored, or nullopt when none matched. Logs like insert_row
 // with "UPDATE".
 std::optional<Record> update_row(std::string_view table_name, std::string_view pk_column, const Record& pk_value,
                                  const Record& data);
+// The same in one transaction on the caller's connection (null: one of its own).
+std::optional<Record> update_row(PGconn* conn, std::string_view table_name, std::string_view pk_column,
+                                 const Record& pk_value, const Record& data);
 
 // Deletes the rows whose `pk_column` equals `pk_value`; the first deleted
 // row, or nullopt.
@@ -76,5 +82,9 @@ std::optional<Record> delete_by_document_number(std::string_view document_number
 // the table's unique constraint. Logs the "[DB] upsert_document called:"
 // block first.
 std::optional<Record> upsert_document(std::string_view table_name, std::string_view doc_number, const Record& data);
+// The same on the caller's connection (null: one of its own per transaction),
+// so that a host writing a row per document keeps one connection.
+std::optional<Record> upsert_document(PGconn* conn, std::string_view table_name, std::string_view doc_number,
+                                      const Record& data);
 
 }  // namespace shared::connectors::mainstore

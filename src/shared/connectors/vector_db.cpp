@@ -7,6 +7,7 @@
 #include <map>
 
 #include "shared/config.hpp"
+#include "shared/connectors/kept_connection.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/errors.hpp"
 #include "shared/text/utf8.hpp"
@@ -14,6 +15,13 @@
 namespace shared::connectors::vector_db {
 
 namespace {
+
+// The index's connection for the whole process: one TLS handshake, not one
+// per document indexed or removed.
+mainstore::KeptConnection& index_connection() {
+  static mainstore::KeptConnection kept;
+  return kept;
+}
 
 // Rows per INSERT statement: keeps the bound values far below libpq's limit
 // of 65535 parameters while saving round trips.
@@ -230,7 +238,7 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
   const std::string qd(qd_number);
-  pg::PgConn conn = mainstore::get_conn();
+  const auto conn = index_connection().lease();
   pg::Transaction tx(conn.get());
   const Recipe recipe = ensure(conn.get(), table);
   // Two runs of the same document would otherwise both decide what to keep
@@ -318,7 +326,7 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
                                       std::string_view table_name) {
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
-  pg::PgConn conn = mainstore::get_conn();
+  const auto conn = index_connection().lease();
   pg::Transaction tx(conn.get());
   const Recipe recipe = ensure(conn.get(), table);
   pg::execute(conn.get(), "DELETE FROM " + table + " WHERE upper(qd_number) = upper(%s)",
@@ -338,7 +346,7 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
 std::size_t delete_document_sections(std::string_view qd_number, std::string_view table_name) {
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
-  pg::PgConn conn = mainstore::get_conn();
+  const auto conn = index_connection().lease();
   pg::Transaction tx(conn.get());
   ensure(conn.get(), table);
   pg::PgResult res = pg::execute(conn.get(), "DELETE FROM " + table + " WHERE upper(qd_number) = upper(%s)",
@@ -351,7 +359,7 @@ std::size_t delete_document_sections(std::string_view qd_number, std::string_vie
 
 std::vector<Record> get_document_sections(std::string_view qd_number, std::string_view table_name) {
   const std::string table = table_for(table_name);
-  pg::PgConn conn = mainstore::get_conn();
+  const auto conn = index_connection().lease();
   pg::Transaction tx(conn.get());
   ensure(conn.get(), table);
   pg::PgResult res = pg::execute(conn.get(),

@@ -16,6 +16,7 @@
 #include "shared/config.hpp"
 #include "shared/connectors/audit.hpp"
 #include "shared/connectors/blobhub.hpp"
+#include "shared/connectors/kept_connection.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/pg.hpp"
 #include "shared/connectors/tolvanstore.hpp"
@@ -92,6 +93,32 @@ Record metadata_data(const Record& doc, const std::string& qd) {
 
 bool metadata_has_column(const std::string& column);
 
+// The host's own connection to the metadata database, kept for the life of
+// the process: it holds the per-document locks, answers the host's checks
+// and writes the rows without a TLS handshake per document.
+struct HostSession {
+  static mainstore::KeptConnection& get() {
+    static mainstore::KeptConnection session;
+    return session;
+  }
+};
+
+// Whether a failure may pass by itself, so that a later try of the same
+// document can succeed: a service that did not answer or answered that it
+// is busy or failing, a database that could not be reached or broke off.
+bool may_pass(const std::exception& e) {
+  if (dynamic_cast<const TransportError*>(&e)) return true;
+  if (const auto* s = dynamic_cast<const ServiceError*>(&e)) {
+    return s->status == 408 || s->status == 429 || s->status >= 500;
+  }
+  if (const auto* d = dynamic_cast<const DatabaseError*>(&e)) {
+    const std::string& st = d->sqlstate;
+    return st.empty() || st.rfind("08", 0) == 0 || st.rfind("53", 0) == 0 || st.rfind("57P", 0) == 0 ||
+           st == "40001" || st == "40P01";
+  }
+  return false;
+}
+
 void record_outcome(const std::string& qd, const Outcome& o, const std::string& etag) {
   Record data = Record::object();
   data["status"] = o.status;
@@ -115,7 +142,8 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
     const Record* loss_report = record::find(o.result, "loss_report");
     data["loss_report"] = loss_report ? *loss_report : Record();
   }
-  mainstore::update_row(config::get().PGTABLE, "document_number", Record(qd), data);
+  HostSession::get().with_conn(
+      [&](PGconn* c) { return mainstore::update_row(c, config::get().PGTABLE, "document_number", Record(qd), data); });
 }
 
 // A document that ended before the pipeline ran (refused, or storage down)
@@ -129,7 +157,8 @@ void record_early_outcome(const Task& task, const Outcome& o) {
     data["error"] = o.error.empty() ? Record() : Record(o.error);
     data["duration_s"] = o.seconds;
     data["source_etag"] = Record();
-    mainstore::upsert_document(config::get().PGTABLE, o.qd_number, data);
+    HostSession::get().with_conn(
+        [&](PGconn* c) { return mainstore::upsert_document(c, config::get().PGTABLE, o.qd_number, data); });
   } catch (const std::exception& e) {
     log().error("Could not record the outcome of '" + o.name + "': " + text::one_line(e.what()));
   }
@@ -141,48 +170,6 @@ void record_early_outcome(const Task& task, const Outcome& o) {
     log().error("Could not write the audit trail of '" + o.name + "': " + text::one_line(e.what()));
   }
 }
-
-// The host's own connection to the metadata database, kept for the life of
-// the process: it holds the per-document locks and answers the host's
-// checks without a TLS handshake per document. Opened again after a break.
-class HostSession {
- public:
-  static HostSession& get() {
-    static HostSession session;
-    return session;
-  }
-
-  // Runs `fn(conn)`; when the connection turns out to be broken, opens a new
-  // one and runs it once more. Locks held on a broken connection are gone
-  // with it, so callers only retry statements that take no lock or whose
-  // lock was not held yet.
-  template <class F>
-  auto with_conn(F&& fn) -> decltype(fn(static_cast<PGconn*>(nullptr))) {
-    std::lock_guard lock(mu_);
-    const auto& s = config::get();
-    // Settings replaced in the process (tests, tools) may name another server.
-    const std::string target = s.PGHOST + '\n' + s.PGPORT + '\n' + s.PGDATABASE + '\n' + s.PGUSER;
-    if (target != target_) conn_.reset();
-    for (int attempt = 0;; ++attempt) {
-      if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-        conn_.reset();
-        conn_ = mainstore::get_conn();
-        target_ = target;
-      }
-      try {
-        return fn(conn_.get());
-      } catch (const DatabaseError&) {
-        if (attempt > 0 || PQstatus(conn_.get()) == CONNECTION_OK) throw;
-        conn_.reset();
-      }
-    }
-  }
-
- private:
-  std::mutex mu_;
-  pg::PgConn conn_;
-  std::string target_;
-};
 
 // Whether the metadata table has `column`, asked once per table and column
 // in a process.
@@ -265,6 +252,11 @@ struct RowState {
   double age_s = 0;  // since processed_at
 };
 
+// Whether the row says the source with `etag` has been processed successfully.
+bool unchanged_since_success(const RowState& row, const std::string& etag) {
+  return row.exists && row.status == "PROCESSED" && row.source_etag == etag && !etag.empty();
+}
+
 RowState row_state(const std::string& qd) {
   const std::string table = config::get().PGTABLE;
   pg::check_identifier(table, "table name", true);
@@ -329,6 +321,11 @@ std::string artifacts_lock_name(const std::string& blob_filename) {
   return "kesto.artifacts:" + config::get().STORAGE_CONTAINER_NAME + ":" + file_stem(blob_filename);
 }
 
+std::string qd_number_error(const std::string& given) {
+  return given.empty() ? "Document has no QD-number (document_number)"
+                       : "Invalid QD-number '" + given + "': a QD-number is 'QD-' followed by digits";
+}
+
 std::string fixed0(double v) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.0f", v);
@@ -364,6 +361,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     if (!lock.try_lock({document_lock_name(out.qd_number), artifacts_lock_name(blob_filename)})) {
       out.status = "SKIPPED";
       out.error = "being run by another process at this moment";
+      out.retryable = true;
       return out;
     }
   }
@@ -375,15 +373,14 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     std::optional<RowState> row;
     if (with_db) row = row_state(out.qd_number);
     std::string content_type;
-    if (task.local_file.empty()) {
+    if (task.local_file.empty() && !task.uploaded) {
       // A document from the registry: skip it when its source is unchanged
       // since its last successful run.
       const auto props = blobhub::get_blob_properties(
           blob_filename, blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
       etag = props.etag;
       content_type = props.content_type;
-      if (!options.force && row && row->exists && row->status == "PROCESSED" && row->source_etag == etag &&
-          !etag.empty()) {
+      if (!options.force && row && unchanged_since_success(*row, etag)) {
         out.status = "SKIPPED";
         out.error = "source unchanged since its last successful run";
         return out;
@@ -392,7 +389,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     if (row && row->exists && row->status == "RUNNING") {
       // The lock is free, so the run that marked the row is gone or has lost
       // its database connection; only an old mark is taken as abandoned.
-      if (row->age_s < static_cast<double>(s.RUNNING_TIMEOUT_S) && !options.force) {
+      if (row->age_s < static_cast<double>(s.RUNNING_TIMEOUT_S) && !options.force && !options.take_over_running) {
         out.status = "SKIPPED";
         out.error = "marked RUNNING by another run " + fixed0(row->age_s) + " s ago (taken as abandoned after " +
                     std::to_string(s.RUNNING_TIMEOUT_S) + " s; --force runs it now)";
@@ -414,7 +411,9 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       }
     }
 
-    if (task.local_file.empty()) {
+    if (task.uploaded) {
+      // Already in the documents folder (queued from another machine's files).
+    } else if (task.local_file.empty()) {
       const std::string bytes = blobhub::download_from_tolvan(blob_filename);
       blobhub::upload_blob(
           blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
@@ -429,6 +428,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     // this run, and its row says so.
     out.status = "ERROR";
     out.error = text::one_line(e.what());
+    out.retryable = may_pass(e);
     out.seconds = seconds_since(start);
     if (with_db) record_early_outcome(task, out);
     return out;
@@ -436,7 +436,9 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
 
   Record doc = task.doc;
   if (with_db) {
-    auto stored = mainstore::upsert_document(s.PGTABLE, out.qd_number, metadata_data(task.doc, out.qd_number));
+    auto stored = HostSession::get().with_conn([&](PGconn* c) {
+      return mainstore::upsert_document(c, s.PGTABLE, out.qd_number, metadata_data(task.doc, out.qd_number));
+    });
     if (stored) doc = *stored;
   }
   doc["file_name"] = blob_filename;
@@ -450,6 +452,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
   } catch (const std::exception& e) {
     out.status = "ERROR";
     out.error = e.what();
+    out.retryable = may_pass(e);
     out.result = models::to_record(models::PipelineResult{.doc_id = record::get_text(doc, "id"),
                                                           .file_name = blob_filename,
                                                           .status = "ERROR",
@@ -467,6 +470,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       log().error("Could not write the audit trail of '" + blob_filename + "': " + text::one_line(e.what()));
       out.status = "ERROR";
       out.error = (out.error.empty() ? "" : out.error + "; ") + "audit trail not written: " + text::one_line(e.what());
+      out.retryable = may_pass(e);
     }
     out.seconds = seconds_since(start);
     try {
@@ -476,6 +480,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       if (out.status == "PROCESSED") {
         out.status = "ERROR";
         out.error = std::string("outcome not recorded: ") + e.what();
+        out.retryable = may_pass(e);
       }
     }
   }
@@ -500,6 +505,7 @@ Outcome delete_task(const Task& task, const Options& options, Outcome out) {
   if (d.busy) {
     out.status = "SKIPPED";
     out.error = "being run by another process at this moment";
+    out.retryable = true;
     return out;
   }
   out.status = d.result.success ? "DELETED" : "ERROR";
@@ -522,19 +528,24 @@ Outcome delete_task(const Task& task, const Options& options, Outcome out) {
 }  // namespace
 
 Record to_record(const Task& t) {
-  return Record{{"action", t.action}, {"doc", t.doc}, {"batch_size", t.batch_size}, {"local_file", t.local_file}};
+  Record r{{"action", t.action}, {"doc", t.doc}, {"batch_size", t.batch_size}, {"local_file", t.local_file}};
+  if (t.uploaded) r["uploaded"] = true;
+  return r;
 }
 
 Task task_from_record(const Record& r) {
   return Task{.action = r.at("action").get<std::string>(),
               .doc = r.at("doc"),
               .batch_size = r.at("batch_size").get<long>(),
-              .local_file = r.at("local_file").get<std::string>()};
+              .local_file = r.at("local_file").get<std::string>(),
+              .uploaded = r.value("uploaded", false)};
 }
 
 Record to_record(const Outcome& o) {
-  return Record{{"action", o.action}, {"name", o.name},       {"qd_number", o.qd_number}, {"status", o.status},
-                {"stage", o.stage},   {"error", o.error},     {"seconds", o.seconds},     {"result", o.result}};
+  Record r{{"action", o.action}, {"name", o.name},   {"qd_number", o.qd_number}, {"status", o.status},
+           {"stage", o.stage},   {"error", o.error}, {"seconds", o.seconds},     {"result", o.result}};
+  if (o.retryable) r["retryable"] = true;
+  return r;
 }
 
 Outcome outcome_from_record(const Record& r) {
@@ -545,7 +556,8 @@ Outcome outcome_from_record(const Record& r) {
                  .stage = r.at("stage").get<std::string>(),
                  .error = r.at("error").get<std::string>(),
                  .seconds = r.at("seconds").get<double>(),
-                 .result = r.at("result")};
+                 .result = r.at("result"),
+                 .retryable = r.value("retryable", false)};
 }
 
 std::vector<Task> pending_tasks(long max_batch_size) {
@@ -616,8 +628,7 @@ Outcome run_task(const Task& task, const Options& options) {
   if (!qd && (task.action != "delete" || !given.empty())) {
     out.status = "FAILED";
     out.stage = task.action == "delete" ? "DELETION" : "VALIDATION";
-    out.error = given.empty() ? "Document has no QD-number (document_number)"
-                              : "Invalid QD-number '" + given + "': a QD-number is 'QD-' followed by digits";
+    out.error = qd_number_error(given);
     out.seconds = seconds_since(start);
     return out;
   }
@@ -632,6 +643,7 @@ Outcome run_task(const Task& task, const Options& options) {
     out.status = "ERROR";
     if (out.stage.empty()) out.stage = task.action == "delete" ? "DELETION" : "";
     out.error = text::one_line(e.what());
+    out.retryable = may_pass(e);
   }
   out.seconds = seconds_since(start);
   return out;
@@ -851,6 +863,90 @@ Deletion delete_document(const Record& doc) {
     }
   }
   return d;
+}
+
+Admission admission(const Task& task, const Options& options) {
+  const std::string given(text::strip(record::get_text_or(task.doc, "document_number", "")));
+  const auto qd = text::normalize_qd_number(given);
+  if (!qd && (task.action != "delete" || !given.empty())) return {"FAILED", qd_number_error(given)};
+  if (!database_configured() || !qd) return {"QUEUED", ""};
+  const auto& s = config::get();
+  const RowState row = row_state(*qd);
+  if (options.force) return {"QUEUED", ""};
+  if (row.exists && row.status == "QUEUED") {
+    return {"WAITING", "already queued " + fixed0(row.age_s) + " s ago (--force queues it again)"};
+  }
+  // A RUNNING mark older than the timeout was left by a run that died.
+  if (row.exists && row.status == "RUNNING" && row.age_s < static_cast<double>(s.RUNNING_TIMEOUT_S)) {
+    return {"WAITING", "marked RUNNING " + fixed0(row.age_s) + " s ago (--force queues it again)"};
+  }
+  if (task.action == "delete") {
+    if (!row.exists && (given == *qd || !row_state(given).exists)) {
+      return {"SKIPPED", "no metadata row: already deleted or never processed"};
+    }
+    return {"QUEUED", ""};
+  }
+  if (task.local_file.empty() && !task.uploaded) {
+    const auto props = blobhub::get_blob_properties(
+        record::get_text_or(task.doc, "blob_filename", ""),
+        blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
+    if (unchanged_since_success(row, props.etag)) return {"SKIPPED", "source unchanged since its last successful run"};
+  }
+  return {"QUEUED", ""};
+}
+
+Admission upload_local(Task& task) {
+  processors::validator::ValidationStage validation;
+  Record context{{"batch_size", task.batch_size}};
+  const auto verdict = validation.run(task.doc, context);
+  if (!verdict.success) return {"FAILED", verdict.error.value_or("")};
+  const std::string name = record::get_text_or(task.doc, "blob_filename", "");
+  blobhub::upload_blob(blobhub::build_blob_path(config::get().BLOB_FOLDER_DOCUMENTS, name),
+                       shared::fs::read_file(task.local_file),
+                       {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document"});
+  task.local_file.clear();
+  task.uploaded = true;
+  return {"QUEUED", ""};
+}
+
+void mark_row(const Task& task, const std::string& status, const std::string& error) {
+  if (!database_configured()) return;
+  const std::string given(text::strip(record::get_text_or(task.doc, "document_number", "")));
+  const auto qd = text::normalize_qd_number(given);
+  if (!qd) return;
+  const std::string table = config::get().PGTABLE;
+  Record data = metadata_data(task.doc, *qd);
+  data["status"] = status;
+  data["error"] = error.empty() ? Record() : Record(error);
+  HostSession::get().with_conn([&](PGconn* c) {
+    // A deletion's row is only ever updated: a row made for it would be a
+    // document that never was.
+    if (task.action == "delete") {
+      Record update = Record::object();
+      update["status"] = status;
+      update["error"] = data["error"];
+      update["processed_at"] = data["processed_at"];
+      return mainstore::update_row(c, table, "document_number", Record(*qd), update);
+    }
+    return mainstore::upsert_document(c, table, *qd, data);
+  });
+}
+
+std::vector<Record> rows_with_status(const std::vector<std::string>& statuses) {
+  const std::string table = config::get().PGTABLE;
+  pg::check_identifier(table, "table name", true);
+  Record wanted = Record::array();
+  for (const std::string& st : statuses) wanted.push_back(st);
+  return HostSession::get().with_conn([&](PGconn* c) {
+    pg::PgResult r = pg::execute(c,
+                                 "SELECT document_number, blob_filename, status, error, "
+                                 "COALESCE(extract(epoch FROM now() - processed_at), 0)::float8 AS age_s FROM " +
+                                     table +
+                                     " WHERE status IN (SELECT jsonb_array_elements_text(%s::jsonb)) "
+                                     "ORDER BY processed_at, document_number",
+                                 {wanted});
+    return pg::all_rows(r.get());
+  });
 }
 
 }  // namespace shared::host::runner

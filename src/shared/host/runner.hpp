@@ -24,6 +24,7 @@ struct Task {
   Record doc;                // registry record, metadata-file row, or a record built from a file name
   long batch_size = 1;       // size of the batch the task belongs to
   std::string local_file;    // local .docx to upload instead of copying from the source account
+  bool uploaded = false;     // the source is in the documents folder already (queued from local files)
 };
 
 // What happened to one document.
@@ -36,6 +37,9 @@ struct Outcome {
   std::string error;      // failure text, or why it was skipped
   double seconds = 0;
   Record result;          // the PipelineResult (process) or the deletion's result data; null when skipped
+  // A fault that may pass (storage or the database unreachable, the document
+  // locked by another process): a later try of the same task may succeed.
+  bool retryable = false;
 };
 
 Record to_record(const Task& t);
@@ -46,6 +50,9 @@ Outcome outcome_from_record(const Record& r);
 struct Options {
   bool force = false;         // process unchanged documents and delete unknown ones anyway
   bool dry_run = false;       // deletion tasks only list what they would remove
+  // A row left RUNNING whose lock is free is taken over at once instead of
+  // after RUNNING_TIMEOUT_S (the queue's redelivery has already waited).
+  bool take_over_running = false;
 };
 
 // The registry's pending documents as tasks, in registry order: "NEW" and
@@ -108,5 +115,30 @@ std::vector<Record> audit_history(const std::string& qd);
 // The worker side: reads one task per line (compact JSON) from `in`, runs
 // it, writes one outcome per line to `out`.
 int run_worker(const Options& options, std::istream& in, std::ostream& out);
+
+// Whether a task is to be queued: verdict "QUEUED", "SKIPPED" (a run would
+// skip it: source unchanged, nothing left to delete), "WAITING" (its row is
+// QUEUED, or RUNNING for less than RUNNING_TIMEOUT_S) or "FAILED" (refused
+// QD-number or file type), and why. `options.force` queues all but refused
+// ones. Throws when storage or the database cannot be read.
+struct Admission {
+  std::string verdict;
+  std::string reason;
+};
+Admission admission(const Task& task, const Options& options);
+
+// Checks a local-file task's file type and uploads the file into the
+// documents folder; the task then names no local file and is `uploaded`.
+// FAILED (nothing uploaded) for a refused file type.
+Admission upload_local(Task& task);
+
+// Sets the status and error of the task's metadata row (made for a process
+// task without one; a deletion's row is only updated), on the host's kept
+// connection. Does nothing without a metadata database or a valid QD-number.
+void mark_row(const Task& task, const std::string& status, const std::string& error);
+
+// document_number, blob_filename, status, error and age_s (since
+// processed_at) of the rows with one of `statuses`, oldest first.
+std::vector<Record> rows_with_status(const std::vector<std::string>& statuses);
 
 }  // namespace shared::host::runner

@@ -1,0 +1,20 @@
+// What the host commands (process, worker) print about documents: one
+// line per document as it finishes, the same from every command.
+#pragma once
+
+#include <string>
+
+#include "shared/host/runner.hpp"
+
+namespace kesto_cli {
+
+// "{name}  {QD-number or -}  {status}  {stage or -}  {seconds:.1f}s[  {error on one line}]".
+std::string outcome_line(const shared::host::runner::Outcome& o);
+
+// "{v:.1f}".
+std::string fixed1(double v);
+
+// The path of the running program, to start its worker processes from.
+std::string self_path();
+
+}  // namespace kesto_cli
