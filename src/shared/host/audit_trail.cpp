@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "shared/clock.hpp"
 #include "shared/config.hpp"
 #include "shared/digest.hpp"
 #include "shared/errors.hpp"
@@ -17,15 +18,6 @@ namespace audit = connectors::audit;
 namespace blobhub = connectors::blobhub;
 
 namespace {
-
-std::string now_utc() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 Record texts(const Record* r) { return r && r->is_array() ? *r : Record::array(); }
 
@@ -111,7 +103,7 @@ Record deletion_receipt(const std::string& qd, const Record& result_data, const 
   const Record left = texts(record::find(context, "left_behind"));
   Record receipt = Record::object();
   receipt["qd_number"] = qd;
-  receipt["deleted_at"] = now_utc();
+  receipt["deleted_at"] = clock::utc_now_iso();
   receipt["removed"] = removed;
   const Record* sections = record::find(context, "index_sections_removed");
   receipt["index_sections_removed"] = sections ? *sections : Record();

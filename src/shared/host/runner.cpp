@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 
+#include "shared/clock.hpp"
 #include "shared/config.hpp"
 #include "shared/connectors/audit.hpp"
 #include "shared/connectors/blobhub.hpp"
@@ -44,15 +45,6 @@ namespace pg = connectors::pg;
 namespace {
 
 logsetup::Logger& log() { return logsetup::get_logger("shared.host.runner"); }
-
-std::string now_iso() {
-  const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return buf;
-}
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -87,7 +79,7 @@ Record metadata_data(const Record& doc, const std::string& qd) {
   data["blob_filename"] = record::get_text_or(doc, "blob_filename", "");
   data["url_document_name"] = record::get_text_or(doc, "url_document_name", "");
   data["status"] = "RUNNING";
-  data["processed_at"] = now_iso();
+  data["processed_at"] = clock::utc_now_iso();
   return data;
 }
 
@@ -124,7 +116,7 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
   data["status"] = o.status;
   data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
   data["error"] = o.error.empty() ? Record() : Record(o.error);
-  data["processed_at"] = now_iso();
+  data["processed_at"] = clock::utc_now_iso();
   data["duration_s"] = o.seconds;
   // Only a successful run makes the source count as done, so a failed
   // document is tried again on the next run.
