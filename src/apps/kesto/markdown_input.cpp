@@ -14,13 +14,14 @@ std::string source_name(const std::string& path) { return is_stdin(path) ? "stan
 }  // namespace
 
 std::string read_markdown(const std::string& path) {
-  const std::string bytes = is_stdin(path) ? read_stdin() : read_file(path);
+  std::string bytes = is_stdin(path) ? read_stdin() : read_file(path);
   if (const std::size_t bad = shared::text::first_invalid(bytes); bad != std::string::npos) {
     throw std::runtime_error(source_name(path) + " is not valid UTF-8 (byte " + std::to_string(bad) + ")");
   }
   // Editors on some systems save a byte-order mark; left in, it hides the
   // first heading from the "# " at the start of a line.
-  return std::string(shared::fs::without_bom(bytes));
+  bytes.erase(0, bytes.size() - shared::fs::without_bom(bytes).size());
+  return bytes;
 }
 
 shared::Record read_json(const std::string& path) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <algorithm>
 #include <filesystem>
@@ -33,32 +34,65 @@ Error too_large(const std::string& name, std::size_t limit) {
 
 std::size_t input_limit() { return config::get().MAX_INPUT_BYTES; }
 
-std::string read_stream(std::FILE* stream, const std::string& name, std::size_t limit) {
+namespace {
+// Reads straight into the result, whose room is `expected` bytes (the size
+// of a regular file) plus one, so a file costs one allocation and one copy;
+// a stream of unknown length grows the result by doubling. Never more than
+// `limit` + 1 bytes are read.
+std::string read_all(std::FILE* stream, const std::string& name, std::size_t limit, std::size_t expected) {
+  constexpr std::size_t kChunk = std::size_t{1} << 16;
+  // Bytes that may still be read: what is left of the limit, and one more
+  // to notice a longer input.
+  const auto allowed = [limit](std::size_t have) {
+    const std::size_t left = limit - have;
+    return left == SIZE_MAX ? left : left + 1;
+  };
   std::string out;
-  char buf[1 << 16];
+  out.reserve(std::min(expected, allowed(0) - 1) + 1);
   for (;;) {
-    const std::size_t got = std::fread(buf, 1, sizeof buf, stream);
-    if (got > 0) {
-      if (out.size() + got > limit) throw too_large(name, limit);
-      out.append(buf, got);
+    const std::size_t have = out.size();  // never past the limit here
+    if (out.capacity() - have < kChunk / 4) {
+      out.reserve(have + std::min(std::max(out.capacity(), kChunk), allowed(have)));
     }
-    if (got < sizeof buf) {
+    const std::size_t room = std::min(out.capacity() - have, allowed(have));
+    out.resize(have + room);
+    const std::size_t got = std::fread(out.data() + have, 1, room, stream);
+    out.resize(have + got);
+    if (out.size() > limit) throw too_large(name, limit);
+    if (got < room) {
       if (std::ferror(stream)) throw Error("cannot read " + name + ": " + std::strerror(errno));
       if (std::feof(stream)) break;
     }
   }
   return out;
 }
+}  // namespace
 
-std::string read_file(const std::string& path, std::size_t limit) {
+std::string read_stream(std::FILE* stream, const std::string& name, std::size_t limit) {
+  return read_all(stream, name, limit, 0);
+}
+
+namespace {
+// read_file's work; `why` gives the system's reason when a file cannot be
+// opened, or nothing.
+std::string read_path(const std::string& path, std::size_t limit, std::string (*why)(int)) {
   const std::string name = "'" + path + "'";
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw Error("cannot read " + name);
+  if (::stat(path.c_str(), &st) != 0) throw Error("cannot read " + name + why(errno));
   if (S_ISDIR(st.st_mode)) throw Error("cannot read " + name + ": is a folder");
   if (S_ISREG(st.st_mode) && static_cast<unsigned long long>(st.st_size) > limit) throw too_large(name, limit);
   std::unique_ptr<std::FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
-  if (!f) throw Error("cannot read " + name);
-  return read_stream(f.get(), name, limit);
+  if (!f) throw Error("cannot read " + name + why(errno));
+  return read_all(f.get(), name, limit, S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
+}
+}  // namespace
+
+std::string read_file(const std::string& path, std::size_t limit) {
+  return read_path(path, limit, [](int) { return std::string(); });
+}
+
+std::string read_file_with_reason(const std::string& path) {
+  return read_path(path, SIZE_MAX, [](int e) { return std::string(": ") + std::strerror(e); });
 }
 
 std::string read_stdin(std::size_t limit) { return read_stream(stdin, "standard input", limit); }

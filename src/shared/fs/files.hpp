@@ -19,6 +19,11 @@ std::size_t input_limit();
 // limit of {limit} bytes (KESTO_MAX_INPUT_BYTES)" past `limit`.
 std::string read_file(const std::string& path, std::size_t limit = input_limit());
 
+// The bytes of `path` with no cap, for the batch converter, whose messages
+// name the system's reason: a file that cannot be opened gives "cannot read
+// '{path}': {reason}" (strerror), a folder "cannot read '{path}': is a folder".
+std::string read_file_with_reason(const std::string& path);
+
 // The bytes of `stream` (named `name` in errors) up to `limit`, with the
 // same errors.
 std::string read_stream(std::FILE* stream, const std::string& name, std::size_t limit = input_limit());

@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <optional>
-#include <sstream>
 
 #include "shared/logsetup.hpp"
 #include "shared/fs/files.hpp"
@@ -23,15 +21,6 @@ namespace shared::processors::batchconvert {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string read_whole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw shared::Error("cannot read '" + path + "': " + std::strerror(errno));
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) throw shared::Error("cannot read '" + path + "'");
-  return ss.str();
-}
 
 struct Result {
   bool done = false;
@@ -59,7 +48,9 @@ class Pool {
   void start(std::size_t index) {
     try {
       running_.push_back(Worker{proc::ChildProcess::fork_call([&] {
-                                  return "O" + options_.convert(files_[index], options_.dst);
+                                  std::string reply = "O";
+                                  reply += options_.convert(files_[index], options_.dst);
+                                  return reply;
                                 }),
                                 index,
                                 {}});
@@ -112,7 +103,7 @@ class Pool {
 }  // namespace
 
 void docx_to_markdown(const std::string& docx_path, const std::string& out_path) {
-  const std::string bytes = read_whole(docx_path);
+  const std::string bytes = shared::fs::read_file_with_reason(docx_path);
   shared::fs::write_file_atomic(out_path, extractor::docx_bytes_to_markdown(bytes));
 }
 
