@@ -9,7 +9,7 @@
 
 namespace {
 
-// Long runs of plain ASCII are copied eight bytes at a time; a byte that
+// Long runs of plain ASCII are copied sixteen bytes at a time; a byte that
 // needs escaping, or starts a sequence to check, must be found wherever it
 // falls in such a run.
 TEST(JsonString, EveryEscapeAtEveryOffsetOfAPlainRun) {
@@ -34,11 +34,17 @@ TEST(JsonString, EveryEscapeAtEveryOffsetOfAPlainRun) {
       {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD", "\\ufffd\\ufffd"},
   };
   for (const Case& c : cases) {
-    for (std::size_t at = 0; at <= 17; ++at) {
-      const std::string before(at, 'a'), after(23 - at, 'b');
+    // Across two 16-byte steps of the scan.
+    for (std::size_t at = 0; at <= 33; ++at) {
+      const std::string before(at, 'a'), after(39 - at, 'b');
       std::string out;
       shared::text::append_json_string_content(out, before + c.raw + after, false);
       EXPECT_EQ(out, before + c.as_itself + after) << at << " " << c.as_itself;
+      if (shared::text::is_valid(c.raw)) {
+        out.clear();
+        shared::text::append_valid_json_string_content(out, before + c.raw + after);
+        EXPECT_EQ(out, before + c.as_itself + after) << at << " " << c.as_itself;
+      }
       out.clear();
       shared::text::append_json_string(out, before + c.raw + after, true);
       EXPECT_EQ(out, "\"" + before + c.ascii + after + "\"") << at << " " << c.ascii;
@@ -48,7 +54,7 @@ TEST(JsonString, EveryEscapeAtEveryOffsetOfAPlainRun) {
 
 TEST(Utf8, FirstInvalidAtEveryOffsetOfAnAsciiRun) {
   for (const std::string bad : {"\xFF", "\xC0\xAF", "\xED\xA0\x80", "\xE2\x82"}) {
-    for (std::size_t at = 0; at <= 17; ++at) {
+    for (std::size_t at = 0; at <= 33; ++at) {
       const std::string text = std::string(at, 'a') + "\xC3\xA9" + bad + std::string(20, 'z');
       EXPECT_EQ(shared::text::first_invalid(text), at + 2) << at;
     }

@@ -19,17 +19,23 @@ void append_u4(std::string& out, unsigned v) {
   out += kHex[v & 0xF];
 }
 
-// True when none of the eight bytes at p needs escaping or decoding: each
-// is printable ASCII other than the quotation mark and the reverse solidus.
-inline bool plain_ascii8(const char* p) noexcept {
-  constexpr std::uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
-  std::uint64_t v;
-  std::memcpy(&v, p, 8);
-  const auto has_zero = [](std::uint64_t x) { return (x - ones) & ~x & highs; };
-  // A byte below 0x20 (for bytes below 0x80, which the high-bit test
-  // already guarantees), a '"' or a '\\'.
-  const std::uint64_t below_space = (v - 0x2020202020202020ull) & ~v & highs;
-  return ((v & highs) | below_space | has_zero(v ^ (ones * '"')) | has_zero(v ^ (ones * '\\'))) == 0;
+// The first byte from `from` on that JSON text cannot carry as it is (a
+// control character, '"' or '\\') or that is not ASCII, or s.size().
+inline std::size_t find_escape_or_non_ascii(std::string_view s, std::size_t from) noexcept {
+  return find_special(
+      s, from, [](unsigned char c) { return c < 0x20 || c == '"' || c == '\\' || c >= 0x80; },
+#if defined(__SSE2__)
+      [](__m128i v) {
+        // Signed, so bytes of 0x80 and above count as below the space too.
+        const __m128i special = _mm_or_si128(_mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+                                             _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                          _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+        return static_cast<unsigned>(_mm_movemask_epi8(special));
+      }
+#else
+      nullptr
+#endif
+  );
 }
 
 struct Layout {
@@ -94,27 +100,61 @@ void dump(std::string& out, const Record& v, const Layout& L, int depth) {
   }
 }
 
+// The first control character, '"' or '\\' from `from` on, or s.size().
+inline std::size_t find_escape(std::string_view s, std::size_t from) noexcept {
+  return find_special(
+      s, from, [](unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; },
+#if defined(__SSE2__)
+      [](__m128i v) {
+        // Unsigned below the space: the minimum of v and 0x1F is v.
+        const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+        const __m128i special = _mm_or_si128(control, _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                                                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+        return static_cast<unsigned>(_mm_movemask_epi8(special));
+      }
+#else
+      nullptr
+#endif
+  );
+}
+
+// The escape of the ASCII character c, which needs one.
+void append_escaped_ascii(std::string& out, unsigned char c) {
+  switch (c) {
+    case '"': out += "\\\""; break;
+    case '\\': out += "\\\\"; break;
+    case '\n': out += "\\n"; break;
+    case '\r': out += "\\r"; break;
+    case '\t': out += "\\t"; break;
+    case '\b': out += "\\b"; break;
+    case '\f': out += "\\f"; break;
+    default: append_u4(out, c);
+  }
+}
+
 }  // namespace
+
+void append_valid_json_string_content(std::string& out, std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const std::size_t run = find_escape(s, i);
+    out.append(s.data() + i, run - i);
+    if (run == s.size()) break;
+    append_escaped_ascii(out, static_cast<unsigned char>(s[run]));
+    i = run + 1;
+  }
+}
 
 void append_json_string_content(std::string& out, std::string_view s, bool ensure_ascii) {
   for (std::size_t i = 0; i < s.size();) {
     // Runs that need no escaping are copied whole: sections documents are
     // mostly such runs, and copying byte by byte would dominate their cost.
     std::size_t run = i;
-    while (run < s.size()) {
-      if (run + 8 <= s.size() && plain_ascii8(s.data() + run)) {
-        run += 8;
-        continue;
-      }
+    while ((run = find_escape_or_non_ascii(s, run)) < s.size()) {
       const unsigned char c = static_cast<unsigned char>(s[run]);
-      if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
-        ++run;
-        continue;
-      }
       if (c < 0x80 || ensure_ascii) break;
-      std::size_t len;
-      const char32_t cp = decode(s, run, len);
-      if (cp == 0xFFFD && len == 1) break;
+      char32_t cp;
+      const std::size_t len = sequence_length(s, run, cp);
+      if (len == 0) break;
       run += len;
     }
     if (run != i) {
@@ -124,16 +164,7 @@ void append_json_string_content(std::string& out, std::string_view s, bool ensur
     }
     const unsigned char c = static_cast<unsigned char>(s[i]);
     if (c < 0x80) {
-      switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        default: append_u4(out, c);
-      }
+      append_escaped_ascii(out, c);
       ++i;
       continue;
     }

@@ -5,42 +5,10 @@
 
 namespace shared::text {
 
-namespace {
-// Length of the well-formed sequence at s[i], or 0 when it is ill-formed.
-std::size_t valid_len(std::string_view s, std::size_t i, char32_t& cp) noexcept {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  const std::size_t n = s.size();
-  if (c < 0x80) { cp = c; return 1; }
-  if (c >= 0xC2 && c <= 0xDF) {
-    if (i + 1 < n && (b(i + 1) & 0xC0) == 0x80) { cp = ((c & 0x1Fu) << 6) | (b(i + 1) & 0x3Fu); return 2; }
-    return 0;
-  }
-  if (c >= 0xE0 && c <= 0xEF) {
-    if (i + 2 >= n) return 0;
-    const unsigned char c1 = b(i + 1), c2 = b(i + 2);
-    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80) return 0;
-    if (c == 0xE0 && c1 < 0xA0) return 0;   // overlong
-    if (c == 0xED && c1 >= 0xA0) return 0;  // surrogate
-    cp = ((c & 0x0Fu) << 12) | ((c1 & 0x3Fu) << 6) | (c2 & 0x3Fu);
-    return 3;
-  }
-  if (c >= 0xF0 && c <= 0xF4) {
-    if (i + 3 >= n) return 0;
-    const unsigned char c1 = b(i + 1), c2 = b(i + 2), c3 = b(i + 3);
-    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80 || (c3 & 0xC0) != 0x80) return 0;
-    if (c == 0xF0 && c1 < 0x90) return 0;  // overlong
-    if (c == 0xF4 && c1 >= 0x90) return 0;  // above U+10FFFF
-    cp = ((c & 0x07u) << 18) | ((c1 & 0x3Fu) << 12) | ((c2 & 0x3Fu) << 6) | (c3 & 0x3Fu);
-    return 4;
-  }
-  return 0;
-}
-}  // namespace
 
 char32_t decode(std::string_view s, std::size_t i, std::size_t& len) noexcept {
   char32_t cp = 0;
-  len = valid_len(s, i, cp);
+  len = sequence_length(s, i, cp);
   if (len == 0) { len = 1; return 0xFFFD; }
   return cp;
 }
@@ -51,7 +19,7 @@ std::size_t space_at(std::string_view s, std::size_t i) noexcept {
   if (c < 0x80) return is_space(c) ? 1 : 0;
   if (c != 0xC2 && c != 0xE1 && c != 0xE2 && c != 0xE3) return 0;
   char32_t cp = 0;
-  const std::size_t len = valid_len(s, i, cp);
+  const std::size_t len = sequence_length(s, i, cp);
   return len && is_space(cp) ? len : 0;
 }
 
@@ -92,16 +60,9 @@ std::size_t count_code_points(std::string_view s) noexcept {
 }
 
 std::size_t first_invalid(std::string_view s) noexcept {
-  for (std::size_t i = 0; i < s.size();) {
-    // Fast path over ASCII, eight bytes at a time where it can.
-    std::uint64_t word;
-    if (i + 8 <= s.size() && (std::memcpy(&word, s.data() + i, 8), (word & 0x8080808080808080ull) == 0)) {
-      i += 8;
-      continue;
-    }
-    if (static_cast<unsigned char>(s[i]) < 0x80) { ++i; continue; }
+  for (std::size_t i = find_non_ascii(s, 0); i < s.size(); i = find_non_ascii(s, i)) {
     char32_t cp;
-    const std::size_t len = valid_len(s, i, cp);
+    const std::size_t len = sequence_length(s, i, cp);
     if (len == 0) return i;
     i += len;
   }

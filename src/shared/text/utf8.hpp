@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace shared::text {
 
@@ -18,6 +21,72 @@ constexpr bool is_space(char32_t cp) noexcept {
   if (cp < 0x85) return false;
   return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
          cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+// Length of the well-formed sequence at s[i] (1 to 4), with its code point
+// in `cp`, or 0 when the sequence is ill-formed or truncated. Inline, as
+// scanners call it for every non-ASCII character.
+inline std::size_t sequence_length(std::string_view s, std::size_t i, char32_t& cp) noexcept {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  const std::size_t n = s.size();
+  if (c < 0x80) { cp = c; return 1; }
+  if (c >= 0xC2 && c <= 0xDF) {
+    if (i + 1 < n && (b(i + 1) & 0xC0) == 0x80) { cp = ((c & 0x1Fu) << 6) | (b(i + 1) & 0x3Fu); return 2; }
+    return 0;
+  }
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (i + 2 >= n) return 0;
+    const unsigned char c1 = b(i + 1), c2 = b(i + 2);
+    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80) return 0;
+    if (c == 0xE0 && c1 < 0xA0) return 0;   // overlong
+    if (c == 0xED && c1 >= 0xA0) return 0;  // surrogate
+    cp = ((c & 0x0Fu) << 12) | ((c1 & 0x3Fu) << 6) | (c2 & 0x3Fu);
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (i + 3 >= n) return 0;
+    const unsigned char c1 = b(i + 1), c2 = b(i + 2), c3 = b(i + 3);
+    if ((c1 & 0xC0) != 0x80 || (c2 & 0xC0) != 0x80 || (c3 & 0xC0) != 0x80) return 0;
+    if (c == 0xF0 && c1 < 0x90) return 0;  // overlong
+    if (c == 0xF4 && c1 >= 0x90) return 0;  // above U+10FFFF
+    cp = ((c & 0x07u) << 18) | ((c1 & 0x3Fu) << 12) | ((c2 & 0x3Fu) << 6) | (c3 & 0x3Fu);
+    return 4;
+  }
+  return 0;
+}
+
+// The offset of the first byte from `from` on that `is_special` picks out,
+// or s.size(). `is_special` must pick every byte of 0x80 and above; the
+// vector form `special16` (given 16 bytes, a mask of the special ones)
+// lets long plain runs go 16 bytes at a step.
+template <class Byte, class Vector>
+inline std::size_t find_special(std::string_view s, std::size_t from, Byte is_special, Vector special16) noexcept {
+  std::size_t i = from;
+#if defined(__SSE2__)
+  for (; i + 16 <= s.size(); i += 16) {
+    const unsigned mask = special16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i)));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+#else
+  (void)special16;
+#endif
+  for (; i < s.size(); ++i) {
+    if (is_special(static_cast<unsigned char>(s[i]))) return i;
+  }
+  return s.size();
+}
+
+// The offset of the first byte from `from` on that is not ASCII, or s.size().
+inline std::size_t find_non_ascii(std::string_view s, std::size_t from) noexcept {
+  return find_special(
+      s, from, [](unsigned char c) { return c >= 0x80; },
+#if defined(__SSE2__)
+      [](__m128i v) { return static_cast<unsigned>(_mm_movemask_epi8(v)); }
+#else
+      nullptr
+#endif
+  );
 }
 
 // Decodes the code point starting at s[i] and returns it; `len` receives its
