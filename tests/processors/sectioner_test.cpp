@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "shared/errors.hpp"
+#include "shared/text/utf8.hpp"
 
 using shared::Record;
 namespace sectioner = shared::processors::sectioner;
@@ -304,17 +305,25 @@ TEST(SectionsDocument, WrittenPieceByPieceAsTheBuiltDocumentIsWritten) {
       {"many sections over many pieces", {{"blob_filename", "L.docx"}, {"document_number", 5}}, large, true},
   };
   for (const Case& c : cases) {
-    std::string written;
-    std::size_t pieces = 0;
-    sectioner::write_sections_json(c.md, c.doc, c.include_metadata, [&](std::string_view piece) {
-      EXPECT_FALSE(piece.empty()) << c.what;
-      written += piece;
-      ++pieces;
-    });
-    EXPECT_EQ(written, sectioner::sections_json_text(sectioner::build_sections_document(c.md, c.doc, c.include_metadata)))
-        << c.what;
-    if (written.size() > (std::size_t{1} << 17)) {
-      EXPECT_GT(pieces, 1u) << c.what;
+    const std::string expected =
+        sectioner::sections_json_text(sectioner::build_sections_document(c.md, c.doc, c.include_metadata));
+    // Told nothing, and (for well-formed text) told it was checked already.
+    for (const bool checked : {false, true}) {
+      if (checked && !shared::text::is_valid(c.md)) continue;
+      std::string written;
+      std::size_t pieces = 0;
+      sectioner::write_sections_json(
+          c.md, c.doc, c.include_metadata,
+          [&](std::string_view piece) {
+            EXPECT_FALSE(piece.empty()) << c.what;
+            written += piece;
+            ++pieces;
+          },
+          checked);
+      EXPECT_EQ(written, expected) << c.what << (checked ? " (checked)" : "");
+      if (written.size() > (std::size_t{1} << 17)) {
+        EXPECT_GT(pieces, 1u) << c.what;
+      }
     }
   }
 

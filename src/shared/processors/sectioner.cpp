@@ -42,14 +42,17 @@ class Cut {
         text = without_metadata_;
       }
     }
-    matches = HEADING_RE.finditer(text);
-    const std::size_t count = matches.size();
-    bodies.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t from = matches[i].start;
-      const std::size_t to = i + 1 < count ? matches[i + 1].start : text.size();
-      bodies[i] = text::strip(text.substr(from, to - from));
+    // Each body and title is trimmed as soon as the heading after it is
+    // found, while both ends are still in the cache.
+    std::size_t pos = 0;
+    while (const auto m = HEADING_RE.search(text, pos)) {
+      if (!matches.empty()) close_body(m->start);
+      matches.push_back(*m);
+      titles.push_back(text::strip(m->title(text)));
+      pos = m->end;
     }
+    if (!matches.empty()) close_body(text.size());
+    const std::size_t count = matches.size();
     // A heading's descendants are the headings after it up to the first one
     // of the same or a smaller level, so each collapsed text is the bodies of
     // one contiguous run of headings, and visiting parents before children in
@@ -68,14 +71,21 @@ class Cut {
   Cut& operator=(const Cut&) = delete;
 
   std::size_t size() const { return matches.size(); }
-  std::string_view title(std::size_t i) const { return text::strip(matches[i].title(text)); }
+  std::string_view title(std::size_t i) const { return titles[i]; }
 
   std::string_view text;
   std::vector<HeadingMatch> matches;
+  std::vector<std::string_view> titles;  // trimmed
   std::vector<std::string_view> bodies;
   std::vector<std::size_t> subtree_end;
 
  private:
+  // The body of the last heading found, which ends at `to`.
+  void close_body(std::size_t to) {
+    const std::size_t from = matches.back().start;
+    bodies.push_back(text::strip(text.substr(from, to - from)));
+  }
+
   std::string without_metadata_;
 };
 
@@ -236,7 +246,7 @@ Record build_sections_document(std::string_view markdown_text, const Record& doc
 std::string sections_json_text(const Record& document) { return text::dumps_indented(document, 2); }
 
 void write_sections_json(std::string_view markdown_text, const Record& doc, bool include_metadata,
-                         const std::function<void(std::string_view)>& sink) {
+                         const std::function<void(std::string_view)>& sink, bool well_formed) {
   const std::string doc_name = document_name(doc);
   const Record* qd = record::find(doc, "document_number");
   const Record* link = record::find(doc, "url_document_name");
@@ -261,22 +271,19 @@ void write_sections_json(std::string_view markdown_text, const Record& doc, bool
     }
   }
 
-  // Every body stands in the text of each of its ancestors too, so it is
-  // escaped once and copied from there.
-  std::string escaped;
-  std::vector<std::size_t> escaped_end(cut.size());
-  {
-    std::size_t size = 0;
-    for (const std::string_view body : cut.bodies) size += body.size();
-    escaped.reserve(size + size / 16);
-    for (std::size_t j = 0; j < cut.size(); ++j) {
-      text::append_json_string_content(escaped, cut.bodies[j], false);
-      escaped_end[j] = escaped.size();
+  // Every body stands in the text of each of its ancestors too. It is
+  // escaped again each time, straight into the output: for well-formed text
+  // escaping costs about what copying does, and no escaped copy of the whole
+  // text is held. The bodies of well-formed text are well-formed too (they
+  // are cut at ASCII characters and trimmed at whole code points), and such
+  // text is escaped without decoding it.
+  well_formed = well_formed || text::first_invalid(cut.text) == npos;
+  const auto append_body = [well_formed](std::string& out, std::string_view body) {
+    if (well_formed) {
+      text::append_valid_json_string_content(out, body);
+    } else {
+      text::append_json_string_content(out, body, false);
     }
-  }
-  const auto escaped_body = [&](std::size_t j) {
-    const std::size_t from = j == 0 ? 0 : escaped_end[j - 1];
-    return std::string_view(escaped).substr(from, escaped_end[j] - from);
   };
 
   // The layout of text::dumps_indented(build_sections_document(...), 2).
@@ -305,7 +312,7 @@ void write_sections_json(std::string_view markdown_text, const Record& doc, bool
       const std::size_t i = text_of[k];
       for (std::size_t j = i; j < cut.subtree_end[i]; ++j) {
         if (j != i) out += "\\n\\n";
-        out += escaped_body(j);
+        append_body(out, cut.bodies[j]);
         w.maybe_flush();
       }
       out += '"';

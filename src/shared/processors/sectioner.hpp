@@ -103,8 +103,10 @@ std::string sections_json_text(const Record& document);
 // doc, include_metadata)), handed to `sink` piece by piece as they are made:
 // neither the document nor its section texts are built, so a large document
 // costs little more than its text. Throws what document_name throws, before
-// the first piece.
+// the first piece. `well_formed` says the caller has found markdown_text to be
+// well-formed UTF-8 already (text::first_invalid is npos), which spares
+// checking it again.
 void write_sections_json(std::string_view markdown_text, const Record& doc, bool include_metadata,
-                         const std::function<void(std::string_view)>& sink);
+                         const std::function<void(std::string_view)>& sink, bool well_formed = false);
 
 }  // namespace shared::processors::sectioner
