@@ -1,9 +1,8 @@
 // kesto sections: the sections document of a Markdown file.
-#include <cstdio>
-#include <stdexcept>
 #include <string_view>
 
 #include "apps/common/args.hpp"
+#include "apps/common/background_output.hpp"
 #include "apps/common/commands.hpp"
 #include "apps/kesto/markdown_input.hpp"
 #include "shared/processors/sectioner.hpp"
@@ -26,12 +25,13 @@ int run(const std::vector<std::string>& argv) {
   const std::string text = apps::markdown_input::read_markdown(args.get("FILE.md"));
   // Written as it is made: the document itself is never built, so a large
   // file costs little more memory than its text.
+  apps::BackgroundOutput out(stdout);
   apps::markdown_input::as_input_error([&] {
-    sectioner::write_sections_json(text, doc, !args.has("exclude-metadata"), [](std::string_view piece) {
-      std::fwrite(piece.data(), 1, piece.size(), stdout);
-    });
+    // read_markdown has refused ill-formed UTF-8.
+    sectioner::write_sections_json(
+        text, doc, !args.has("exclude-metadata"), [&](std::string_view piece) { out.write(piece); }, true);
   });
-  if (std::fflush(stdout) != 0) throw std::runtime_error("cannot write to standard output");
+  out.finish();
   return 0;
 }
 
