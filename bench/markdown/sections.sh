@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # `kesto sections` on SIZE MiB (default 16) of generated SOP Markdown, as a
 # whole process writing its output to a file, beside:
-#   - the floor: read the input, write an output of the same size (the
-#     sections document's) in the same pieces, nothing else;
+#   - the floor: read the input in one read, as the command does, and write
+#     an output of the same size (the sections document's) in the command's
+#     1 MiB pieces, nothing else;
 #   - bench/markdown/sections.py, the same work written plainly in Python
 #     (its output is checked byte for byte against kesto's first).
 # Times are medians of RUNS runs (default 5), memory the peak resident set.
