@@ -35,7 +35,10 @@ apps::ArgParser parser() {
       .flag("json", "", "write one pipeline result per line on standard output")
       .flag("worker", "", "(internal) serve tasks on standard input")
       .with_log_level()
-      .epilog("Exit status: 0 every document processed (or skipped), 1 any document failed, 2 usage or\n"
+      .epilog("Each document gets one line: name, QD-number, outcome, stage, seconds; then \"lost: ...\"\n"
+              "when the Word file holds what its Markdown leaves out (drawings, text boxes, ...), and the\n"
+              "error, if any.\n"
+              "Exit status: 0 every document processed (or skipped), 1 any document failed, 2 usage or\n"
               "configuration error. Log records go to standard error as JSON lines.");
   return p;
 }
