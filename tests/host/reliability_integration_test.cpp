@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "connectors/pg_testing.hpp"
 #include "host/host_world.hpp"
@@ -263,4 +265,59 @@ TEST(Reliability, OneRunPerDocumentAndAbandonedRunsAreTakenOver) {
   const auto rows = mainstore::fetch_all(w.meta.name());
   EXPECT_EQ(rows.size(), 8u);
   for (const Record& r : rows) EXPECT_EQ(r.at("status"), "PROCESSED") << r.dump();
+}
+
+TEST(Reliability, ARunWhoseDatabaseConnectionBrokeOffIsNotTrustedAndRunsAgain) {
+  if (!pg_testing::have_cluster()) return;
+  World w;
+  w.add_examples();
+  auto outcomes = w.run();  // tables made, the connection kept
+  for (const auto& [qd, o] : outcomes) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+
+  // The metadata table held by another transaction: the next run takes a
+  // document's lock and then waits at its row.
+  const std::string db = testing_support::env("PGDATABASE");
+  pg_testing::pg::PgConn holder = pg_testing::connect_db(db);
+  pg_testing::pg::execute(holder.get(), "BEGIN");
+  pg_testing::pg::execute(holder.get(), "LOCK TABLE " + w.meta.name() + " IN ACCESS EXCLUSIVE MODE");
+  std::map<std::string, Outcome> again;
+  std::thread run([&] { again = w.run({.force = true}); });
+
+  // The connection that holds the lock is cut off by the server; the run
+  // opens another and goes on, without its lock.
+  pg_testing::pg::PgConn admin = pg_testing::connect_db(db);
+  std::string cut;
+  for (int i = 0; i < 3000 && cut.empty(); ++i) {
+    for (const auto& [file, qd] : kExamples) {
+      auto r = pg_testing::pg::execute(
+          admin.get(),
+          "SELECT pg_terminate_backend(pid) AS ended FROM pg_locks WHERE locktype = 'advisory' AND "
+          "((classid::bigint << 32) | objid::bigint) = hashtextextended(%s, 0)",
+          {"kesto.document:" + w.meta.name() + ":" + qd});
+      if (pg_testing::pg::first_row(r.get()).has_value()) cut = qd;
+    }
+    if (cut.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pg_testing::pg::execute(holder.get(), "ROLLBACK");
+  run.join();
+  ASSERT_FALSE(cut.empty()) << "no run took a document's lock";
+
+  for (const auto& [qd, o] : again) {
+    if (qd == cut) {
+      EXPECT_EQ(o.status, "ERROR") << qd;
+      EXPECT_EQ(o.error, "the document's lock was lost with the database connection during the run") << qd;
+      EXPECT_TRUE(o.retryable) << qd;
+    } else {
+      // Documents locked on the new connection are run as usual.
+      EXPECT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+    }
+  }
+  // Its row keeps no source ETag, so the next run does it again, unforced.
+  outcomes = w.run();
+  EXPECT_EQ(outcomes.at(cut).status, "PROCESSED") << outcomes.at(cut).error;
+  for (const auto& [qd, o] : outcomes) {
+    if (qd != cut) {
+      EXPECT_EQ(o.status, "SKIPPED") << qd;
+    }
+  }
 }

@@ -3,6 +3,7 @@
 // document pays for one TLS handshake per process, not one per statement.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -33,6 +34,16 @@ class KeptConnection {
     std::unique_lock lock(mu_);
     PGconn* c = usable();
     return Lease(std::move(lock), c);
+  }
+
+  // How many connections the process has opened so far, after looking
+  // whether the kept one still stands (and opening another when it broke).
+  // Session state taken at one count is gone once the count moves on.
+  // Throws DatabaseError when no connection can be opened.
+  std::uint64_t generation() {
+    std::lock_guard lock(mu_);
+    usable();
+    return opened_;
   }
 
   // Runs `fn(conn)` with the connection to itself; when the connection turns
@@ -68,6 +79,7 @@ class KeptConnection {
       conn_.reset();
       conn_ = get_conn();
       target_ = target;
+      ++opened_;
     }
     return conn_.get();
   }
@@ -75,6 +87,7 @@ class KeptConnection {
   std::mutex mu_;
   pg::PgConn conn_;
   std::string target_;
+  std::uint64_t opened_ = 0;
 };
 
 }  // namespace shared::connectors::mainstore

@@ -198,6 +198,7 @@ class DocumentLock {
   // Takes every lock of `names`; false (holding none) when one is held
   // elsewhere.
   bool try_lock(const std::vector<std::string>& names) {
+    generation_ = HostSession::get().generation();
     for (const std::string& name : names) {
       const bool got = HostSession::get().with_conn([&](PGconn* c) {
         pg::PgResult r = pg::execute(c, std::string("SELECT pg_try_advisory_lock(") + kLockKey + ") AS locked", {name});
@@ -209,9 +210,21 @@ class DocumentLock {
       }
       held_.push_back(name);
     }
-    return true;
+    if (intact()) return true;
+    release();
+    return false;
   }
   ~DocumentLock() { release(); }
+
+  // Whether the locks are still held: they went with the connection that
+  // took them if it broke and another was opened since.
+  bool intact() noexcept {
+    try {
+      return !held_.empty() && HostSession::get().generation() == generation_;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
 
  private:
   void release() noexcept {
@@ -228,6 +241,7 @@ class DocumentLock {
     held_.clear();
   }
   std::vector<std::string> held_;
+  std::uint64_t generation_ = 0;
 };
 
 // The lock names of a document: its number within its metadata table, and
@@ -450,6 +464,14 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
                                                           .status = "ERROR",
                                                           .stage = "",
                                                           .error = std::string(e.what())});
+  }
+  if (with_db && !lock.intact()) {
+    // Another process may have taken the document up meanwhile: this run's
+    // outcome is not to be trusted, and the document is run again.
+    out.status = "ERROR";
+    out.error = (out.error.empty() ? "" : out.error + "; ") +
+                "the document's lock was lost with the database connection during the run";
+    out.retryable = true;
   }
   if (with_db) {
     // An artefact the trail does not know of is not acceptable: a run whose
