@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -34,11 +32,9 @@ TEST(BackgroundOutput, PiecesOfEverySizeArriveInOrder) {
     out.finish();
   }
   std::fclose(f);
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream got;
-  got << in.rdbuf();
-  EXPECT_EQ(got.str().size(), expected.size());
-  EXPECT_TRUE(got.str() == expected);
+  const std::string got = testing_support::read_bytes(dir / "out.txt");
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
 }
 
 TEST(BackgroundOutput, AFullDeviceIsAnErrorNotASilentLoss) {
