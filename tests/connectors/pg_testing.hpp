@@ -65,8 +65,8 @@ inline std::vector<shared::Record> query(const std::string& dbname, const std::s
 // Applies sql/<script> with psql and the given -v variables; returns psql's
 // exit status.
 inline int apply_script(const std::string& dbname, const std::string& script, const std::string& vars) {
-  const std::string cmd = "psql -X -q -v ON_ERROR_STOP=1 -d '" + dbname + "' " + vars + " -f '" KESTO_SOURCE_DIR
-                          "/sql/" + script + "' 2>&1";
+  const std::string cmd = "psql -X -q -v ON_ERROR_STOP=1 -d '" + dbname + "' " + vars + " -f '" +
+                          (testing_support::source_dir() / "sql" / script).string() + "' 2>&1";
   std::string out;
   const int rc = testing_support::run_command(cmd, &out);
   if (rc != 0) ADD_FAILURE() << cmd << "\n" << out;

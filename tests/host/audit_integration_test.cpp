@@ -222,7 +222,7 @@ TEST(AuditTrail, TheTrailRefusesEveryChangeAndAnUnwritableTrailIsAnError) {
   World broken;
   pg_testing::exec(db, "CREATE TABLE " + broken.audit + " (id integer)");
   broken.add_source("SOP QD-004100 Audit.docx", "QD-004100",
-                    testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" /
+                    testing_support::read_bytes(testing_support::source_dir() / "examples" /
                                                 kExamples[0].first));
   const auto outcomes = broken.run();
   const Outcome& o = outcomes.at("QD-004100");

@@ -72,7 +72,7 @@ struct World {
   }
   void add_examples() {
     for (const auto& [name, qd] : kExamples) {
-      add_source(name, qd, testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" / name));
+      add_source(name, qd, testing_support::read_bytes(testing_support::source_dir() / "examples" / name));
     }
   }
   void set_status(const std::string& qd, const std::string& status) {

@@ -24,7 +24,7 @@ namespace loss = shared::processors::conversion_loss;
 Record example_report(const std::string& name) {
   loss::LossReport r;
   shared::processors::extractor::docx_bytes_to_markdown(
-      testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" / name), r);
+      testing_support::read_bytes(testing_support::source_dir() / "examples" / name), r);
   return loss::to_record(r);
 }
 
@@ -59,7 +59,7 @@ TEST(HostLossReport, ATableWithoutTheColumnStillRecordsTheOutcome) {
   World w;
   pg_testing::exec(testing_support::env("PGDATABASE"), "ALTER TABLE " + w.meta.name() + " DROP COLUMN loss_report");
   w.add_source(kExamples[0].first, kExamples[0].second,
-               testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" / kExamples[0].first));
+               testing_support::read_bytes(testing_support::source_dir() / "examples" / kExamples[0].first));
   testing_support::LogCapture cap(shared::logsetup::Level::warning);
   const auto outcomes = w.run();
   const auto& o = outcomes.at(kExamples[0].second);

@@ -39,7 +39,7 @@ namespace worker = shared::host::worker;
 namespace {
 
 std::string example_bytes(std::size_t i) {
-  return testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" / kExamples[i % 3].first);
+  return testing_support::read_bytes(testing_support::source_dir() / "examples" / kExamples[i % 3].first);
 }
 
 std::string unique_queue() {

@@ -29,7 +29,7 @@ namespace vector_db = shared::connectors::vector_db;
 namespace {
 
 std::string example_bytes(std::size_t i) {
-  return testing_support::read_bytes(std::filesystem::path(KESTO_SOURCE_DIR) / "examples" / kExamples[i].first);
+  return testing_support::read_bytes(testing_support::source_dir() / "examples" / kExamples[i].first);
 }
 
 // What the stores hold: every blob, every metadata row's number and status,

@@ -189,7 +189,7 @@ TEST(HostRunner, LocalFilesWithMetadataAndWithout) {
   if (!pg_testing::have_cluster()) return;
   World w;
   testing_support::TempDir dir;
-  const auto src = std::filesystem::path(KESTO_SOURCE_DIR) / "examples";
+  const auto src = testing_support::source_dir() / "examples";
   const std::string by_name = "QD-123456 Plain Name.docx";
   std::filesystem::copy_file(src / kExamples[0].first, dir / kExamples[0].first);
   std::filesystem::copy_file(src / kExamples[1].first, dir / by_name);

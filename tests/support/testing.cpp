@@ -84,6 +84,8 @@ std::filesystem::path corpus_dir() {
 
 std::filesystem::path binary_dir() { return KESTO_BINARY_DIR; }
 
+std::filesystem::path source_dir() { return KESTO_SOURCE_DIR; }
+
 std::string read_bytes(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::ostringstream ss;

@@ -69,6 +69,8 @@ class TempDir {
 std::filesystem::path corpus_dir();
 // The folder of the built programs.
 std::filesystem::path binary_dir();
+// The repository's root folder.
+std::filesystem::path source_dir();
 
 std::string read_bytes(const std::filesystem::path& p);
 void write_bytes(const std::filesystem::path& p, const std::string& bytes);
