@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 
 #include "shared/errors.hpp"
@@ -17,7 +18,7 @@ TEST(Dotenv, ParsesTheUsualForms) {
       "PLAIN=value\n"
       "export EXPORTED=yes\n"
       "  SPACED = some value  \n"
-      "SINGLE='it''s # not a comment'\n"
+      "SINGLE='single # not a comment'\n"
       "DOUBLE=\"line1\\nline2 \\\"q\\\"\"\n"
       "INLINE=abc # trailing comment\n"
       "KEY=Eby8vdM02x==\n"
@@ -28,7 +29,7 @@ TEST(Dotenv, ParsesTheUsualForms) {
   EXPECT_EQ(vars.at("PLAIN"), "value");
   EXPECT_EQ(vars.at("EXPORTED"), "yes");
   EXPECT_EQ(vars.at("SPACED"), "some value");
-  EXPECT_EQ(vars.at("SINGLE"), "it");
+  EXPECT_EQ(vars.at("SINGLE"), "single # not a comment");
   EXPECT_EQ(vars.at("DOUBLE"), "line1\nline2 \"q\"");
   EXPECT_EQ(vars.at("INLINE"), "abc");
   EXPECT_EQ(vars.at("KEY"), "Eby8vdM02x==");
@@ -41,6 +42,8 @@ TEST(Dotenv, ParsesTheUsualForms) {
 TEST(Dotenv, ByteOrderMarkIsReadAndBadLinesAreRefusedWithTheirNumber) {
   EXPECT_EQ(parse_dotenv("\xEF\xBB\xBF" "FIRST=1\nSECOND=2\n"),
             (std::map<std::string, std::string>{{"FIRST", "1"}, {"SECOND", "2"}}));
+  EXPECT_EQ(parse_dotenv("FIRST=\"1\"  # one\r\nSECOND=2\r\n"),
+            (std::map<std::string, std::string>{{"FIRST", "1"}, {"SECOND", "2"}}));
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"A=1\nnot a line\nB=2\n", "line 2: not a NAME=value line"},
       {"A=1\n1BAD=x\n", "line 2: '1BAD' is not a variable name"},
@@ -48,6 +51,15 @@ TEST(Dotenv, ByteOrderMarkIsReadAndBadLinesAreRefusedWithTheirNumber) {
       {"A=1\nKEY=\"abc\nB=2\nC=3\n", "line 2: the quoted value of KEY is never closed"},
       // Line numbers count the lines of a multi-line value.
       {"M=\"one\ntwo\"\n\nbroken\n", "line 4: not a NAME=value line"},
+      // What follows a closing quote would be dropped without a word.
+      {"A=1\nKEY=\"abc\"junk\nB=2\n", "line 2: text after the closing quote of KEY: 'junk'"},
+      {"SINGLE='it''s'\n", "line 1: text after the closing quote of SINGLE: ''s''"},
+      {"M='one\ntwo' x # y\n", "line 2: text after the closing quote of M: 'x # y'"},
+      // Bare carriage returns make the whole file one line.
+      {"A=1\rB=2\rC=3\r", "line 1: a carriage return that does not end a line (save the file with LF or CRLF "
+                           "line ends)"},
+      {"A=1\nB=2\rC=3\n", "line 2: a carriage return that does not end a line (save the file with LF or CRLF "
+                           "line ends)"},
   };
   for (const auto& [text, message] : bad) {
     try {
@@ -78,6 +90,14 @@ TEST(Dotenv, LoadKeepsVariablesAlreadySet) {
   EXPECT_STREQ(std::getenv("KESTO_T_SET"), "from-env");
   EXPECT_STREQ(std::getenv("KESTO_T_NEW"), "new");
   EXPECT_FALSE(shared::config::load_dotenv((dir / "missing.env").string()));
+}
+
+TEST(Dotenv, AFolderOfThatNameIsSaidAndSkipped) {
+  testing_support::TempDir dir;
+  std::filesystem::create_directory(dir / ".env");
+  testing_support::LogCapture cap(shared::logsetup::Level::warning);
+  EXPECT_FALSE(shared::config::load_dotenv((dir / ".env").string()));
+  EXPECT_EQ(cap.matching("is a folder, not a settings file: no settings were read from it").size(), 1u) << cap.text();
 }
 
 TEST(Settings, DefaultsAndVariableNames) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "shared/errors.hpp"
+#include "shared/logsetup.hpp"
 
 namespace shared::config {
 
@@ -103,6 +105,9 @@ Settings from_environment() {
   s.MAX_DEQUEUE = whole_number("KESTO_MAX_DEQUEUE", s.MAX_DEQUEUE, 1, 1000);
   // The service takes visibility timeouts of up to 7 days.
   s.VISIBILITY_TIMEOUT_S = whole_number("KESTO_VISIBILITY_TIMEOUT", s.VISIBILITY_TIMEOUT_S, 3, 7 * 24 * 3600);
+  s.CONNECT_TIMEOUT_S = whole_number("KESTO_CONNECT_TIMEOUT", s.CONNECT_TIMEOUT_S, 1, 3600);
+  s.STORAGE_TIMEOUT_S = whole_number("KESTO_STORAGE_TIMEOUT", s.STORAGE_TIMEOUT_S, 1, 24 * 3600);
+  s.MODEL_TIMEOUT_S = whole_number("KESTO_MODEL_TIMEOUT", s.MODEL_TIMEOUT_S, 1, 24 * 3600);
   // Ports stay text for the connection parameters; only their form is checked.
   if (!s.PGPORT.empty()) whole_number("PGPORT", 0, 1, 65535);
   if (!s.TOLVANSTORE_PORT.empty()) whole_number("TOLVANSTORE_PORT", 0, 1, 65535);
@@ -136,6 +141,14 @@ std::map<std::string, std::string> parse_dotenv(std::string_view text) {
   auto refuse = [&](std::size_t line, const std::string& why) {
     return ValueError("line " + std::to_string(line) + ": " + why);
   };
+  // A file whose lines end in a bare carriage return (old Mac line ends)
+  // reads as one line: the first setting would swallow all the others.
+  for (std::size_t cr = text.find('\r'); cr != std::string_view::npos; cr = text.find('\r', cr + 1)) {
+    if (cr + 1 == text.size() || text[cr + 1] != '\n') {
+      const auto line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + cr, '\n')) + 1;
+      throw refuse(line, "a carriage return that does not end a line (save the file with LF or CRLF line ends)");
+    }
+  }
   while (pos < text.size()) {
     std::size_t eol = text.find('\n', pos);
     if (eol == std::string_view::npos) eol = text.size();
@@ -177,6 +190,15 @@ std::map<std::string, std::string> parse_dotenv(std::string_view text) {
       // setting after it.
       if (!closed) throw refuse(start_line, "the quoted value of " + std::string(name) + " is never closed");
       const std::size_t consumed = static_cast<std::size_t>(rest.data() - text.data()) + i + 1;
+      // Only a comment may follow the closing quote: text after it would
+      // otherwise be dropped without a word.
+      std::size_t line_end = text.find('\n', consumed);
+      if (line_end == std::string_view::npos) line_end = text.size();
+      const std::string_view after = trim_ascii(text.substr(consumed, line_end - consumed));
+      if (!after.empty() && after.front() != '#') {
+        const auto line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + consumed, '\n')) + 1;
+        throw refuse(line, "text after the closing quote of " + std::string(name) + ": '" + std::string(after) + "'");
+      }
       if (consumed > pos) {
         const std::size_t next_line = pos;
         eol = text.find('\n', consumed);
@@ -193,8 +215,21 @@ std::map<std::string, std::string> parse_dotenv(std::string_view text) {
 }
 
 bool load_dotenv(const std::string& path, bool override_existing) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    // A folder of that name (a Python virtual environment is often called
+    // .env) is no reason to stop, but settings expected from it are missing.
+    logsetup::get_logger("shared.config")
+        .warning("'" + path + "' is a folder, not a settings file: no settings were read from it");
+    return false;
+  }
   std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
+  if (!in) {
+    if (std::filesystem::exists(path, ec)) {
+      logsetup::get_logger("shared.config").warning("'" + path + "' cannot be read: no settings were read from it");
+    }
+    return false;
+  }
   std::ostringstream ss;
   ss << in.rdbuf();
   std::map<std::string, std::string> vars;

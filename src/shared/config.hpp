@@ -59,6 +59,14 @@ struct Settings {
   std::string QUEUE_NAME = "kesto-documents";
   long MAX_DEQUEUE = 5;
   long VISIBILITY_TIMEOUT_S = 60;
+
+  // Seconds a network request may take: to connect to any service
+  // (KESTO_CONNECT_TIMEOUT, also PostgreSQL), a whole blob or queue request
+  // (KESTO_STORAGE_TIMEOUT), a whole model request (KESTO_MODEL_TIMEOUT).
+  // The retry wrapper's tries follow a request that timed out.
+  long CONNECT_TIMEOUT_S = 10;
+  long STORAGE_TIMEOUT_S = 60;
+  long MODEL_TIMEOUT_S = 300;
 };
 
 // The process's settings, read on first use (the `.env` file first).
@@ -77,13 +85,15 @@ Settings from_environment();
 // Parses dotenv text: NAME=value lines, "#" comments, optional "export ",
 // single- or double-quoted values (double quotes understand \n, \t, \" and
 // \\), an unquoted value ending at " #", a leading byte-order mark ignored.
-// Throws ValueError "line N: …" for a line that is not NAME=value or a quoted
-// value that is never closed: a file read only in part would silently drop
-// settings.
+// Throws ValueError "line N: …" for a line that is not NAME=value, a quoted
+// value that is never closed or followed by more than a comment, or a
+// carriage return that does not end a line: a file read only in part would
+// silently drop settings.
 std::map<std::string, std::string> parse_dotenv(std::string_view text);
 
 // Loads `path` into the environment, keeping variables already set unless
-// `override_existing`. Returns false when the file cannot be read; throws
+// `override_existing`. Returns false when there is no such file, or (with a
+// warning logged) when it is a folder or cannot be read; throws
 // ValueError "'{path}' line N: …" when it is malformed (nothing is loaded).
 bool load_dotenv(const std::string& path = ".env", bool override_existing = false);
 

@@ -221,9 +221,7 @@ bool ok(const net::Response& r) { return r.status >= 200 && r.status < 300; }
 std::string quoted(const std::string& container, const std::string& blob) { return "'" + container + "/" + blob + "'"; }
 
 std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::string endpoint,
-                                            std::shared_ptr<net::Transport> transport,
-                                            std::function<std::chrono::system_clock::time_point()> clock,
-                                            int max_results) {
+                                            BlobClientOptions options) {
   auto core = std::make_shared<ClientCore>();
   if (!connection.account_key.empty()) {
     bool decoded = false;
@@ -232,9 +230,9 @@ std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::s
   }
   core->connection = std::move(connection);
   core->endpoint = std::move(endpoint);
-  core->transport = transport ? std::move(transport) : net::make_curl_transport();
-  core->clock = std::move(clock);
-  core->max_results = max_results;
+  core->transport = options.transport ? std::move(options.transport) : net::make_curl_transport(options.http);
+  core->clock = std::move(options.clock);
+  core->max_results = options.max_results;
   return core;
 }
 
@@ -388,8 +386,7 @@ std::string shared_key_signature(std::string_view account_key, std::string_view 
 
 BlobServiceClient::BlobServiceClient(StorageConnection connection, Options options) {
   std::string endpoint = connection.blob_endpoint;
-  core_ = make_core(std::move(connection), std::move(endpoint), std::move(options.transport), std::move(options.clock),
-                    options.max_results);
+  core_ = make_core(std::move(connection), std::move(endpoint), std::move(options));
 }
 
 BlobServiceClient BlobServiceClient::from_connection_string(std::string_view connection_string, Options options) {

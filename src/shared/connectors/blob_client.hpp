@@ -115,6 +115,7 @@ struct BlobClientOptions {
   std::shared_ptr<net::Transport> transport;  // null: a libcurl transport of its own
   std::function<std::chrono::system_clock::time_point()> clock;  // null: the system clock
   int max_results = 0;  // page size of listings; 0: the service's default
+  net::HttpOptions http;  // timeouts of the libcurl transport made when `transport` is null
 };
 
 // The service client of one storage account; cheap to copy, safe to use from

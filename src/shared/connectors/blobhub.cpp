@@ -73,6 +73,9 @@ std::shared_ptr<const BlobServiceClient> client_in(Slot& slot, const std::string
     std::lock_guard olock(options_mu());
     options = client_options();
   }
+  const config::Settings& s = config::get();
+  options.http.connect_timeout_ms = s.CONNECT_TIMEOUT_S * 1000;
+  options.http.timeout_ms = s.STORAGE_TIMEOUT_S * 1000;
   slot.client = std::make_shared<const BlobServiceClient>(
       BlobServiceClient::from_connection_string(connection_string, std::move(options)));
   logger().info(std::string(label) + " BlobServiceClient initialized (singleton).");

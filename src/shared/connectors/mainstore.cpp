@@ -126,7 +126,8 @@ pg::PgConn get_conn() {
                                        .dbname = s.PGDATABASE,
                                        .user = s.PGUSER,
                                        .password = s.PGPASSWORD,
-                                       .sslmode = "require"});
+                                       .sslmode = "require",
+                                       .connect_timeout = static_cast<int>(s.CONNECT_TIMEOUT_S)});
 }
 
 std::vector<Record> fetch_all(std::string_view table_name) { return run(fetch_all_statement(table_name), true); }

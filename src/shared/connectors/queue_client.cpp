@@ -73,8 +73,8 @@ QueueServiceClient::QueueServiceClient(StorageConnection connection, Options opt
     throw ValueError("Connection string names no queue endpoint: give QueueEndpoint or AccountName");
   }
   std::string endpoint = connection.queue_endpoint;
-  core_ = detail::make_core(std::move(connection), std::move(endpoint), std::move(options.transport),
-                            std::move(options.clock));
+  options.max_results = 0;
+  core_ = detail::make_core(std::move(connection), std::move(endpoint), std::move(options));
 }
 
 QueueServiceClient QueueServiceClient::from_connection_string(std::string_view connection_string, Options options) {

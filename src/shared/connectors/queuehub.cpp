@@ -88,7 +88,11 @@ std::shared_ptr<const QueueServiceClient> _get_queue_service_client() {
         "STORAGE_ACCOUNT_CONNECTION_STRING not set. Please set the STORAGE_ACCOUNT_CONNECTION_STRING environment "
         "variable.");
   }
-  s.client = std::make_shared<const QueueServiceClient>(QueueServiceClient::from_connection_string(cs, s.options));
+  QueueServiceClient::Options options = s.options;
+  const config::Settings& settings = config::get();
+  options.http.connect_timeout_ms = settings.CONNECT_TIMEOUT_S * 1000;
+  options.http.timeout_ms = settings.STORAGE_TIMEOUT_S * 1000;
+  s.client = std::make_shared<const QueueServiceClient>(QueueServiceClient::from_connection_string(cs, options));
   logger().info("QueueServiceClient initialized (singleton).");
   return s.client;
 }

@@ -28,11 +28,10 @@ struct ClientCore {
 };
 
 // A core for `endpoint` of the account; throws ValueError for a key that is
-// not Base64. A null transport means a libcurl transport of its own.
+// not Base64. Without a transport in `options` the core gets a libcurl
+// transport of its own with `options.http`'s timeouts.
 std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::string endpoint,
-                                            std::shared_ptr<net::Transport> transport,
-                                            std::function<std::chrono::system_clock::time_point()> clock,
-                                            int max_results = 0);
+                                            BlobClientOptions options);
 
 // Sends one request to the core's endpoint: date, version and authorisation added.
 net::Response send(const ClientCore& core, std::string method, const std::string& path_and_query,

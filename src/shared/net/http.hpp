@@ -31,9 +31,11 @@ struct Response {
   std::string header(std::string_view name) const { return header_value(headers, name); }
 };
 
+// No request waits for ever: a peer that accepts the connection and then
+// never answers (a frozen server) ends in a TransportError after timeout_ms.
 struct HttpOptions {
   long connect_timeout_ms = 10000;
-  long timeout_ms = 0;  // whole request; 0 means no limit
+  long timeout_ms = 300000;  // the whole request, from connecting to the last byte
   bool verify_tls = true;
 };
 
