@@ -670,7 +670,7 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database) {
   const auto engine = processors::aigate::summary_engine();
   std::vector<std::string> missing;
   auto need = [&](const std::string& value, const char* var) {
-    if (value.empty()) missing.emplace_back(var);
+    if (value.empty() && std::find(missing.begin(), missing.end(), var) == missing.end()) missing.emplace_back(var);
   };
   need(s.STORAGE_CONNECTION_STRING, "STORAGE_ACCOUNT_CONNECTION_STRING");
   need(s.STORAGE_CONTAINER_NAME, "STORAGE_CONTAINER_NAME");
@@ -692,6 +692,14 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database) {
     need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
     need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
     need(s.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");
+  }
+  // A configured embedding deployment is used by every indexing: without
+  // its endpoint, key or API version each document would fail only after
+  // its tries.
+  if (!s.OPENAI_EMBEDDING_MODEL.empty()) {
+    need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
+    need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
+    need(s.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION");
   }
   return missing;
 }

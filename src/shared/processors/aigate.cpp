@@ -98,7 +98,9 @@ const std::string& required(const std::string& value, const char* variable) {
 
 std::shared_ptr<net::Transport> new_transport(const Slots& s) {
   if (s.factory) return s.factory();
-  return net::make_curl_transport();
+  const config::Settings& cfg = config::get();
+  return net::make_curl_transport(
+      {.connect_timeout_ms = cfg.CONNECT_TIMEOUT_S * 1000, .timeout_ms = cfg.MODEL_TIMEOUT_S * 1000});
 }
 
 std::shared_ptr<const azure::ChatClient> _get_llm() {
@@ -133,6 +135,21 @@ std::shared_ptr<const azure::EmbeddingClient> _get_embedding_model() {
     logger().info("AzureOpenAIEmbeddings client initialized (singleton).");
   }
   return s.embedding_model;
+}
+
+// The settings a model client needs, checked before the first try: a
+// missing one is a configuration error that no later try can mend, so it is
+// never retried (which would only add a minute of waiting per document).
+void check_settings(bool embeddings) {
+  const config::Settings& cfg = config::get();
+  required(cfg.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
+  required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
+  if (embeddings) {
+    required(cfg.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL");
+    required(cfg.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION");
+  } else {
+    required(cfg.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");
+  }
 }
 
 const retry::Options kModelRetry{.max_attempts = 5, .initial_delay = 2.0, .max_delay = 60.0};
@@ -171,6 +188,7 @@ SummaryEngine summary_engine() {
 
 std::string generate_summary(const std::string& text, SummaryEngine engine) {
   static const auto wrapped = retry::retry(kModelRetry, "generate_summary", &summarize_once);
+  if (engine == SummaryEngine::azure_openai) check_settings(false);
   return wrapped(text, engine);
 }
 
@@ -182,6 +200,7 @@ std::string generate_summary(const std::string& text) {
 std::vector<double> generate_embeddings(const std::string& text, long max_input_chars) {
   (void)max_input_chars;
   static const auto wrapped = retry::retry(kModelRetry, "generate_embeddings", &embed_once);
+  check_settings(true);
   return wrapped(text);
 }
 
