@@ -30,6 +30,36 @@ std::string bare_name(const std::string& table) {
   return dot == std::string::npos ? table : table.substr(dot + 1);
 }
 
+// The columns every audit trail has; a table without them is something else.
+constexpr std::string_view kColumns[] = {"id",         "recorded_at", "host_user",  "machine",    "document_number",
+                                         "action",     "blob_path",   "size_bytes", "sha256",     "etag",
+                                         "source_etag", "index_rows", "pipeline_version", "detail"};
+
+// Refuses a table of that name that exists but is not an audit trail: the
+// append-only trigger would otherwise be put on it for good, and every later
+// change to it refused (a mistyped KESTO_AUDIT_TABLE naming the metadata
+// table would stop every run).
+void check_existing_table(PGconn* conn, const std::string& table) {
+  pg::PgResult r = pg::execute(conn,
+                               "SELECT to_regclass(%s) IS NOT NULL AS present, "
+                               "(SELECT string_agg(attname::text, ',') FROM pg_attribute "
+                               " WHERE attrelid = to_regclass(%s) AND attnum > 0 AND NOT attisdropped) AS columns",
+                               {table, table});
+  const Record row = pg::first_row(r.get()).value_or(Record::object());
+  if (!row.value("present", false)) return;
+  const std::string columns = "," + record::get_text_or(row, "columns", "") + ",";
+  std::string lacking;
+  for (std::string_view c : kColumns) {
+    if (columns.find("," + std::string(c) + ",") == std::string::npos) {
+      lacking += (lacking.empty() ? "" : ", ") + std::string(c);
+    }
+  }
+  if (!lacking.empty()) {
+    throw ValueError("KESTO_AUDIT_TABLE names '" + table + "', a table that is not an audit trail (it has no " +
+                     lacking + "): name a table of its own");
+  }
+}
+
 Record text_or_null(const std::string& s) { return s.empty() ? Record() : Record(s); }
 
 template <class T>
@@ -58,6 +88,7 @@ void ensure_table(PGconn* conn, std::string_view table_name) {
   pg::Transaction tx(conn);
   // Two processes creating the table at once would collide on its type.
   pg::execute(conn, "SELECT pg_advisory_xact_lock(hashtextextended(%s, 0))", {"kesto.audit-table:" + table});
+  check_existing_table(conn, table);
   pg::execute(conn, "CREATE TABLE IF NOT EXISTS " + table +
                         " (\n"
                         "    id               bigserial PRIMARY KEY,\n"
