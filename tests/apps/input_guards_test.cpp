@@ -113,3 +113,34 @@ TEST(InputGuards, MalformedQdNumbersAreRefusedBeforeAnyDeletion) {
     EXPECT_EQ(dry.out, "") << qd;
   }
 }
+
+TEST(InputGuards, MissingSettingsAreNamedBeforeAnyWork) {
+  TempDir dir;
+  struct Case {
+    std::string env, args, missing;
+  };
+  const std::vector<Case> cases = {
+      {"", "audit QD-1", "PGHOST, PGUSER, PGDATABASE"},
+      {"PGHOST=127.0.0.1 PGUSER=u PGDATABASE=d", "audit --verify QD-1",
+       "STORAGE_ACCOUNT_CONNECTION_STRING, STORAGE_CONTAINER_NAME"},
+      {"PGHOST=127.0.0.1", "mainstore-check", "PGUSER, PGDATABASE"},
+      {"", "blob ls kesto-ml-dev-documents", "STORAGE_ACCOUNT_CONNECTION_STRING"},
+      {"STORAGE_ACCOUNT_CONNECTION_STRING=UseDevelopmentStorage=true", "blob exists --source x/y.docx",
+       "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING"},
+      // An embedding deployment without its API version would fail every
+      // document after a minute of tries.
+      {"SUMMARY_ENGINE=outline STORAGE_ACCOUNT_CONNECTION_STRING=UseDevelopmentStorage=true "
+       "STORAGE_CONTAINER_NAME=c OPENAI_EMBEDDING_MODEL=e AZURE_OPENAI_ENDPOINT=http://127.0.0.1:9 "
+       "AZURE_OPENAI_KEY=k",
+       "process in.docx", "AZURE_OPENAI_API_VERSION"},
+  };
+  write_bytes(dir / "in.docx", "not a word file");
+  for (const Case& c : cases) {
+    const CliRun r = kesto(dir, c.env, c.args);
+    EXPECT_EQ(r.status, 2) << c.args << ": " << r.err;
+    EXPECT_NE(r.err.find("error: missing settings: " + c.missing + " (set them in the environment or in .env)"),
+              std::string::npos)
+        << c.args << ": " << r.err;
+    EXPECT_EQ(r.out, "") << c.args;
+  }
+}

@@ -3,6 +3,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/audit_trail.hpp"
@@ -60,8 +61,11 @@ int run(const std::vector<std::string>& args) {
   const std::string given = a.get("QD-NUMBER");
   const auto qd = shared::text::normalize_qd_number(given);
   if (!qd) throw apps::UsageError("'" + given + "' is not a QD-number ('QD-' followed by digits)");
-  if (shared::config::get().PGHOST.empty()) {
-    throw shared::ValueError("missing settings: PGHOST (set them in the environment or in .env)");
+  // The check reads the artefacts back from storage too.
+  if (a.has("verify")) {
+    apps::require_settings(apps::missing_settings({apps::Reach::database, apps::Reach::storage}));
+  } else {
+    apps::require_settings(apps::missing_settings({apps::Reach::database}));
   }
   const std::vector<Record> history = runner::audit_history(*qd);
 

@@ -7,6 +7,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/logsetup.hpp"
@@ -48,6 +49,12 @@ apps::Parsed parse(const apps::ArgParser& p, const std::vector<std::string>& arg
   const auto level = shared::logsetup::parse_level(name);
   if (!level) throw apps::UsageError("unknown log level '" + name + "'");
   shared::logsetup::configure_root_logger(*level);
+  // Said at once, instead of after the storage layer's tries.
+  const shared::config::Settings& s = shared::config::get();
+  if (parsed.has("source") ? s.TOLVAN_STORAGE_CONNECTION_STRING.empty() : s.STORAGE_CONNECTION_STRING.empty()) {
+    apps::require_settings({parsed.has("source") ? "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING"
+                                                 : "STORAGE_ACCOUNT_CONNECTION_STRING"});
+  }
   return parsed;
 }
 

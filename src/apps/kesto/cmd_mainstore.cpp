@@ -3,6 +3,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/text/pyjson.hpp"
@@ -18,6 +19,7 @@ int run(const std::vector<std::string>& args) {
   parser.epilog("Exit status: 0 read (also when empty), 1 the database failed, 2 usage error.");
   const apps::Parsed p = parser.parse(args);
   shared::logsetup::configure_root_logger(apps::log_level(p));
+  apps::require_settings(apps::missing_settings({apps::Reach::database}));
 
   const std::vector<shared::Record> rows =
       shared::connectors::mainstore::fetch_all(p.get("table", "testing_table_metadata"));

@@ -10,6 +10,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "apps/kesto/host_output.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
@@ -60,12 +61,7 @@ int run(const std::vector<std::string>& args) {
   if (jobs < 1 || jobs > 64) throw apps::UsageError("--jobs must be between 1 and 64");
 
   const auto& settings = shared::config::get();
-  const auto missing = runner::missing_settings(pending, pending);
-  if (!missing.empty()) {
-    std::string list;
-    for (const auto& m : missing) list += (list.empty() ? "" : ", ") + m;
-    throw shared::ValueError("missing settings: " + list + " (set them in the environment or in .env)");
-  }
+  apps::require_settings(runner::missing_settings(pending, pending));
 
   const auto tasks = pending ? runner::pending_tasks(settings.MAX_BATCH_SIZE)
                              : runner::local_tasks(files, a.get("metadata"), settings.MAX_BATCH_SIZE);
