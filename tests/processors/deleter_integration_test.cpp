@@ -20,6 +20,7 @@ struct Fixture {
   std::string container = emulator::unique_container("del");
   pg_testing::MetadataTable meta;
   std::string index = pg_testing::unique_name("idx");
+  std::string audit = pg_testing::unique_name("audit");
   shared::config::Settings settings;
   std::unique_ptr<testing_support::ScopedSettings> scoped;
 
@@ -29,6 +30,7 @@ struct Fixture {
     settings.STORAGE_CONTAINER_NAME = container;
     settings.PGTABLE = meta.name();
     settings.VECTOR_TABLE = index;
+    settings.AUDIT_TABLE = audit;
     scoped = std::make_unique<testing_support::ScopedSettings>(settings);
     blobhub::create_container(container);
   }
@@ -113,7 +115,7 @@ TEST(DeletionStageIntegration, NeverProcessedDocumentGivesWarningsOnly) {
   EXPECT_EQ(pg_testing::messages(cap).back(), "Deletion complete \u2014 0 artifact(s) removed, 6 warning(s).");
 }
 
-TEST(DeletionStageIntegration, DatabaseDownIsAWarningNotAFailure) {
+TEST(DeletionStageIntegration, DatabaseDownRemovesNothingItCannotClear) {
   if (!pg_testing::have_cluster()) return;
   Fixture f;
   const auto mine = f.put_document("QD-000777");
@@ -123,13 +125,18 @@ TEST(DeletionStageIntegration, DatabaseDownIsAWarningNotAFailure) {
   DeletionStage stage;
   Record context = Record::object();
   testing_support::LogCapture cap;
+  // Whether another document claims a blob named after this one cannot be
+  // told without the database: none is removed, and the result says why.
   const auto r = stage.run(Record{{"document_number", "QD-000777"}}, context);
-  ASSERT_TRUE(r.success);
-  EXPECT_EQ(r.data->at("deleted_artifacts").size(), 5u);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.data->at("deleted_artifacts"), Record::array());
+  ASSERT_EQ(r.data->at("errors").size(), 1u);
+  EXPECT_EQ(r.error->rfind("Could not check which blobs belong to other documents: ", 0), 0u) << *r.error;
   const auto& w = r.data->at("warnings");
   ASSERT_EQ(w.size(), 2u);
   EXPECT_EQ(w[0].get<std::string>().rfind("Vector DB delete failed (non-fatal): ", 0), 0u) << w[0];
   EXPECT_EQ(w[1].get<std::string>().rfind("sop_metadata delete failed (non-fatal): ", 0), 0u) << w[1];
+  for (const auto& p : mine) EXPECT_TRUE(blobhub::check_blob_exists(p)) << p;
 }
 
 namespace {

@@ -47,7 +47,8 @@ int run(const std::vector<std::string>& args) {
                     "(blob path, size, SHA-256, ETag), the index rows, deletions and their verification, and\n"
                     "failures, each with the user, machine and pipeline version that wrote it. With --verify,\n"
                     "re-reads every artefact the trail says exists and compares size and SHA-256, and lists\n"
-                    "the document's blobs that the trail does not know.");
+                    "the document's blobs that the trail does not know. Only the document's own blobs are\n"
+                    "checked: a trail row with an empty path or another document's blob is a note.");
   p.positional("QD-NUMBER", apps::Arity::one, "the document's QD-number, e.g. QD-000958")
       .flag("verify", "", "check the stored artefacts against the trail")
       .flag("json", "", "one JSON object per event (with --verify: the check's report as one object)")
@@ -77,6 +78,7 @@ int run(const std::vector<std::string>& args) {
       std::cout << *qd << ": " << report["checked"] << " artefact(s) in the trail, " << report["matching"]
                 << " matching" << std::endl;
       for (const auto& problem : report["problems"]) std::cout << "  " << problem.get<std::string>() << std::endl;
+      for (const auto& note : report["notes"]) std::cout << "  note: " << note.get<std::string>() << std::endl;
       std::cout << (report["ok"].get<bool>() ? "verified: the stores hold exactly what the trail says"
                                              : "NOT verified")
                 << std::endl;

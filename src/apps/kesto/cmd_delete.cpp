@@ -3,6 +3,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
 #include "shared/processors/deleter.hpp"
@@ -20,17 +21,22 @@ int run(const std::vector<std::string>& args) {
                     "and writes the deletion with its verification to the audit trail. Prints each run's\n"
                     "result data (qd_number, deleted_artifacts, warnings, errors) as one JSON object per line.\n"
                     "A QD-number is \"QD-\" followed by digits (any case, surrounding spaces ignored);\n"
-                    "anything else is refused before anything is read or removed.");
+                    "anything else is refused before anything is read or removed. A deletion runs under the\n"
+                    "document's lock in the metadata database (PGHOST, ...): without it nothing is removed.\n"
+                    "A blob another document claims (by its recorded file or its audit trail) is left alone.");
   p.positional("QD-NUMBER", apps::Arity::at_least_one, "QD-numbers of the documents, e.g. QD-000958")
-      .flag("dry-run", "n", "list what would be removed (blobs, index sections, metadata row); remove nothing")
+      .flag("dry-run", "n", "list what would be removed, and the blobs left alone (kept); remove nothing")
       .flag("receipt", "",
             "print the deletion receipt instead of the result data: what was removed, with the size and\n"
             "SHA-256 recorded when it was written, and what the verification found")
       .with_log_level()
-      .epilog("Exit status: 0 every deletion succeeded, left nothing behind and was recorded; 1 any\n"
-              "deletion failed, left blobs, index sections or the metadata row behind, or could not be\n"
-              "recorded in the audit trail; 2 usage error, a malformed QD-number among them (then\n"
-              "nothing is deleted).");
+      .epilog("A deletion that did not complete keeps (or writes again) the document's metadata row with\n"
+              "status DELETION_PENDING, so that 'kesto process --pending' finishes it.\n"
+              "Exit status: 0 every deletion succeeded, left nothing behind and was recorded; 1 any\n"
+              "deletion failed, left blobs, index sections or the metadata row behind, could not be\n"
+              "recorded in the audit trail, or could not take the document's lock (database down, or\n"
+              "another process runs it); 2 usage or configuration error, a malformed QD-number or\n"
+              "missing settings among them (then nothing is deleted).");
   const apps::Parsed a = p.parse(args);
   shared::logsetup::configure_root_logger(apps::log_level(a));
   // Every number is checked before the first deletion: a typo in the third
@@ -38,6 +44,23 @@ int run(const std::vector<std::string>& args) {
   const std::vector<std::string> numbers = a.list("QD-NUMBER");
   for (const std::string& qd : numbers) {
     if (!shared::text::normalize_qd_number(qd)) throw shared::ValueError(deleter::invalid_qd_number_message(qd));
+  }
+  // A deletion runs under the document's lock in the metadata database, and
+  // the dry run shows what it would do: both need the database and storage.
+  {
+    const auto& s = shared::config::get();
+    std::string missing;
+    for (const auto& [value, var] : std::initializer_list<std::pair<const std::string&, const char*>>{
+             {s.STORAGE_CONNECTION_STRING, "STORAGE_ACCOUNT_CONNECTION_STRING"},
+             {s.STORAGE_CONTAINER_NAME, "STORAGE_CONTAINER_NAME"},
+             {s.PGHOST, "PGHOST"},
+             {s.PGUSER, "PGUSER"},
+             {s.PGDATABASE, "PGDATABASE"}}) {
+      if (value.empty()) missing += (missing.empty() ? "" : ", ") + std::string(var);
+    }
+    if (!missing.empty()) {
+      throw shared::ValueError("missing settings: " + missing + " (set them in the environment or in .env)");
+    }
   }
   bool all_ok = true;
   for (const std::string& qd : numbers) {
@@ -49,6 +72,11 @@ int run(const std::vector<std::string>& args) {
     if (d.busy) {
       std::cerr << "kesto delete: '" << qd << "' is being run by another process at this moment: not deleted"
                 << std::endl;
+      all_ok = false;
+      continue;
+    }
+    if (!d.lock_error.empty()) {
+      std::cerr << "kesto delete: '" << qd << "' not deleted: " << d.lock_error << std::endl;
       all_ok = false;
       continue;
     }

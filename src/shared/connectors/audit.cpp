@@ -108,6 +108,7 @@ void ensure_table(PGconn* conn, std::string_view table_name) {
                         ")");
   pg::execute(conn, "CREATE INDEX IF NOT EXISTS " + bare + "_document_number_idx ON " + table +
                         " (document_number, id)");
+  pg::execute(conn, "CREATE INDEX IF NOT EXISTS " + bare + "_blob_path_idx ON " + table + " (blob_path, id)");
   // The table keeps every row it was given: changes are refused by the
   // server, whoever asks.
   pg::execute(conn,
@@ -169,6 +170,29 @@ std::vector<Record> history(PGconn* conn, std::string_view table_name, std::stri
                                    table + " WHERE document_number = %s ORDER BY id",
                                {std::string(document_number)});
   return pg::all_rows(r.get());
+}
+
+std::map<std::string, std::string> live_owners(PGconn* conn, std::string_view table_name,
+                                               const std::vector<std::string>& paths) {
+  const std::string table = table_text(table_name);
+  std::map<std::string, std::string> out;
+  if (paths.empty()) return out;
+  pg::PgResult exists = pg::execute(conn, "SELECT to_regclass(%s) IS NOT NULL AS present", {table});
+  if (!pg::first_row(exists.get()).value_or(Record::object()).value("present", false)) return out;
+  Record wanted = Record::array();
+  for (const std::string& p : paths) wanted.push_back(p);
+  pg::PgResult r = pg::execute(
+      conn,
+      "SELECT w.blob_path, w.document_number FROM (SELECT DISTINCT ON (blob_path) blob_path, document_number, id "
+      "FROM " + table + " WHERE blob_path = ANY (ARRAY(SELECT jsonb_array_elements_text(%s::jsonb))) "
+      "AND action IN ('ingested', 'artefact_written') ORDER BY blob_path, id DESC) w "
+      "WHERE NOT EXISTS (SELECT 1 FROM " + table + " d WHERE d.blob_path = w.blob_path "
+      "AND d.document_number = w.document_number AND d.action = 'deleted' AND d.id > w.id)",
+      {wanted});
+  for (const Record& row : pg::all_rows(r.get())) {
+    out[record::get_text_or(row, "blob_path", "")] = record::get_text_or(row, "document_number", "");
+  }
+  return out;
 }
 
 std::vector<Record> live_artefacts(const std::vector<Record>& events) {

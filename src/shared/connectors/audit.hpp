@@ -12,6 +12,7 @@
 
 #include <libpq-fe.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -66,6 +67,15 @@ void append(PGconn* conn, std::string_view table, const std::vector<Event>& even
 // blob_path, size_bytes, sha256, etag, source_etag, index_rows,
 // pipeline_version, detail). None when the table does not exist.
 std::vector<Record> history(PGconn* conn, std::string_view table, std::string_view document_number);
+
+// For each of `paths` that the trail records as a live artefact, the
+// document it belongs to: the document of the path's newest "ingested" or
+// "artefact_written" event (a later write by another document replaced
+// what an earlier one wrote), unless that document's own "deleted" event
+// for the path came after it. One statement over the paths alone (an index
+// on blob_path serves it); none when the table does not exist.
+std::map<std::string, std::string> live_owners(PGconn* conn, std::string_view table,
+                                               const std::vector<std::string>& paths);
 
 // The artefacts the trail says exist now: for each blob path, its newest
 // "ingested" or "artefact_written" event, unless a "deleted" event for the

@@ -112,6 +112,7 @@ Record deletion_receipt(const std::string& qd, const Record& result_data, const 
   receipt["warnings"] = texts(record::find(result_data, "warnings"));
   receipt["errors"] = errors;
   receipt["left_behind"] = left;
+  receipt["kept"] = texts(record::find(context, "kept"));
   receipt["verification"] = verification;
   receipt["complete"] =
       errors.empty() && left.empty() && verification.is_object() && verification.value("verified", false);
@@ -143,20 +144,31 @@ std::vector<audit::Event> deletion_events(const std::string& qd, const Record& r
 }
 
 Record verify_trail(const std::string& qd, const std::vector<Record>& history) {
-  const auto& s = config::get();
   Record missing = Record::array(), changed = Record::array(), not_in_trail = Record::array(),
-         problems = Record::array();
+         problems = Record::array(), notes = Record::array();
+  const Record doc{{"document_number", qd}};
+  const std::vector<Record> live = audit::live_artefacts(history);
+  // Only the document's own paths are followed: a row of the trail that
+  // names another document's blob, or none, is not this document's to check.
+  std::set<std::string> own;
+  {
+    std::vector<std::string> paths;
+    for (const Record& e : live) paths.push_back(record::get_text_or(e, "blob_path", ""));
+    try {
+      const Record judged = processors::deleter::own_paths(doc, paths);
+      for (const auto& p : judged.at("own")) own.insert(p.get<std::string>());
+      for (const auto& n : judged.at("notes")) notes.push_back(n);
+    } catch (const std::exception& e) {
+      problems.push_back(text::one_line(e.what()));
+    }
+  }
   std::set<std::string> known;
-  std::string file_name;
   long checked = 0, matching = 0;
-  for (const Record& e : audit::live_artefacts(history)) {
+  for (const Record& e : live) {
     const std::string path = record::get_text_or(e, "blob_path", "");
     known.insert(path);
+    if (!own.count(path)) continue;
     ++checked;
-    if (record::get_text_or(e, "action", "") == audit::INGESTED) {
-      const std::string folder = s.BLOB_FOLDER_DOCUMENTS + "/";
-      if (path.rfind(folder, 0) == 0) file_name = path.substr(folder.size());
-    }
     std::string bytes;
     try {
       if (!blobhub::check_blob_exists(path)) {
@@ -185,18 +197,21 @@ Record verify_trail(const std::string& qd, const std::vector<Record>& history) {
   // Blobs of the document the trail does not know: found as a deletion
   // would find them.
   try {
-    Record doc{{"document_number", qd}};
-    if (!file_name.empty()) doc["blob_filename"] = file_name;
     const Record plan = processors::deleter::plan_document_deletion(doc);
     for (const auto& w : texts(record::find(plan, "warnings"))) {
       const std::string text = w.get<std::string>();
-      if (text.rfind("Failed to list", 0) == 0) problems.push_back(text);
+      if (text.rfind("Failed to list", 0) == 0 || text.rfind("Could not check", 0) == 0) problems.push_back(text);
     }
     for (const auto& b : texts(record::find(plan, "blobs"))) {
       const std::string path = b.get<std::string>();
       if (known.count(path)) continue;
       not_in_trail.push_back(path);
       problems.push_back("not in the trail: '" + path + "'");
+    }
+    for (const auto& k : texts(record::find(plan, "kept"))) {
+      const Record note = "'" + record::get_text_or(k, "blob_path", "") + "' left alone: " +
+                          record::get_text_or(k, "reason", "");
+      if (std::find(notes.begin(), notes.end(), note) == notes.end()) notes.push_back(note);
     }
   } catch (const std::exception& e) {
     problems.push_back(std::string("could not list the document's blobs: ") + text::one_line(e.what()));
@@ -209,6 +224,7 @@ Record verify_trail(const std::string& qd, const std::vector<Record>& history) {
   out["changed"] = changed;
   out["not_in_trail"] = not_in_trail;
   out["problems"] = problems;
+  out["notes"] = notes;
   out["ok"] = problems.empty();
   return out;
 }

@@ -31,8 +31,9 @@ std::vector<connectors::audit::Event> run_events(const std::string& qd, const st
 // The receipt of a deletion: {"qd_number", "deleted_at", "removed" (each
 // {"blob_path", "size_bytes", "sha256", "etag"} as the trail recorded them
 // at ingest; nulls for a blob the trail did not know), "index_sections_removed",
-// "metadata_row_removed", "warnings", "errors", "left_behind",
-// "verification", "complete"}. `result_data` is the deletion stage's result
+// "metadata_row_removed", "warnings", "errors", "left_behind", "kept" (the
+// document's blobs left alone because another document claims them, each
+// {"blob_path", "reason"}), "verification", "complete"}. `result_data` is the deletion stage's result
 // data, `context` its context, `history` the trail before the deletion.
 Record deletion_receipt(const std::string& qd, const Record& result_data, const Record& context,
                         const std::vector<Record>& history, const Record& verification);
@@ -44,10 +45,13 @@ std::vector<connectors::audit::Event> deletion_events(const std::string& qd, con
 
 // Re-reads every artefact the trail says exists and compares size and
 // SHA-256; lists the document's blobs in the artefact folders that the
-// trail does not know. Returns {"qd_number", "checked", "matching",
-// "missing" (paths), "changed" ({"blob_path", "recorded", "found"} with
-// size_bytes and sha256 each), "not_in_trail" (paths), "problems" (texts),
-// "ok"}.
+// trail does not know. Only the document's own paths are checked (named
+// after it, or artefacts of a file recorded for it, and claimed by no other
+// document, as the deletion judges them); a trail row with an empty path or
+// another document's blob is a note, not a problem. Returns {"qd_number",
+// "checked", "matching", "missing" (paths), "changed" ({"blob_path",
+// "recorded", "found"} with size_bytes and sha256 each), "not_in_trail"
+// (paths), "problems" (texts), "notes" (texts), "ok" (no problems)}.
 Record verify_trail(const std::string& qd, const std::vector<Record>& history);
 
 }  // namespace shared::host::audit_trail

@@ -138,21 +138,36 @@ void record_outcome(const std::string& qd, const Outcome& o, const std::string& 
       [&](PGconn* c) { return mainstore::update_row(c, config::get().PGTABLE, "document_number", Record(qd), data); });
 }
 
-// A document that ended before the pipeline ran (refused, or storage down)
-// still gets a row saying why, so that no document of a run is left without
-// one. Failing to write it is logged; the outcome stands.
+Record unchecked_row(const Record& doc, const std::string& qd);
+
+// A document that ended before the pipeline ran still has its output line
+// and its trail's "failed" event. A refused one (FAILED) writes no row:
+// what it asked for was never done, and a deletion trusts a row's file
+// name. One that could not run (storage down) says so in its row; an
+// existing row keeps the file and names of what was run before. Failing to
+// write is logged; the outcome stands.
 void record_early_outcome(const Task& task, const Outcome& o) {
-  try {
-    Record data = metadata_data(task.doc, o.qd_number);
-    data["status"] = o.status;
-    data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
-    data["error"] = o.error.empty() ? Record() : Record(o.error);
-    data["duration_s"] = o.seconds;
-    data["source_etag"] = Record();
-    HostSession::get().with_conn(
-        [&](PGconn* c) { return mainstore::upsert_document(c, config::get().PGTABLE, o.qd_number, data); });
-  } catch (const std::exception& e) {
-    log().error("Could not record the outcome of '" + o.name + "': " + text::one_line(e.what()));
+  if (o.status != "FAILED") {
+    try {
+      Record data = Record::object();
+      data["status"] = o.status;
+      data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
+      data["error"] = o.error.empty() ? Record() : Record(o.error);
+      data["processed_at"] = clock::utc_now_iso();
+      data["duration_s"] = o.seconds;
+      data["source_etag"] = Record();
+      const std::string table = config::get().PGTABLE;
+      const auto updated = HostSession::get().with_conn(
+          [&](PGconn* c) { return mainstore::update_row(c, table, "document_number", Record(o.qd_number), data); });
+      if (!updated) {
+        Record fresh = unchecked_row(task.doc, o.qd_number);
+        for (const auto& [k, v] : data.items()) fresh[k] = v;
+        HostSession::get().with_conn(
+            [&](PGconn* c) { return mainstore::upsert_document(c, table, o.qd_number, fresh); });
+      }
+    } catch (const std::exception& e) {
+      log().error("Could not record the outcome of '" + o.name + "': " + text::one_line(e.what()));
+    }
   }
   // Nothing of the document was written, so a trail that cannot be reached
   // loses no artefact: the failure is logged and the outcome stands.
@@ -321,6 +336,24 @@ std::string colliding_document(const std::string& qd, const std::string& blob_fi
     }
   }
   return {};
+}
+
+// The refusal of a file whose artefact names `other` (as colliding_document
+// gives it) already has.
+std::string collision_error(const std::string& blob_filename, const std::string& other) {
+  return "'" + blob_filename + "' would overwrite the artefacts of " + other +
+         ": the two documents need file names of their own";
+}
+
+// The row made for a document that has none, before its checks ran (a
+// queued document, one whose storage was down): its file name only when no
+// other document's recorded file gives the same artefact names, since a
+// deletion trusts a row's file name.
+Record unchecked_row(const Record& doc, const std::string& qd) {
+  Record data = metadata_data(doc, qd);
+  const std::string name = record::get_text_or(data, "blob_filename", "");
+  if (!name.empty() && !colliding_document(qd, name).empty()) data["blob_filename"] = Record();
+  return data;
 }
 
 std::string artifacts_lock_name(const std::string& blob_filename) {
@@ -519,6 +552,13 @@ Outcome delete_task(const Task& task, const Options& options, Outcome out) {
   if (d.busy) {
     out.status = "SKIPPED";
     out.error = "being run by another process at this moment";
+    out.retryable = true;
+    return out;
+  }
+  if (!d.lock_error.empty()) {
+    out.status = "ERROR";
+    out.stage = "DELETION";
+    out.error = d.lock_error;
     out.retryable = true;
     return out;
   }
@@ -827,61 +867,125 @@ std::vector<std::string> Deletion::problems() const {
     for (const auto& item : *found) out.push_back("still there: " + item.get<std::string>());
   }
   if (!audit_error.empty()) out.push_back("audit trail not written: " + audit_error);
+  if (lock_lost) out.push_back("the document's lock was lost with the database connection during the deletion");
   return out;
 }
+
+namespace {
+
+// Writes the row that brings a deletion that did not complete back to the
+// next run, when the deletion removed the document's own: status
+// DELETION_PENDING, why, and the file and names the removed row had.
+void record_pending_deletion(const std::string& qd, const std::optional<Record>& recorded, const std::string& why) {
+  Record data = Record::object();
+  data["document_number"] = qd;
+  if (recorded) {
+    for (const char* column : {"document_name", "blob_filename", "url_document_name"}) {
+      if (const Record* v = record::find(*recorded, column)) data[column] = *v;
+    }
+  }
+  data["status"] = "DELETION_PENDING";
+  data["error"] = why;
+  data["processed_at"] = clock::utc_now_iso();
+  HostSession::get().with_conn(
+      [&](PGconn* c) { return mainstore::upsert_document(c, config::get().PGTABLE, qd, data); });
+}
+
+}  // namespace
 
 Deletion delete_document(const Record& doc) {
   Deletion d;
   const std::string given = processors::deleter::qd_number_of(doc);
   const auto qd = text::normalize_qd_number(given);
-  const bool with_db = database_configured() && qd;
+  processors::deleter::DeletionStage stage;
+  d.context = Record::object();
+  if (!qd) {
+    // The stage refuses it before anything is read or removed.
+    d.result = stage.run(doc, d.context);
+    return d;
+  }
+  // Without the document's lock a run of the same document could write its
+  // artefacts and record them as done while they go: nothing is removed.
+  if (!database_configured()) {
+    d.lock_error = "the document's lock could not be taken: no metadata database is configured (PGHOST)";
+    return d;
+  }
   DocumentLock lock;
-  bool locked = false;
-  if (with_db) {
-    try {
-      if (!lock.try_lock({document_lock_name(*qd)})) {
-        d.busy = true;
-        return d;
-      }
-      locked = true;
-    } catch (const std::exception& e) {
-      // Without the database the blobs are still removed; what the
-      // database holds is reported as left behind.
-      log().warning("No per-document lock for the deletion of '" + given + "': " + text::one_line(e.what()));
+  try {
+    if (!lock.try_lock({document_lock_name(*qd)})) {
+      d.busy = true;
+      return d;
     }
+  } catch (const std::exception& e) {
+    d.lock_error = "the document's lock could not be taken: " + text::one_line(e.what());
+    return d;
   }
   // What the trail knows of the document before it goes: the receipt names
   // each removed blob with the digest recorded when it was written, and the
   // verification asks for every path the trail holds.
   std::vector<Record> history;
-  if (locked) {
-    try {
-      history = audit_history(*qd);
-    } catch (const std::exception& e) {
-      d.audit_error = text::one_line(e.what());
-    }
+  try {
+    history = audit_history(*qd);
+  } catch (const std::exception& e) {
+    d.audit_error = text::one_line(e.what());
   }
-  processors::deleter::DeletionStage stage;
-  d.context = Record::object();
+  // The row as it was: the file the verification looks for, and what a
+  // pending deletion's row keeps.
+  std::optional<Record> recorded;
+  try {
+    const std::string& table = config::get().PGTABLE;
+    recorded = mainstore::get_by_document_number(*qd, table);
+    if (!recorded && given != *qd) recorded = mainstore::get_by_document_number(given, table);
+  } catch (const std::exception& e) {
+    log().warning("Could not read the metadata row of '" + given + "': " + text::one_line(e.what()));
+  }
+  d.context["keep_row_when_incomplete"] = true;
   d.result = stage.run(doc, d.context);
-  if (!qd || !d.result.data) return d;  // refused before anything was removed
+  if (!d.result.data) return d;
 
   std::vector<std::string> known;
   for (const Record& e : connectors::audit::live_artefacts(history)) {
     known.push_back(record::get_text_or(e, "blob_path", ""));
   }
+  // The file names that count are the recorded ones, not what a message
+  // says the file is.
+  Record check{{"document_number", given}};
+  if (recorded) check["blob_filename"] = record::get_text_or(*recorded, "blob_filename", "");
   try {
-    d.verification = processors::deleter::verify_document_deleted(doc, known);
+    d.verification = processors::deleter::verify_document_deleted(check, known);
   } catch (const std::exception& e) {
     d.verification = Record{{"verified", false}, {"problems", Record::array({text::one_line(e.what())})}};
   }
   d.receipt = audit_trail::deletion_receipt(given, *d.result.data, d.context, history, d.verification);
-  if (!locked && with_db && d.audit_error.empty()) d.audit_error = "the metadata database could not be reached";
-  if (locked && d.audit_error.empty()) {
+  // One round trip on the lock's connection first: a connection the server
+  // cut off is only noticed by a statement, and opened again by it.
+  try {
+    HostSession::get().with_conn([](PGconn* c) {
+      pg::execute(c, "SELECT 1");
+      return 0;
+    });
+    d.lock_lost = !lock.intact();
+  } catch (const std::exception&) {
+    d.lock_lost = true;
+  }
+  if (d.audit_error.empty()) {
     try {
       append_audit(audit_trail::deletion_events(*qd, d.receipt));
     } catch (const std::exception& e) {
       d.audit_error = text::one_line(e.what());
+    }
+  }
+  // A deletion that did not complete after the stage removed the row would
+  // be skipped by every later run ("no metadata row"), leaving the rest.
+  const std::vector<std::string> problems = d.problems();
+  const Record* row_there = record::find(d.verification, "metadata_row");
+  if ((!d.result.success || !problems.empty()) && row_there && row_there->is_boolean() && !row_there->get<bool>()) {
+    std::string why = d.result.error.value_or("");
+    for (const auto& p : problems) why += (why.empty() ? "" : "; ") + p;
+    try {
+      record_pending_deletion(*qd, recorded, text::one_line(why));
+    } catch (const std::exception& e) {
+      log().error("Could not record the pending deletion of '" + given + "': " + text::one_line(e.what()));
     }
   }
   return d;
@@ -892,6 +996,12 @@ Admission admission(const Task& task, const Options& options) {
   const auto qd = text::normalize_qd_number(given);
   if (!qd && (task.action != "delete" || !given.empty())) return {"FAILED", qd_number_error(given)};
   if (!database_configured() || !qd) return {"QUEUED", ""};
+  if (task.action != "delete") {
+    const std::string name = record::get_text_or(task.doc, "blob_filename", "");
+    if (const std::string other = colliding_document(*qd, name); !other.empty()) {
+      return {"FAILED", collision_error(name, other)};
+    }
+  }
   const auto& s = config::get();
   const RowState row = row_state(*qd);
   if (options.force) return {"QUEUED", ""};
@@ -937,21 +1047,20 @@ void mark_row(const Task& task, const std::string& status, const std::string& er
   const auto qd = text::normalize_qd_number(given);
   if (!qd) return;
   const std::string table = config::get().PGTABLE;
-  Record data = metadata_data(task.doc, *qd);
-  data["status"] = status;
-  data["error"] = error.empty() ? Record() : Record(error);
-  HostSession::get().with_conn([&](PGconn* c) {
-    // A deletion's row is only ever updated: a row made for it would be a
-    // document that never was.
-    if (task.action == "delete") {
-      Record update = Record::object();
-      update["status"] = status;
-      update["error"] = data["error"];
-      update["processed_at"] = data["processed_at"];
-      return mainstore::update_row(c, table, "document_number", Record(*qd), update);
-    }
-    return mainstore::upsert_document(c, table, *qd, data);
-  });
+  Record update = Record::object();
+  update["status"] = status;
+  update["error"] = error.empty() ? Record() : Record(error);
+  update["processed_at"] = clock::utc_now_iso();
+  // A message says what is to be done, not what the document is: an
+  // existing row keeps its file and names, which deletions trust.
+  const auto updated = HostSession::get().with_conn(
+      [&](PGconn* c) { return mainstore::update_row(c, table, "document_number", Record(*qd), update); });
+  // A deletion's row is only ever updated: a row made for it would be a
+  // document that never was.
+  if (updated || task.action == "delete") return;
+  Record data = unchecked_row(task.doc, *qd);
+  for (const auto& [k, v] : update.items()) data[k] = v;
+  HostSession::get().with_conn([&](PGconn* c) { return mainstore::upsert_document(c, table, *qd, data); });
 }
 
 std::vector<Record> rows_with_status(const std::vector<std::string>& statuses) {

@@ -91,20 +91,28 @@ void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
 // One deletion and what is known of it afterwards.
 struct Deletion {
   bool busy = false;             // another process runs the document now: nothing was done
+  // Why the document's lock could not be taken (no metadata database, or it
+  // could not be reached): nothing was done. "" otherwise.
+  std::string lock_error;
+  bool lock_lost = false;        // the lock went with the database connection during the deletion
   models::StageResult result;    // the deletion stage's result
   Record context;                // the stage's context (left_behind, index_sections_removed, ...)
   Record verification;           // the stores looked at again (null when refused)
   Record receipt;                // what was removed, with its recorded digests, and the verification
   std::string audit_error;       // why the trail could not be read or written; "" when it was
   // What keeps the deletion from being complete, as texts: rows left
-  // behind, anything still there, an unwritten trail.
+  // behind, anything still there, an unwritten trail, a lost lock.
   std::vector<std::string> problems() const;
 };
 
 // Deletes every artefact of the document (as the deletion stage does),
 // under its per-document lock, then looks in every store again, builds the
-// receipt and writes the deletion's events to the audit trail (with a
-// metadata database).
+// receipt and writes the deletion's events to the audit trail. Without the
+// lock (no metadata database, or one that cannot be reached: lock_error;
+// held elsewhere: busy) nothing is removed. A deletion that did not
+// complete leaves the document's row marked "DELETION_PENDING" (kept by
+// the stage, or written again when the row went but something is still
+// there), so that the next run finishes it.
 Deletion delete_document(const Record& doc);
 
 // The audit trail on the host's own database connection: appends events;
@@ -119,7 +127,8 @@ int run_worker(const Options& options, std::istream& in, std::ostream& out);
 // Whether a task is to be queued: verdict "QUEUED", "SKIPPED" (a run would
 // skip it: source unchanged, nothing left to delete), "WAITING" (its row is
 // QUEUED, or RUNNING for less than RUNNING_TIMEOUT_S) or "FAILED" (refused
-// QD-number or file type), and why. `options.force` queues all but refused
+// QD-number or file type, or a file whose artefact names another document's
+// recorded file already gives), and why. `options.force` queues all but refused
 // ones. Throws when storage or the database cannot be read.
 struct Admission {
   std::string verdict;
@@ -132,9 +141,11 @@ Admission admission(const Task& task, const Options& options);
 // FAILED (nothing uploaded) for a refused file type.
 Admission upload_local(Task& task);
 
-// Sets the status and error of the task's metadata row (made for a process
-// task without one; a deletion's row is only updated), on the host's kept
-// connection. Does nothing without a metadata database or a valid QD-number.
+// Sets the status, error and time of the task's metadata row, on the host's
+// kept connection; the row's file and names stay as they are. A process
+// task without a row gets one (its file name only when no other document's
+// recorded file gives the same artefact names); a deletion's row is only
+// updated. Does nothing without a metadata database or a valid QD-number.
 void mark_row(const Task& task, const std::string& status, const std::string& error);
 
 // document_number, blob_filename, status, error and age_s (since

@@ -1,10 +1,13 @@
 #include "shared/processors/deleter.hpp"
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 
+#include "shared/clock.hpp"
 #include "shared/config.hpp"
+#include "shared/connectors/audit.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/pg.hpp"
@@ -48,21 +51,94 @@ void add_file_name(Target& t, const std::string& name) {
   }
 }
 
-// The artefact paths of other documents' recorded files that carry this
-// document's number in their names: a file "QD-2 SOP.docx" recorded for
-// QD-1 gives blobs that a plain name match would hand to QD-2.
-std::set<std::string> others_artifacts(const std::string& qd_number) {
-  const std::string table = config::get().PGTABLE;
-  pg::check_identifier(table, "table name", true);
-  pg::PgConn conn = mainstore::get_conn();
-  // The number is "QD-" and digits only, so it needs no LIKE escaping.
-  pg::PgResult res = pg::execute(conn.get(),
-                                 "SELECT blob_filename FROM " + table +
-                                     " WHERE upper(document_number) <> %s AND blob_filename ILIKE %s",
-                                 {qd_number, "%" + qd_number + "%"});
-  std::set<std::string> out;
-  for (const Record& row : pg::all_rows(res.get())) {
-    for (std::string& p : artifact_paths(record::get_text_or(row, "blob_filename", ""))) out.insert(std::move(p));
+// The source file names the document's own audit trail says its runs
+// ingested: a run that wrote artefacts under a name the row no longer
+// carries left them to this document all the same.
+std::vector<std::string> ingested_file_names(PGconn* conn, const std::string& qd_number) {
+  const std::string prefix = config::get().BLOB_FOLDER_DOCUMENTS + "/";
+  std::vector<std::string> out;
+  for (const Record& e : connectors::audit::history(conn, config::get().AUDIT_TABLE, qd_number)) {
+    if (record::get_text_or(e, "action", "") != connectors::audit::INGESTED) continue;
+    const std::string path = record::get_text_or(e, "blob_path", "");
+    if (path.size() > prefix.size() && path.rfind(prefix, 0) == 0) out.push_back(path.substr(prefix.size()));
+  }
+  return out;
+}
+
+// The last path component of the document name an artefact path was built
+// from, for each artefact kind the path can be; a recorded file that gives
+// the path holds it in its name.
+std::vector<std::string> artefact_stems(const std::string& path) {
+  const auto& s = config::get();
+  const std::pair<const std::string&, std::string_view> kinds[] = {
+      {s.BLOB_FOLDER_DOCUMENTS, ""},         {s.BLOB_FOLDER_MARKDOWN, ".md"},
+      {s.BLOB_FOLDER_JSON, ".sections.json"}, {s.BLOB_FOLDER_ENRICHED_JSON, ".enriched.json"},
+      {s.BLOB_FOLDER_SUMMARY, ".summary.md"}};
+  std::vector<std::string> out;
+  for (const auto& [folder, suffix] : kinds) {
+    const std::string prefix = blobhub::build_blob_path(folder, "");
+    if (path.rfind(prefix, 0) != 0) continue;
+    std::string name = path.substr(prefix.size());
+    if (suffix.empty()) {
+      name = artifact_names::doc_name(name);
+    } else if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      name.resize(name.size() - suffix.size());
+    } else {
+      continue;
+    }
+    const auto slash = name.rfind('/');
+    out.push_back(slash == std::string::npos ? name : name.substr(slash + 1));
+  }
+  return out;
+}
+
+std::string like_contains(const std::string& text) {
+  std::string pattern = "%";
+  for (char c : text) {
+    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+    pattern += c;
+  }
+  return pattern + "%";
+}
+
+// For each of `paths` that another document claims, why: it is an artefact
+// path of that document's recorded file (its metadata row), or the audit
+// trail records it as that document's live artefact. Two statements over
+// the paths alone.
+std::map<std::string, std::string> others_claims(PGconn* conn, const std::string& qd_number,
+                                                 const std::vector<std::string>& paths) {
+  std::map<std::string, std::string> out;
+  if (paths.empty()) return out;
+  const std::set<std::string> wanted(paths.begin(), paths.end());
+  std::set<std::string> patterns;
+  for (const std::string& p : paths) {
+    for (const std::string& stem : artefact_stems(p)) patterns.insert(like_contains(stem));
+  }
+  if (!patterns.empty()) {
+    const std::string table = config::get().PGTABLE;
+    pg::check_identifier(table, "table name", true);
+    // A row whose file name holds one of the stems is a candidate; its
+    // artefact paths, built as the pipeline builds them, decide.
+    pg::PgResult res = pg::execute(conn,
+                                   "SELECT document_number, blob_filename FROM " + table +
+                                       " WHERE upper(document_number) <> %s AND EXISTS (SELECT 1 FROM "
+                                       "jsonb_array_elements_text(%s::jsonb) AS p(pattern) WHERE blob_filename LIKE "
+                                       "p.pattern) ORDER BY document_number",
+                                   {qd_number, Record(std::vector<std::string>(patterns.begin(), patterns.end()))});
+    for (const Record& row : pg::all_rows(res.get())) {
+      const std::string file = record::get_text_or(row, "blob_filename", "");
+      for (const std::string& p : artifact_paths(file)) {
+        if (wanted.count(p) && !out.count(p)) {
+          out[p] = "an artefact of " + record::get_text_or(row, "document_number", "") + "'s recorded file '" + file +
+                   "'";
+        }
+      }
+    }
+  }
+  for (const auto& [path, owner] : connectors::audit::live_owners(conn, config::get().AUDIT_TABLE, paths)) {
+    // The trail's own rows may carry the number in another case.
+    if (text::normalize_qd_number(owner) == qd_number || out.count(path)) continue;
+    out[path] = "a live artefact of " + owner + " in the audit trail";
   }
   return out;
 }
@@ -71,19 +147,34 @@ std::set<std::string> others_artifacts(const std::string& qd_number) {
 struct FolderScan {
   std::string folder;
   std::optional<std::string> error;  // the listing failed
-  std::vector<std::string> matches;
+  bool matched = false;              // some blob is the document's by name or file
+  std::vector<std::string> matches;  // those no other document claims
+};
+
+// A blob of the document that another document claims, and why.
+struct Kept {
+  std::string blob_path, reason;
 };
 
 // Everything a deletion looks at before removing anything; shared by the
-// run and the dry run so that both find exactly the same blobs.
+// run, the dry run and the verification so that all find exactly the same
+// blobs.
 struct Survey {
   Target target;
   std::optional<Record> row;
   std::vector<FolderScan> folders;
+  std::vector<Kept> kept;
   std::vector<std::string> warnings;  // lookups that failed before the scan
+  // Other documents' claims could not be read: no blob is the document's
+  // to remove.
+  std::optional<std::string> claims_error;
+  std::vector<std::string> known_own;  // the document's own paths among the known ones
+  std::vector<std::string> notes;      // known paths not followed, and why
 };
 
-Survey survey(Target target) {
+// `known`: paths from elsewhere (the audit trail) to judge as well;
+// `list`: whether to list the artefact folders.
+Survey survey(Target target, const std::vector<std::string>& known = {}, bool list = true) {
   Survey s{.target = std::move(target)};
   try {
     s.row = find_row(s.target);
@@ -91,32 +182,88 @@ Survey survey(Target target) {
   } catch (const std::exception& e) {
     s.warnings.push_back(std::string("sop_metadata lookup failed (non-fatal): ") + e.what());
   }
+  std::optional<pg::PgConn> conn;
+  try {
+    conn = mainstore::get_conn();
+    for (const std::string& name : ingested_file_names(conn->get(), s.target.qd_number)) add_file_name(s.target, name);
+  } catch (const std::exception& e) {
+    s.warnings.push_back(std::string("audit trail lookup failed (non-fatal): ") + e.what());
+  }
   std::set<std::string> mine;
   for (const std::string& name : s.target.blob_filenames) {
     for (std::string& p : artifact_paths(name)) mine.insert(std::move(p));
   }
-  std::set<std::string> theirs;
-  try {
-    theirs = others_artifacts(s.target.qd_number);
-  } catch (const std::exception& e) {
-    s.warnings.push_back(std::string("Could not read other documents' file names (non-fatal): ") + e.what());
-  }
-  for (const std::string& folder : DeletionStage::_ALL_ARTIFACT_FOLDERS()) {
-    FolderScan scan{.folder = folder};
-    try {
-      for (std::string& n : blobhub::list_blobs_in_folder(folder)) {
-        const bool named = names_document(n, s.target.qd_number) || mine.count(n) > 0;
-        // A blob that another document's recorded file is named to is left
-        // alone even if it also bears this document's names: removing it
-        // would take an artefact away from a document that still exists.
-        if (named && theirs.count(n) == 0) scan.matches.push_back(std::move(n));
+  auto is_mine = [&](const std::string& n) { return names_document(n, s.target.qd_number) || mine.count(n) > 0; };
+
+  std::vector<std::vector<std::string>> candidates;
+  std::vector<std::string> all;
+  if (list) {
+    for (const std::string& folder : DeletionStage::_ALL_ARTIFACT_FOLDERS()) {
+      FolderScan scan{.folder = folder};
+      candidates.emplace_back();
+      try {
+        for (std::string& n : blobhub::list_blobs_in_folder(folder)) {
+          if (!is_mine(n)) continue;
+          all.push_back(n);
+          candidates.back().push_back(std::move(n));
+        }
+      } catch (const std::exception& e) {
+        scan.error = e.what();
       }
-    } catch (const std::exception& e) {
-      scan.error = e.what();
+      scan.matched = !candidates.back().empty();
+      s.folders.push_back(std::move(scan));
     }
-    s.folders.push_back(std::move(scan));
+  }
+  std::vector<std::string> known_mine;
+  for (const std::string& p : known) {
+    if (p.empty()) {
+      s.notes.push_back("an audit event without a blob path: not followed");
+    } else if (!is_mine(p)) {
+      s.notes.push_back("'" + p + "' is neither named after '" + s.target.given +
+                        "' nor an artefact of a file recorded for it: not followed");
+    } else if (std::find(known_mine.begin(), known_mine.end(), p) == known_mine.end()) {
+      known_mine.push_back(p);
+      all.push_back(p);
+    }
+  }
+
+  std::map<std::string, std::string> claims;
+  try {
+    if (!all.empty()) {
+      if (!conn) conn = mainstore::get_conn();
+      claims = others_claims(conn->get(), s.target.qd_number, all);
+    }
+  } catch (const std::exception& e) {
+    s.claims_error = text::one_line(e.what());
+  }
+  for (std::size_t i = 0; i < s.folders.size(); ++i) {
+    for (std::string& n : candidates[i]) {
+      if (s.claims_error) continue;
+      if (const auto it = claims.find(n); it != claims.end()) {
+        s.kept.push_back(Kept{n, it->second});
+      } else {
+        s.folders[i].matches.push_back(std::move(n));
+      }
+    }
+  }
+  for (const std::string& p : known_mine) {
+    if (const auto it = claims.find(p); it != claims.end()) {
+      s.notes.push_back("'" + p + "' left alone: " + it->second);
+    } else if (!s.claims_error) {
+      s.known_own.push_back(p);
+    }
   }
   return s;
+}
+
+std::string claims_error_text(const std::string& e) {
+  return "Could not check which blobs belong to other documents: " + e;
+}
+
+Record kept_record(const std::vector<Kept>& kept) {
+  Record out = Record::array();
+  for (const Kept& k : kept) out.push_back(Record{{"blob_path", k.blob_path}, {"reason", k.reason}});
+  return out;
 }
 
 // The document a record names; nullopt with `error` set when it names none
@@ -202,6 +349,11 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
   // result's warnings keep to the outcome of the removal itself.
   for (const std::string& w : found.warnings) log.warning(w);
   std::vector<std::string> deleted, warnings, errors, left_behind;
+  if (found.claims_error) {
+    errors.push_back(claims_error_text(*found.claims_error) + " (no blob removed)");
+    log.error(errors.back());
+  }
+  for (const Kept& k : found.kept) log.info("Kept blob '" + k.blob_path + "': " + k.reason);
   for (const FolderScan& scan : found.folders) {
     const std::string& folder = scan.folder;
     if (scan.error) {
@@ -209,7 +361,7 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
       log.error(errors.back());
       continue;
     }
-    if (scan.matches.empty()) {
+    if (!scan.matched) {
       warnings.push_back("No blobs matching '" + qd_number + "' found in '" + folder + "' (skipped)");
       log.warning("No blobs matching '" + qd_number + "' in folder '" + folder + "'");
       continue;
@@ -227,6 +379,8 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
   }
 
   Record sections_removed, row_removed;
+  std::string incomplete;  // why the deletion is not complete so far
+  for (const auto& e : errors) incomplete += (incomplete.empty() ? "" : "; ") + e;
   try {
     const std::size_t count = connectors::vector_db::delete_document_sections(target->qd_number);
     sections_removed = count;
@@ -235,14 +389,34 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
     warnings.push_back(std::string("Vector DB delete failed (non-fatal): ") + e.what());
     log.warning(warnings.back());
     left_behind.push_back("the index sections of '" + qd_number + "' (" + text::one_line(e.what()) + ")");
+    incomplete += (incomplete.empty() ? "" : "; ") + warnings.back();
   }
 
+  const Record* keep_flag = record::find(context, "keep_row_when_incomplete");
+  const bool keep_row = keep_flag && keep_flag->is_boolean() && keep_flag->get<bool>() && !incomplete.empty();
   try {
     const std::string& table = config::get().PGTABLE;
-    auto row = mainstore::delete_by_document_number(target->qd_number, table);
-    if (!row && target->given != target->qd_number) row = mainstore::delete_by_document_number(target->given, table);
-    row_removed = row.has_value();
-    if (row) {
+    std::optional<Record> row;
+    if (keep_row) {
+      // The row is what brings the document back to the next run, which
+      // finishes the deletion.
+      const Record pending{{"status", "DELETION_PENDING"},
+                           {"error", text::one_line(incomplete)},
+                           {"processed_at", clock::utc_now_iso()}};
+      row = mainstore::update_row(table, "document_number", Record(target->qd_number), pending);
+      if (!row && target->given != target->qd_number) {
+        row = mainstore::update_row(table, "document_number", Record(target->given), pending);
+      }
+      row_removed = false;
+    } else {
+      row = mainstore::delete_by_document_number(target->qd_number, table);
+      if (!row && target->given != target->qd_number) row = mainstore::delete_by_document_number(target->given, table);
+      row_removed = row.has_value();
+    }
+    if (row && keep_row) {
+      log.warning("Kept sop_metadata row for document_number='" + qd_number +
+                  "' as DELETION_PENDING: the deletion is not complete");
+    } else if (row) {
       log.info("Removed sop_metadata row for document_number='" + qd_number + "'");
     } else {
       warnings.push_back("No sop_metadata row found for document_number='" + qd_number +
@@ -257,6 +431,7 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
   context["left_behind"] = left_behind;
   context["index_sections_removed"] = sections_removed;
   context["metadata_row_removed"] = row_removed;
+  context["kept"] = kept_record(found.kept);
 
   Record result_data = Record::object();
   result_data["qd_number"] = qd_number;
@@ -286,6 +461,7 @@ Record plan_document_deletion(const Record& doc) {
   Record blobs = Record::array();
   Record warnings = Record::array();
   for (const std::string& w : found.warnings) warnings.push_back(w);
+  if (found.claims_error) warnings.push_back(claims_error_text(*found.claims_error));
   for (const FolderScan& scan : found.folders) {
     if (scan.error) warnings.push_back("Failed to list blobs in '" + scan.folder + "': " + *scan.error);
     for (const std::string& b : scan.matches) blobs.push_back(b);
@@ -306,6 +482,7 @@ Record plan_document_deletion(const Record& doc) {
     warnings.push_back(std::string("Metadata table not readable: ") + e.what());
   }
   plan["warnings"] = warnings;
+  plan["kept"] = kept_record(found.kept);
   return plan;
 }
 
@@ -326,15 +503,19 @@ Record verify_document_deleted(const Record& doc, const std::vector<std::string>
     remaining.push_back(path);
     problems.push_back("blob '" + path + "' is still there");
   };
-  const Survey found = survey(*target);
+  const Survey found = survey(*target, known_paths);
   for (const std::string& w : found.warnings) problems.push_back(w);
+  if (found.claims_error) problems.push_back(claims_error_text(*found.claims_error));
   for (const FolderScan& scan : found.folders) {
     if (scan.error) problems.push_back("Failed to list blobs in '" + scan.folder + "': " + *scan.error);
     for (const std::string& b : scan.matches) remains(b);
   }
-  // Paths known from elsewhere (the audit trail) are asked for one by one:
-  // a blob whose name no longer says whose it is still counts.
-  for (const std::string& path : known_paths) {
+  Record notes = Record::array();
+  for (const Kept& k : found.kept) notes.push_back("'" + k.blob_path + "' left alone: " + k.reason);
+  for (const std::string& n : found.notes) notes.push_back(n);
+  // The document's paths known from elsewhere (the audit trail) are asked
+  // for one by one: a blob outside the folders scanned still counts.
+  for (const std::string& path : found.known_own) {
     try {
       if (blobhub::check_blob_exists(path)) remains(path);
     } catch (const std::exception& e) {
@@ -354,14 +535,33 @@ Record verify_document_deleted(const Record& doc, const std::vector<std::string>
   try {
     auto row = find_row(*target);
     verification["metadata_row"] = row.has_value();
-    if (row) problems.push_back("the metadata row of '" + target->given + "' is still there");
+    // A row kept to bring an unfinished deletion back is the deletion's own
+    // mark; what keeps it unfinished is reported on its own.
+    if (row && record::get_text_or(*row, "status", "") == "DELETION_PENDING") {
+      notes.push_back("the metadata row of '" + target->given +
+                      "' is kept as DELETION_PENDING until the deletion is complete");
+    } else if (row) {
+      problems.push_back("the metadata row of '" + target->given + "' is still there");
+    }
   } catch (const std::exception& e) {
     verification["metadata_row"] = nullptr;
     problems.push_back(std::string("Metadata table not readable: ") + text::one_line(e.what()));
   }
   verification["problems"] = problems;
+  verification["notes"] = notes;
   verification["verified"] = problems.empty();
   return verification;
+}
+
+Record own_paths(const Record& doc, const std::vector<std::string>& paths) {
+  std::string refusal;
+  const std::optional<Target> target = target_of(doc, refusal);
+  if (!target) throw ValueError(refusal);
+  const Survey found = survey(*target, paths, false);
+  if (found.claims_error) throw Error(claims_error_text(*found.claims_error));
+  Record notes = Record::array();
+  for (const std::string& n : found.notes) notes.push_back(n);
+  return Record{{"own", found.known_own}, {"notes", notes}};
 }
 
 }  // namespace shared::processors::deleter

@@ -7,9 +7,12 @@
 // read or removed, because a partial text such as "QD-" or "_" would match
 // the blobs of other documents. Blobs belong to the document when their name
 // carries the QD-number as a whole number, or when they bear the artefact
-// names of the file recorded for it (its metadata row's blob_filename, or the
-// record's own); a blob that bears the artefact names of another document's
-// recorded file is never removed.
+// names of a file recorded for it (its metadata row's blob_filename, the
+// sources its own audit trail says were ingested, or the record's own). A
+// blob that another document claims is never removed, whatever the record
+// or the row says: one that bears the artefact names of another document's
+// recorded file, or that the audit trail records as another document's live
+// artefact. When those claims cannot be read, nothing is removed.
 #pragma once
 
 #include <string>
@@ -25,14 +28,21 @@ using text::find_qd_number;
 using text::names_document;
 
 // Stage "DELETION". Succeeds unless the QD-number is missing or malformed, or
-// a folder listing or a blob deletion failed; missing artefacts and
-// index/metadata clean-up failures are warnings. What could not be removed
-// from the index or the metadata table is also listed in the context entry
-// "left_behind" (texts), so callers can tell a complete deletion from one
-// that left rows behind without parsing warnings; "index_sections_removed"
-// (a count, null when the index could not be reached) and
-// "metadata_row_removed" (true, false, or null when the table could not be
-// reached) say what the two clean-up steps did.
+// a folder listing, a blob deletion or the reading of other documents'
+// claims failed; missing artefacts and index/metadata clean-up failures are
+// warnings. What could not be removed from the index or the metadata table
+// is also listed in the context entry "left_behind" (texts), so callers can
+// tell a complete deletion from one that left rows behind without parsing
+// warnings; "index_sections_removed" (a count, null when the index could not
+// be reached) and "metadata_row_removed" (true, false, or null when the
+// table could not be reached) say what the two clean-up steps did, and
+// "kept" ({"blob_path", "reason"} each) the document's blobs left alone
+// because another document claims them.
+//
+// With the context entry "keep_row_when_incomplete" true (the host's way),
+// a deletion that failed somewhere (a listing, a blob, the claims, the
+// index) keeps the metadata row, marked status "DELETION_PENDING" with the
+// reason, so that a later run finds the document and finishes it.
 class DeletionStage : public base::PipelineStageBase {
  public:
   DeletionStage();
@@ -58,17 +68,30 @@ std::vector<std::string> artifact_paths(std::string_view blob_filename);
 // What a deletion of `doc` would remove, removing nothing and creating
 // nothing: {"qd_number", "blobs" (full paths), "index_sections" (count or
 // null when the index cannot be read), "metadata_row" (the row or null),
-// "warnings"}. Found exactly as DeletionStage finds them. Throws ValueError
-// for a missing or malformed QD-number.
+// "warnings", "kept" ({"blob_path", "reason"}: the document's blobs another
+// document claims)}. Found exactly as DeletionStage finds them. Throws
+// ValueError for a missing or malformed QD-number.
 Record plan_document_deletion(const Record& doc);
 // Looks in every store again after a deletion of `doc`: every artefact
-// folder (found as the deletion finds blobs), each of `known_paths` (blobs
-// the audit trail knows of), the index and the metadata table. Returns
-// {"remaining_blobs", "index_sections" (count or null), "metadata_row"
-// (bool or null), "problems" (texts: what is still there or could not be
-// looked at), "verified" (no problems)}. Throws ValueError for a missing or
-// malformed QD-number.
+// folder (found as the deletion finds blobs), the document's own paths
+// among `known_paths` (blobs the audit trail knows of), the index and the
+// metadata table. The file names that count are `doc`'s blob_filename (the
+// caller passes what was recorded), the row's and the trail's; a blob
+// another document claims is not looked for. Returns {"remaining_blobs",
+// "index_sections" (count or null), "metadata_row" (bool or null),
+// "problems" (texts: what is still there or could not be looked at),
+// "notes" (texts: known paths not followed and blobs left alone, and why),
+// "verified" (no problems)}. Throws ValueError for a missing or malformed
+// QD-number.
 Record verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths = {});
+
+// Which of `paths` (blob paths the audit trail holds for `doc`) are the
+// document's own as the deletion judges blobs: {"own" (in the given order),
+// "notes" (texts: an empty path, a path that is not the document's, one
+// that another document claims)}. Lists no folder. Throws ValueError for a
+// missing or malformed QD-number, Error when other documents' claims
+// cannot be read.
+Record own_paths(const Record& doc, const std::vector<std::string>& paths);
 
 // plan_document_deletion of the record {"document_number": qd_number}.
 Record plan_deletion(const std::string& qd_number);
