@@ -3,6 +3,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
@@ -47,21 +48,7 @@ int run(const std::vector<std::string>& args) {
   }
   // A deletion runs under the document's lock in the metadata database, and
   // the dry run shows what it would do: both need the database and storage.
-  {
-    const auto& s = shared::config::get();
-    std::string missing;
-    for (const auto& [value, var] : std::initializer_list<std::pair<const std::string&, const char*>>{
-             {s.STORAGE_CONNECTION_STRING, "STORAGE_ACCOUNT_CONNECTION_STRING"},
-             {s.STORAGE_CONTAINER_NAME, "STORAGE_CONTAINER_NAME"},
-             {s.PGHOST, "PGHOST"},
-             {s.PGUSER, "PGUSER"},
-             {s.PGDATABASE, "PGDATABASE"}}) {
-      if (value.empty()) missing += (missing.empty() ? "" : ", ") + std::string(var);
-    }
-    if (!missing.empty()) {
-      throw shared::ValueError("missing settings: " + missing + " (set them in the environment or in .env)");
-    }
-  }
+  apps::require_settings(apps::missing_settings({apps::Reach::storage, apps::Reach::database}));
   bool all_ok = true;
   for (const std::string& qd : numbers) {
     if (a.has("dry-run")) {
