@@ -158,6 +158,15 @@ TEST(Restamp, AValueSpellingAMarkerLeavesReStampingStable) {
   EXPECT_EQ(read_bytes(dir / "SOP-9.md"), "# 1 Purpose\nbody\n");
 }
 
+TEST(Restamp, FileNamesAreShownWithoutControlCharacters) {
+  TempDir tmp;
+  fs::create_directories(tmp / "md");
+  write_bytes(tmp / "md" / "x\x1b]0;pwned\x07\nforged.md", "text");
+  std::ostringstream out, err;
+  restamp::run({"", tmp / "md", restamp::Mode::strip}, out, err);
+  EXPECT_EQ(out.str(), "\u23ED Skipped: x\\x1b]0;pwned\\x07\\nforged.md\n");
+}
+
 TEST(Restamp, BothModeStampsThenStripsAsBefore) {
   Fixture f;
   std::ostringstream out, err;
