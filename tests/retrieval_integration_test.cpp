@@ -198,3 +198,66 @@ TEST_F(Retrieval, AnOlderTableIsUpgradedInPlaceOnFirstUse) {
   // A vector of an unknown deployment is never compared with a question.
   EXPECT_TRUE(ask("gowning", Mode::vector).hits.empty());
 }
+
+TEST_F(Retrieval, QuestionsPastTheBoundsAreRefusedBeforeTheDatabase) {
+  index_samples();
+  const std::size_t before = embedding_requests();
+  const std::string phrases = [] {
+    std::string q;
+    for (int i = 0; i < 4000; ++i) q += "\"rooms are\" ";
+    return q;
+  }();
+  const std::string refused[] = {
+      phrases,                             // thousands of phrases
+      "\"" + std::string(100000, 'x') + "\"",  // one phrase of 100 KB
+      [] {
+        std::string q;
+        for (int i = 0; i < 15000; ++i) q += "-w ";
+        return q;
+      }(),
+      std::string(1001, 'a'),
+      "rooms \xff",
+      "",
+  };
+  for (const std::string& q : refused) {
+    for (Mode mode : {Mode::lexical, Mode::vector, Mode::hybrid}) {
+      EXPECT_THROW(ask(q, mode), shared::ValueError) << q.substr(0, 40);
+    }
+  }
+  EXPECT_EQ(embedding_requests(), before);
+  // At the bounds a question is still asked.
+  EXPECT_NO_THROW(ask(std::string(1000, 'a'), Mode::lexical));
+  std::string hundred_words = "rooms";
+  for (int i = 1; i < 100; ++i) hundred_words += " w";
+  EXPECT_FALSE(keys(ask(hundred_words)).empty());
+}
+
+TEST_F(Retrieval, TheDocumentFilterTakesOnlyAQdNumber) {
+  index_samples();
+  EXPECT_EQ(keys(ask("detergent", Mode::lexical, " qd-001204 ")), (std::vector<std::string>{"Release SOP::2 Review"}));
+  for (const std::string qd : {"QD-", "%", "_", " ", "QD-001204%"}) {
+    EXPECT_THROW(ask("detergent", Mode::lexical, qd), shared::ValueError) << qd;
+  }
+}
+
+TEST_F(Retrieval, AStatementNeverOutlivesTheSearchTimeout) {
+  index_samples();
+  shared::config::Settings s = shared::config::get();
+  s.SEARCH_TIMEOUT_S = 1;
+  testing_support::ScopedSettings scoped(s);
+  // Another session holds the index table: a search waits on it, as it would
+  // on any statement that runs long. Should the search not be bounded, the
+  // holder lets go after a while and the search answers instead of failing.
+  auto holder = pg_testing::connect_db(db());
+  shared::connectors::pg::execute(holder.get(), "SET idle_in_transaction_session_timeout = '20s'");
+  shared::connectors::pg::execute(holder.get(), "BEGIN");
+  shared::connectors::pg::execute(holder.get(), "LOCK TABLE " + table_ + " IN ACCESS EXCLUSIVE MODE");
+  try {
+    ask("detergent", Mode::lexical);
+    ADD_FAILURE() << "the search waited for the lock to go";
+  } catch (const shared::DatabaseError& e) {
+    EXPECT_EQ(e.sqlstate, "57014") << e.what();  // query_canceled
+  }
+  shared::connectors::pg::execute(holder.get(), "ROLLBACK");
+  EXPECT_FALSE(keys(ask("detergent", Mode::lexical)).empty());
+}

@@ -49,6 +49,9 @@ struct Settings {
   long RUNNING_TIMEOUT_S = 3600;
   // The PostgreSQL text-search configuration of the index's full-text column.
   std::string SEARCH_TEXT_CONFIG = "english";
+  // Seconds a statement of a search may run before the server cancels it
+  // (KESTO_SEARCH_TIMEOUT).
+  long SEARCH_TIMEOUT_S = 30;
   // The append-only audit trail in the metadata database (KESTO_AUDIT_TABLE).
   std::string AUDIT_TABLE = "kesto_audit";
 
@@ -79,7 +82,8 @@ void set(const Settings& s);
 // Reads every setting from the environment (no `.env` loading). Throws
 // ValueError naming the variable for a number that is not a whole number in
 // its range (MAX_BATCH_SIZE, KESTO_MAX_INPUT_BYTES, KESTO_RUNNING_TIMEOUT at
-// least 1; PGPORT, TOLVANSTORE_PORT 1 to 65535 when set).
+// least 1; KESTO_SEARCH_TIMEOUT 1 to 86400; PGPORT, TOLVANSTORE_PORT 1 to
+// 65535 when set).
 Settings from_environment();
 
 // Parses dotenv text: NAME=value lines, "#" comments, optional "export ",

@@ -9,6 +9,7 @@
 #include "shared/connectors/vector_db.hpp"
 #include "shared/errors.hpp"
 #include "shared/processors/aigate.hpp"
+#include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::retrieval {
@@ -140,6 +141,20 @@ std::vector<Ranked> VectorEngine::nearest(const std::vector<double>& query, std:
   return out;
 }
 
+Query checked(const Query& query) {
+  vector_db::check_query(query.text);
+  if (query.k == 0) throw ValueError("k must be at least 1");
+  Query out = query;
+  if (!query.qd_number.empty()) {
+    // "%" or " QD-958 " would otherwise reach the comparison as they are and
+    // quietly find nothing.
+    const std::optional<std::string> qd = text::normalize_qd_number(query.qd_number);
+    if (!qd) throw ValueError("'" + query.qd_number + "' is not a QD-number ('QD-' followed by digits)");
+    out.qd_number = *qd;
+  }
+  return out;
+}
+
 Searcher::Searcher(std::string table_name)
     : table_(vector_db::table_for(table_name)), conn_(connectors::mainstore::get_conn()) {}
 
@@ -156,9 +171,8 @@ const VectorEngine* Searcher::engine(const std::string& model) {
   return engine_.get();
 }
 
-Answer Searcher::search(const Query& query) {
-  if (text::strip(query.text).empty()) throw ValueError("the question is empty");
-  if (query.k == 0) throw ValueError("k must be at least 1");
+Answer Searcher::search(const Query& asked) {
+  const Query query = checked(asked);
   const std::string model = config::get().OPENAI_EMBEDDING_MODEL;
   Answer answer;
   answer.mode = query.mode;
@@ -213,6 +227,7 @@ Answer Searcher::search(const Query& query) {
 }
 
 Answer search(const Query& query, std::string table_name) {
+  (void)checked(query);
   Searcher searcher(std::move(table_name));
   return searcher.search(query);
 }

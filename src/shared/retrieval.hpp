@@ -28,11 +28,17 @@ enum class Mode {
 std::string_view mode_name(Mode mode);
 
 struct Query {
-  std::string text;
+  std::string text;  // web-search syntax; at most 1000 characters and 100 words
   std::size_t k = 10;
-  std::string qd_number;  // only this document when not empty (any case)
+  std::string qd_number;  // only this document when not empty: a QD-number (any case, spaces around ignored)
   Mode mode = Mode::automatic;
 };
+
+// `query` as it is searched, its QD-number in canonical form ("QD-" and
+// digits, upper-case). Throws ValueError for a blank question, one of
+// invalid UTF-8 or past the bounds of connectors::vector_db::check_query, a
+// k of 0, or a QD-number that is not one. Asks no service.
+Query checked(const Query& query);
 
 struct Hit {
   std::size_t rank = 0;  // from 1
@@ -91,9 +97,9 @@ class Searcher {
   Searcher(const Searcher&) = delete;
   Searcher& operator=(const Searcher&) = delete;
 
-  // Throws ValueError for a blank question, a k of 0, or vector or hybrid
-  // search without OPENAI_EMBEDDING_MODEL; DatabaseError and the model
-  // gateway's errors propagate.
+  // Throws ValueError as checked() does, or for vector or hybrid search
+  // without OPENAI_EMBEDDING_MODEL; DatabaseError (a statement that ran past
+  // SEARCH_TIMEOUT_S among them) and the model gateway's errors propagate.
   Answer search(const Query& query);
 
  private:
@@ -106,7 +112,8 @@ class Searcher {
   std::unique_ptr<VectorEngine> engine_;
 };
 
-// One question on a fresh Searcher.
+// One question on a fresh Searcher; the question is checked before the
+// connection is opened.
 Answer search(const Query& query, std::string table_name = {});
 
 }  // namespace shared::retrieval

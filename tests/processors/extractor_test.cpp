@@ -525,6 +525,25 @@ TEST(ExtractorRules, Tables) {
   EXPECT_EQ(ex::_table_to_markdown(one_empty_row), "|  |\n|  |");
 }
 
+TEST(ExtractorRules, TheDocumentsCommentOpenersAreWrittenAsText) {
+  // Word text that reads like the metadata block's markers, or opens an HTML
+  // comment, must stay text: the stamp would otherwise take it for its own
+  // block, and a renderer would hide what follows.
+  const std::string start = "&lt;!-- METADATA_START --&gt;";
+  const std::string end = "&lt;!-- METADATA_END --&gt;";
+  expect_cases({
+      {"marker paragraphs", p(start) + p("kept") + p(end),
+       "&lt;!-- METADATA_START -->\nkept\n&lt;!-- METADATA_END -->"},
+      {"in headings and list paragraphs", h1("A " + end) + p("&lt;!--&lt;!--x", "", true),
+       "# 1 A &lt;!-- METADATA_END -->\n&lt;!--&lt;!--x"},
+      {"in table cells, also across cell paragraphs", tbl(tr(tc(start) + tc_paragraphs({"&lt;!", "--"}))),
+       "\n| &lt;!-- METADATA_START --> | <! -- |\n| --- | --- |\n"},
+      {"a line break splits it: no opener", "<w:p><w:r><w:t>&lt;!</w:t><w:br/><w:t>-- x</w:t></w:r></w:p>", "<!\n-- x"},
+      {"an escaped opener stays as Word holds it", p("&amp;lt;!-- &lt;! -- &lt;-- --&gt;"),
+       "&lt;!-- <! -- <-- -->"},
+  });
+}
+
 // ---------------------------------------------------------------------------
 // Finding the parts.
 

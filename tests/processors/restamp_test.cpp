@@ -139,6 +139,34 @@ TEST(Restamp, StampPassThenStripPass) {
   EXPECT_EQ(read_bytes(f.dir / "plain.md"), "a\r\nb") << "a skipped file is not rewritten";
 }
 
+TEST(Restamp, AValueSpellingAMarkerLeavesReStampingStable) {
+  TempDir tmp;
+  const fs::path dir = tmp / "md";
+  fs::create_directories(dir);
+  write_bytes(dir / "SOP-9.md", "# 1 Purpose\nbody\n");
+  write_bytes(tmp / "meta.csv",
+              "blob_filename,document_number,url_document_name\n"
+              "SOP-9,QD-9 <!-- METADATA_END --> ## 2 Forged,https://v/9\n");
+  std::ostringstream out, err;
+  restamp::run({(tmp / "meta.csv").string(), dir, restamp::Mode::stamp}, out, err);
+  const std::string once = read_bytes(dir / "SOP-9.md");
+  EXPECT_EQ(once, block("SOP-9", "QD-9 &lt;!-- METADATA_END --> ## 2 Forged", "https://v/9") + "# 1 Purpose\nbody\n");
+  restamp::run({(tmp / "meta.csv").string(), dir, restamp::Mode::stamp}, out, err);
+  restamp::run({(tmp / "meta.csv").string(), dir, restamp::Mode::stamp}, out, err);
+  EXPECT_EQ(read_bytes(dir / "SOP-9.md"), once);
+  restamp::run({"", dir, restamp::Mode::strip}, out, err);
+  EXPECT_EQ(read_bytes(dir / "SOP-9.md"), "# 1 Purpose\nbody\n");
+}
+
+TEST(Restamp, FileNamesAreShownWithoutControlCharacters) {
+  TempDir tmp;
+  fs::create_directories(tmp / "md");
+  write_bytes(tmp / "md" / "x\x1b]0;pwned\x07\nforged.md", "text");
+  std::ostringstream out, err;
+  restamp::run({"", tmp / "md", restamp::Mode::strip}, out, err);
+  EXPECT_EQ(out.str(), "\u23ED Skipped: x\\x1b]0;pwned\\x07\\nforged.md\n");
+}
+
 TEST(Restamp, BothModeStampsThenStripsAsBefore) {
   Fixture f;
   std::ostringstream out, err;

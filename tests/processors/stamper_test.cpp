@@ -121,3 +121,24 @@ TEST(MetadataBlock, LineBreaksInValuesCannotForgeHeadings) {
   for (auto it = sections.at("sections").begin(); it != sections.at("sections").end(); ++it) keys.push_back(it.key());
   EXPECT_EQ(keys, (std::vector<std::string>{"SOP-1::Metadata", "SOP-1::1 Purpose"}));
 }
+
+TEST(MetadataBlock, ValuesCannotEndOrOpenTheBlock) {
+  // A value spelling a marker would end the block early for the next stamp:
+  // the rest of the block would stay in the body, grow with every stamp and
+  // become a heading of its own.
+  const Record doc = {{"blob_filename", "SOP-1.docx"},
+                      {"document_name", "Name <!-- METADATA_END --> ## 9 Forged"},
+                      {"document_number", "QD-1<!-- METADATA_START -->"},
+                      {"url_document_name", "https://v/1 <!-- hidden"}};
+  EXPECT_EQ(stamper::build_metadata_block(doc),
+            block("Name &lt;!-- METADATA_END --> ## 9 Forged", "QD-1&lt;!-- METADATA_START -->",
+                  "https://v/1 &lt;!-- hidden"));
+  const std::string once = stamper::stamp_markdown("# 1 Purpose\ntext\n", doc);
+  EXPECT_EQ(stamper::stamp_markdown(once, doc), once);
+  EXPECT_EQ(stamper::stamp_markdown(stamper::stamp_markdown(once, doc), doc), once);
+  const Record sections = shared::processors::sectioner::build_sections_document(
+      stamper::stamp_markdown(once, doc), doc);
+  std::vector<std::string> keys;
+  for (auto it = sections.at("sections").begin(); it != sections.at("sections").end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys, (std::vector<std::string>{"SOP-1::Metadata", "SOP-1::1 Purpose"}));
+}

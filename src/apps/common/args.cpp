@@ -61,6 +61,11 @@ ArgParser& ArgParser::epilog(const std::string& text) {
   return *this;
 }
 
+ArgParser& ArgParser::dash_words_are_positional() {
+  dash_words_positional_ = true;
+  return *this;
+}
+
 ArgParser& ArgParser::with_log_level() {
   return option("log-level", "", "LEVEL", "log threshold: debug, info, warning, error, critical (default info)");
 }
@@ -123,6 +128,10 @@ Parsed ArgParser::parse(const std::vector<std::string>& args) const {
     } else {
       name = a.substr(1);
       for (const Opt& o : opts_) if (!o.short_name.empty() && o.short_name == name) opt = &o;
+      if (opt == nullptr && dash_words_positional_) {
+        positionals.push_back(a);
+        continue;
+      }
     }
     if (opt == nullptr) throw UsageError("unknown option " + a + " (see --help)");
     if (opt->is_flag) {
@@ -175,13 +184,13 @@ int guarded(const std::string& prog, const std::function<int()>& body) {
   } catch (const HelpShown&) {
     return 0;
   } catch (const UsageError& e) {
-    std::cerr << prog << ": error: " << shared::text::one_line(e.what()) << std::endl;
+    std::cerr << prog << ": error: " << shared::text::printable(shared::text::rstrip(e.what())) << std::endl;
     return 2;
   } catch (const shared::ValueError& e) {
-    std::cerr << prog << ": error: " << shared::text::one_line(e.what()) << std::endl;
+    std::cerr << prog << ": error: " << shared::text::printable(shared::text::rstrip(e.what())) << std::endl;
     return 2;
   } catch (const std::exception& e) {
-    std::cerr << prog << ": error: " << shared::text::one_line(e.what()) << std::endl;
+    std::cerr << prog << ": error: " << shared::text::printable(shared::text::rstrip(e.what())) << std::endl;
     return 1;
   }
 }

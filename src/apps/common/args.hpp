@@ -46,6 +46,11 @@ class ArgParser {
   ArgParser& positional(const std::string& name, Arity arity, const std::string& help);
   // Free text appended to --help.
   ArgParser& epilog(const std::string& text);
+  // For commands whose positional text may start with "-" (a search query's
+  // "-word"): a word of one "-" and more that names no option is taken as a
+  // positional instead of refused. Known options keep their meaning anywhere,
+  // and "--" still makes every later word positional.
+  ArgParser& dash_words_are_positional();
   // --log-level LEVEL (default info).
   ArgParser& with_log_level();
 
@@ -67,14 +72,15 @@ class ArgParser {
   std::string prog_, description_, epilog_;
   std::vector<Opt> opts_;
   std::vector<Pos> pos_;
+  bool dash_words_positional_ = false;
 };
 
 // The --log-level of `p` (default info); UsageError for an unknown level.
 shared::logsetup::Level log_level(const Parsed& p);
 
 // Runs `body`, mapping exceptions to a one-line message on standard error
-// (line breaks in it escaped) and the exit status: UsageError and
-// shared::ValueError 2, anything else 1.
+// (line breaks and other control characters in it escaped) and the exit
+// status: UsageError and shared::ValueError 2, anything else 1.
 int guarded(const std::string& prog, const std::function<int()>& body);
 
 // argv[1..] as strings.

@@ -77,8 +77,12 @@ int run(const std::vector<std::string>& args) {
     } else {
       std::cout << *qd << ": " << report["checked"] << " artefact(s) in the trail, " << report["matching"]
                 << " matching" << std::endl;
-      for (const auto& problem : report["problems"]) std::cout << "  " << problem.get<std::string>() << std::endl;
-      for (const auto& note : report["notes"]) std::cout << "  note: " << note.get<std::string>() << std::endl;
+      for (const auto& problem : report["problems"]) {
+        std::cout << "  " << shared::text::printable(problem.get<std::string>()) << std::endl;
+      }
+      for (const auto& note : report["notes"]) {
+        std::cout << "  note: " << shared::text::printable(note.get<std::string>()) << std::endl;
+      }
       std::cout << (report["ok"].get<bool>() ? "verified: the stores hold exactly what the trail says"
                                              : "NOT verified")
                 << std::endl;
@@ -90,7 +94,7 @@ int run(const std::vector<std::string>& args) {
     return 1;
   }
   for (const Record& e : history) {
-    std::cout << (a.has("json") ? shared::text::dumps_compact(e) : event_line(e)) << "\n";
+    std::cout << (a.has("json") ? shared::text::dumps_compact(e) : shared::text::printable(event_line(e))) << "\n";
   }
   std::cout.flush();
   return 0;

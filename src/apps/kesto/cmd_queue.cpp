@@ -73,10 +73,10 @@ int run_enqueue(const std::vector<std::string>& args) {
   worker::enqueue(tasks, options, [&](const runner::Task& t, const worker::Enqueued& e) {
     ++counts[e.verdict];
     const std::string qd = shared::record::get_text_or(t.doc, "document_number", "");
-    std::cout << shared::record::get_text_or(t.doc, "blob_filename", "") << "  " << (qd.empty() ? "-" : qd) << "  "
-              << e.verdict;
-    if (!e.reason.empty()) std::cout << "  " << shared::text::one_line(e.reason);
-    std::cout << std::endl;
+    std::string line = shared::record::get_text_or(t.doc, "blob_filename", "") + "  " + (qd.empty() ? "-" : qd) +
+                       "  " + e.verdict;
+    if (!e.reason.empty()) line += "  " + shared::text::one_line(e.reason);
+    std::cout << shared::text::printable(line) << std::endl;
   });
   std::cout << tasks.size() << " document(s): queued " << counts["QUEUED"] << ", skipped " << counts["SKIPPED"]
             << ", already waiting " << counts["WAITING"] << ", refused " << counts["FAILED"] << " \u2192 queue '"
@@ -199,13 +199,13 @@ int run_queue(const std::vector<std::string>& args) {
             << "metadata rows: " << queued << " QUEUED, " << running << " RUNNING\n";
   for (const auto& r : st.rows) {
     const shared::Record* age = shared::record::find(r, "age_s");
-    std::cout << "  " << shared::record::get_text_or(r, "document_number", "") << "  "
-              << shared::record::get_text_or(r, "blob_filename", "") << "  "
-              << shared::record::get_text_or(r, "status", "") << "  "
-              << kesto_cli::fixed1(age && age->is_number() ? age->get<double>() : 0) << " s";
+    std::string line = "  " + shared::record::get_text_or(r, "document_number", "") + "  " +
+                       shared::record::get_text_or(r, "blob_filename", "") + "  " +
+                       shared::record::get_text_or(r, "status", "") + "  " +
+                       kesto_cli::fixed1(age && age->is_number() ? age->get<double>() : 0) + " s";
     const std::string error = shared::record::get_text_or(r, "error", "");
-    if (!error.empty()) std::cout << "  " << shared::text::one_line(error);
-    std::cout << "\n";
+    if (!error.empty()) line += "  " + shared::text::one_line(error);
+    std::cout << shared::text::printable(line) << "\n";
   }
   std::cout.flush();
   return 0;

@@ -1,34 +1,60 @@
 // kesto search: asks the vector index a question.
 #include <cstdio>
 #include <iostream>
+#include <utility>
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "shared/config.hpp"
+#include "shared/errors.hpp"
 #include "shared/retrieval.hpp"
 #include "shared/text/pyjson.hpp"
+#include "shared/text/qd_number.hpp"
+#include "shared/text/utf8.hpp"
 
 namespace {
 
 namespace retrieval = shared::retrieval;
 
+// The PG* settings a search cannot start without, named as kesto process
+// names them; nothing is tried without them.
+void require_database_settings() {
+  const auto& s = shared::config::get();
+  std::string missing;
+  const std::pair<const std::string*, const char*> needed[] = {
+      {&s.PGHOST, "PGHOST"}, {&s.PGUSER, "PGUSER"}, {&s.PGDATABASE, "PGDATABASE"}};
+  for (const auto& [value, name] : needed) {
+    if (value->empty()) missing += (missing.empty() ? "" : ", ") + std::string(name);
+  }
+  if (!missing.empty()) {
+    throw shared::ValueError("missing settings: " + missing + " (set them in the environment or in .env)");
+  }
+}
+
 int run(const std::vector<std::string>& args) {
   apps::ArgParser p("kesto search",
                     "Finds the indexed sections that answer QUERY and prints, best first, each one's rank,\n"
                     "score, QD-number, section key, link and a short snippet with the matching words marked\n"
-                    "**like this**. QUERY takes web-search syntax: words, \"quoted phrases\", OR, -word.\n"
+                    "**like this**. QUERY takes web-search syntax: words, \"quoted phrases\", OR, -word; its\n"
+                    "words may come as one argument or several, and a -word that names no option is part of\n"
+                    "it (after \"--\", every word is: kesto search -- -k). At most 1000 characters and\n"
+                    "100 words.\n"
                     "By default the search is hybrid (full text and embeddings, fused by reciprocal rank)\n"
                     "when OPENAI_EMBEDDING_MODEL is set and the index holds its embeddings, else lexical.");
-  p.positional("QUERY", apps::Arity::one, "the question")
+  p.positional("QUERY", apps::Arity::at_least_one, "the question")
       .option("k", "k", "N", "how many sections to show (default 10)")
-      .option("qd", "", "QD-NUMBER", "only sections of this document")
+      .option("qd", "", "QD-NUMBER", "only sections of this document (\"QD-\" and digits, any case)")
       .flag("lexical", "", "full-text search only (PostgreSQL, SEARCH_TEXT_CONFIG, default english)")
       .flag("vector", "", "embedding search only (cosine similarity; needs OPENAI_EMBEDDING_MODEL)")
       .flag("hybrid", "", "both, fused by reciprocal rank (k = 60; needs OPENAI_EMBEDDING_MODEL)")
       .flag("json", "", "one compact JSON object per section and line")
       .flag("text", "", "print each section's whole enriched text after its line")
       .option("log-level", "", "LEVEL", "log threshold: debug, info, warning, error, critical (default warning)")
+      .dash_words_are_positional()
       .epilog("Settings: PG* (the database), VECTOR_TABLE (default document_sections), SEARCH_TEXT_CONFIG,\n"
+              "KESTO_SEARCH_TIMEOUT (seconds a statement of the search may run, default 30),\n"
               "OPENAI_EMBEDDING_MODEL and AZURE_OPENAI_* for the question's embedding.\n"
+              "Control characters in stored names, links and texts are shown escaped (\\n, \\x1b, ...).\n"
               "Exit status: 0 success (also when nothing matches), 1 the search failed, 2 usage or\n"
               "configuration error.");
   const apps::Parsed a = p.parse(args);
@@ -39,18 +65,28 @@ int run(const std::vector<std::string>& args) {
   shared::logsetup::configure_root_logger(*level);
 
   retrieval::Query q;
-  q.text = a.get("QUERY");
+  for (const std::string& word : a.list("QUERY")) q.text += (q.text.empty() ? "" : " ") + word;
   const long k = a.get_long("k", 10);
   if (k < 1 || k > 1000) throw apps::UsageError("--k must be between 1 and 1000");
   q.k = static_cast<std::size_t>(k);
-  q.qd_number = a.get("qd");
+  if (a.has("qd")) {
+    const std::string given = a.list("qd").back();
+    const auto qd = shared::text::normalize_qd_number(given);
+    if (!qd) throw apps::UsageError("'" + given + "' is not a QD-number ('QD-' followed by digits)");
+    q.qd_number = *qd;
+  }
   const int modes = a.has("lexical") + a.has("vector") + a.has("hybrid");
   if (modes > 1) throw apps::UsageError("give at most one of --lexical, --vector, --hybrid");
   if (a.has("lexical")) q.mode = retrieval::Mode::lexical;
   if (a.has("vector")) q.mode = retrieval::Mode::vector;
   if (a.has("hybrid")) q.mode = retrieval::Mode::hybrid;
+  // A question past the bounds, or not UTF-8, is refused before anything is
+  // asked of the database (exit 2).
+  q = retrieval::checked(q);
+  require_database_settings();
 
   const retrieval::Answer answer = retrieval::search(q);
+  using shared::text::printable;
   for (const retrieval::Hit& h : answer.hits) {
     if (a.has("json")) {
       shared::Record r = {{"rank", h.rank},
@@ -65,12 +101,16 @@ int run(const std::vector<std::string>& args) {
       std::cout << shared::text::dumps_compact(r) << "\n";
       continue;
     }
+    // Names, links and texts come from the documents and their metadata:
+    // shown raw, a line break would forge a result line and an escape
+    // sequence would drive the terminal.
     char score[32];
     std::snprintf(score, sizeof score, "%.4f", h.score);
-    std::cout << h.rank << ". [" << score << "] " << h.qd_number << "  " << h.section_key << "\n";
-    if (!h.link.empty()) std::cout << "   " << h.link << "\n";
-    std::cout << "   " << h.snippet << "\n";
-    if (a.has("text")) std::cout << "\n" << h.text << "\n\n";
+    std::cout << h.rank << ". [" << score << "] " << printable(h.qd_number) << "  " << printable(h.section_key)
+              << "\n";
+    if (!h.link.empty()) std::cout << "   " << printable(h.link) << "\n";
+    std::cout << "   " << printable(h.snippet) << "\n";
+    if (a.has("text")) std::cout << "\n" << shared::text::printable_lines(h.text) << "\n\n";
   }
   if (answer.hits.empty() && !a.has("json")) std::cout << "No section matches.\n";
   std::cout.flush();

@@ -23,7 +23,9 @@ std::string outcome_line(const shared::host::runner::Outcome& o) {
     }
   }
   if (!o.error.empty()) line += "  " + shared::text::one_line(o.error);
-  return line;
+  // The name and the error carry text from files, registry rows and
+  // services: on a terminal it must neither forge a line nor drive it.
+  return shared::text::printable(line);
 }
 
 std::string self_path() {

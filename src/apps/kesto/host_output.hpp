@@ -8,7 +8,8 @@
 
 namespace kesto_cli {
 
-// "{name}  {QD-number or -}  {status}  {stage or -}  {seconds:.1f}s[  {error on one line}]".
+// "{name}  {QD-number or -}  {status}  {stage or -}  {seconds:.1f}s[  lost: ...][  {error on one line}]",
+// control characters escaped (shared::text::printable).
 std::string outcome_line(const shared::host::runner::Outcome& o);
 
 // "{v:.1f}".

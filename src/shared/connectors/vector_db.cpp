@@ -144,6 +144,17 @@ Recipe ensure(PGconn* conn, const std::string& table) {
   return recipe;
 }
 
+// Bounds the statements that follow in the caller's transaction. Set after
+// the table was made sure of: a first-use upgrade of a large table is the
+// index's own work, and cutting it short would only repeat it.
+void bound_statements(PGconn* conn) {
+  pg::execute(conn, "SET LOCAL statement_timeout = " + std::to_string(config::get().SEARCH_TIMEOUT_S * 1000));
+}
+
+bool is_word_byte(unsigned char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c >= 0x80;
+}
+
 void bump_generation(PGconn* conn, const std::string& table) {
   pg::execute(conn, "UPDATE " + generation_table(table) + " SET generation = generation + 1");
 }
@@ -372,6 +383,27 @@ std::vector<Record> get_document_sections(std::string_view qd_number, std::strin
   return rows;
 }
 
+void check_query(std::string_view query) {
+  if (text::strip(query).empty()) throw ValueError("the question is empty");
+  if (const std::size_t bad = text::first_invalid(query); bad != std::string_view::npos) {
+    throw ValueError("the question is not valid UTF-8 (byte " + std::to_string(bad) + ")");
+  }
+  if (const std::size_t n = text::count_code_points(query); n > MAX_QUERY_CHARS) {
+    throw ValueError("the question is too long: " + std::to_string(n) + " characters (at most " +
+                     std::to_string(MAX_QUERY_CHARS) + ")");
+  }
+  std::size_t words = 0;
+  for (std::size_t i = 0; i < query.size(); ++i) {
+    const bool starts = is_word_byte(static_cast<unsigned char>(query[i])) &&
+                        (i == 0 || !is_word_byte(static_cast<unsigned char>(query[i - 1])));
+    words += starts ? 1 : 0;
+  }
+  if (words > MAX_QUERY_WORDS) {
+    throw ValueError("the question has too many words: " + std::to_string(words) + " (at most " +
+                     std::to_string(MAX_QUERY_WORDS) + ")");
+  }
+}
+
 std::string any_word_query(std::string_view query) {
   std::vector<std::string_view> words;
   bool operators = query.find('"') != std::string_view::npos;
@@ -400,11 +432,13 @@ std::string any_word_query(std::string_view query) {
 
 std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std::size_t k,
                                        std::string_view qd_number, std::string_view table_name) {
+  check_query(query);
   const std::string table = table_for(table_name);
   std::vector<LexicalHit> hits;
   if (k == 0) return hits;
   pg::Transaction tx(conn);
   const Recipe recipe = ensure(conn, table);
+  bound_statements(conn);
   // A section holding every word of the question comes first (score 1 and
   // more); below it, sections holding some of them, so that a question
   // phrased in other words than its section still finds it. ts_rank_cd is
@@ -489,6 +523,7 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
 
 std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair<std::string, std::string>>& ids,
                                        std::string_view query, std::string_view table_name) {
+  check_query(query);
   const std::string table = table_for(table_name);
   std::vector<SectionView> out;
   if (ids.empty()) return out;
@@ -496,6 +531,7 @@ std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair
   for (const auto& [qd, key] : ids) wanted.push_back(Record::array({qd, key}));
   pg::Transaction tx(conn);
   const Recipe recipe = ensure(conn, table);
+  bound_statements(conn);
   pg::PgResult res = pg::execute(
       conn,
       "SELECT t.qd_number, t.section_key, t.document_name, t.link, t.enriched_text,"
@@ -534,6 +570,7 @@ std::int64_t generation(PGconn* conn, std::string_view table_name) {
   const std::string table = table_for(table_name);
   pg::Transaction tx(conn);
   ensure(conn, table);
+  bound_statements(conn);
   pg::PgResult res = pg::execute(conn, "SELECT max(generation) AS g FROM " + generation_table(table));
   const Record row = pg::first_row(res.get()).value_or(Record::object());
   tx.commit();
@@ -548,6 +585,7 @@ EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std
   // committed in between would be cached under the newer generation.
   pg::execute(conn, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
   ensure(conn, table);
+  bound_statements(conn);
   EmbeddingSet set;
   {
     pg::PgResult g = pg::execute(conn, "SELECT max(generation) AS g FROM " + generation_table(table));

@@ -92,7 +92,20 @@ using digest::sha256_hex;
 
 // ---- Retrieval -------------------------------------------------------------
 // These run on the caller's connection, so that one search (or a front end
-// answering many) pays for one connection, not one per step.
+// answering many) pays for one connection, not one per step. Every statement
+// they run after making sure of the table is bounded by the setting
+// SEARCH_TIMEOUT_S (KESTO_SEARCH_TIMEOUT): the server cancels it then, so a
+// costly question cannot run on after its caller has gone.
+
+// The longest question, in characters, and the most words it may hold
+// (runs of letters and digits, inside phrases too, each "-word" counted):
+// beyond them the server's work grows past any answer worth waiting for.
+inline constexpr std::size_t MAX_QUERY_CHARS = 1000;
+inline constexpr std::size_t MAX_QUERY_WORDS = 100;
+
+// Throws ValueError unless `query` is searchable text: not blank, valid
+// UTF-8, at most MAX_QUERY_CHARS characters and MAX_QUERY_WORDS words.
+void check_query(std::string_view query);
 
 // One ranked section of the full-text search.
 struct LexicalHit {
@@ -110,8 +123,10 @@ std::string any_word_query(std::string_view query);
 // phrases", or, -word; any text is safe), best first, ties in document and
 // section order; only the document `qd_number` when it is given. Sections
 // holding every word score 1 + r, those holding some r, with r the
-// ts_rank_cd rank divided by 1 + log(section length) and scaled into [0, 1). A query without searchable words
-// finds nothing.
+// ts_rank_cd rank divided by 1 + log(section length) and scaled into [0, 1).
+// A query without searchable words finds nothing. Throws ValueError as
+// check_query does, DatabaseError from the database (a statement past
+// SEARCH_TIMEOUT_S among them).
 std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std::size_t k,
                                        std::string_view qd_number = {}, std::string_view table_name = {});
 
@@ -123,7 +138,7 @@ struct SectionView {
 
 // The named sections (pairs of QD-number and section key, matched exactly),
 // in the order asked, with their snippets for `query`; a pair no longer in
-// the index is left out.
+// the index is left out. Throws as lexical_search does.
 std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair<std::string, std::string>>& ids,
                                        std::string_view query, std::string_view table_name = {});
 

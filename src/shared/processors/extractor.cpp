@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "shared/processors/artifact_names.hpp"
+#include "shared/text/metadata_markers.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::processors::extractor {
@@ -43,8 +44,9 @@ void append_row(std::string& out, const std::vector<std::string>& cells) {
     if (!first) out += " | ";
     first = false;
     // One line per row: paragraph breaks inside a cell become spaces.
-    const std::string_view stripped = text::strip(cell);
-    for (char c : stripped) out += c == '\n' ? ' ' : c;
+    std::string line(text::strip(cell));
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    text::append_without_comments(out, line);
   }
   out += " |";
 }
@@ -151,13 +153,17 @@ std::string markdown_file_name(std::string_view blob_filename) {
 bool _is_list_paragraph(const Paragraph& paragraph) { return paragraph.has_numbering; }
 
 std::string _paragraph_to_markdown(const Paragraph& paragraph, std::map<int, long>& counters) {
+  // The document's own "<!--" is written "&lt;!--": a paragraph reading like
+  // a metadata marker would otherwise hand the text after it to the stamp,
+  // which replaces everything up to the first end marker, and an HTML
+  // comment would hide text from a reader of the rendered Markdown.
   const std::string_view text = text::strip(paragraph.text);
   if (text.empty()) return "";
   const std::string& style_name = paragraph.style_name;
   // A numbered paragraph in a heading style is a list item that only looks
   // like a heading: it keeps its text and does not count.
-  if (_is_list_paragraph(paragraph)) return std::string(text);
-  if (style_name != "Heading 1" && style_name != "Heading 2") return std::string(text);
+  if (_is_list_paragraph(paragraph)) return text::without_comments(text);
+  if (style_name != "Heading 1" && style_name != "Heading 2") return text::without_comments(text);
 
   const int level = style_name.back() - '0';
   counters[level] += 1;
@@ -171,7 +177,7 @@ std::string _paragraph_to_markdown(const Paragraph& paragraph, std::map<int, lon
   out += ' ';
   out += number;
   out += ' ';
-  out += text;
+  text::append_without_comments(out, text);
   return out;
 }
 

@@ -2,7 +2,9 @@
 // "kesto-ml-dev-markdown-files/"). The conversion of a Word document into
 // the pipeline's Markdown: body paragraphs as lines, "Heading 1" and
 // "Heading 2" paragraphs as numbered "#" and "##" headings, tables as pipe
-// tables set off by empty lines, no inline formatting.
+// tables set off by empty lines, no inline formatting. The document's own
+// "<!--" is written "&lt;!--", so that Word text can neither form the
+// metadata block's markers nor hide in an HTML comment.
 #pragma once
 
 #include <cstddef>
@@ -96,11 +98,13 @@ inline _BlockItems _iter_block_items(Document& doc) { return _BlockItems(doc); }
 // True when the paragraph's own properties carry a numbering reference.
 bool _is_list_paragraph(const Paragraph& paragraph);
 
-// One output entry for the paragraph, possibly empty; a "Heading 1" or
-// "Heading 2" paragraph advances `counters` (level to running count).
+// One output entry for the paragraph, possibly empty, "<!--" written
+// "&lt;!--"; a "Heading 1" or "Heading 2" paragraph advances `counters`
+// (level to running count).
 std::string _paragraph_to_markdown(const Paragraph& paragraph, std::map<int, long>& counters);
 
-// The table as pipe-table lines joined with "\n"; "" for a table without rows.
+// The table as pipe-table lines joined with "\n", "<!--" in a cell written
+// "&lt;!--"; "" for a table without rows.
 std::string _table_to_markdown(const Table& table);
 
 }  // namespace shared::processors::extractor

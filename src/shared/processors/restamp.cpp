@@ -72,7 +72,9 @@ std::vector<fs::path> markdown_files(const fs::path& dir) {
 
 namespace {
 void report(std::ostream& out, std::string_view label, const fs::path& file) {
-  out << label << ' ' << file.filename().string() << '\n';
+  // A file name may hold any byte but "/": shown raw, control characters in
+  // it would reach the terminal.
+  out << label << ' ' << text::printable(file.filename().string()) << '\n';
   out.flush();
 }
 }  // namespace

@@ -9,23 +9,23 @@ std::string compose_metadata_block(std::string_view document_name, std::string_v
                                    std::string_view link) {
   // A line break in a value would start a line of its own in the Markdown: a
   // name such as "x\n# 9 Forged" would become a heading, and then a section
-  // of the index. Each value stays on its line.
-  const std::string name_line = text::fold_line_breaks(document_name);
-  const std::string number_line = text::fold_line_breaks(document_number);
-  const std::string link_line = text::fold_line_breaks(link);
-  document_name = name_line;
-  document_number = number_line;
-  link = link_line;
+  // of the index. Each value stays on its line. A "<!--" in a value could
+  // spell a marker: an end marker inside the name would end the block there
+  // for the next stamp, leaving the rest of the block in the body, so it is
+  // written "&lt;!--".
+  const std::string name_line = text::without_comments(text::fold_line_breaks(document_name));
+  const std::string number_line = text::without_comments(text::fold_line_breaks(document_number));
+  const std::string link_line = text::without_comments(text::fold_line_breaks(link));
   std::string out;
-  out.reserve(METADATA_START.size() + METADATA_END.size() + 80 + document_name.size() + document_number.size() +
-              link.size());
+  out.reserve(METADATA_START.size() + METADATA_END.size() + 80 + name_line.size() + number_line.size() +
+              link_line.size());
   out += METADATA_START;
   out += "\n## Metadata\n\n- **Document Name:** ";
-  out += document_name;
+  out += name_line;
   out += "\n- **Document Number:** ";
-  out += document_number;
+  out += number_line;
   out += "\n- **Veeva Link:** ";
-  out += link;
+  out += link_line;
   out += "\n";
   out += METADATA_END;
   out += "\n\n";

@@ -16,7 +16,8 @@ using text::METADATA_END;
 using text::METADATA_START;
 
 // The block for the three values, inserted as they are (no escaping, no
-// trimming) except that line breaks inside a value become spaces: start
+// trimming) except that line breaks inside a value become spaces and "<!--"
+// is written "&lt;!--", so that no value can add a line or a marker: start
 // marker, "## Metadata", the three list lines, end marker and one empty line.
 std::string compose_metadata_block(std::string_view document_name, std::string_view document_number,
                                    std::string_view link);

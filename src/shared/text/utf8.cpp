@@ -161,4 +161,60 @@ std::string one_line(std::string_view s) {
   return out;
 }
 
+namespace {
+
+std::string escape_controls(std::string_view s, bool keep_line_feeds) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    if (c < 0x80) {
+      switch (c) {
+        case '\n':
+          out += keep_line_feeds ? "\n" : "\\n";
+          break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+          out += "\\x";
+          out += kHex[c >> 4];
+          out += kHex[c & 0xF];
+      }
+      ++i;
+      continue;
+    }
+    char32_t cp = 0;
+    const std::size_t len = sequence_length(s, i, cp);
+    if (len == 0) {
+      // A stray byte could be read as a C1 control by a terminal that is
+      // not in UTF-8 mode.
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+      ++i;
+      continue;
+    }
+    if (cp <= 0x9F || cp == 0x2028 || cp == 0x2029) {
+      out += "\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
+    } else {
+      out.append(s.substr(i, len));
+    }
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string printable(std::string_view s) { return escape_controls(s, false); }
+
+std::string printable_lines(std::string_view s) { return escape_controls(s, true); }
+
 }  // namespace shared::text

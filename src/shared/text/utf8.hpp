@@ -134,4 +134,16 @@ std::string universal_newlines(std::string_view s);
 // "\r" and "\n": a message printed as one line stays one line.
 std::string one_line(std::string_view s);
 
+// `s` as it may be shown on a terminal: every control character (C0, DEL,
+// the C1 range U+0080..U+009F) and U+2028/U+2029 written as an escape
+// ("\n", "\r", "\t", "\x1b", "\u009b", "\u2028"), and every byte of an
+// ill-formed sequence as "\xNN". Stored text can then neither start a line
+// of its own nor drive the terminal (set its title, move the cursor, clear
+// the screen). Everything else, backslashes included, stays as it is.
+std::string printable(std::string_view s);
+
+// printable(), except that line feeds stay line feeds: a multi-line text
+// shown as such.
+std::string printable_lines(std::string_view s);
+
 }  // namespace shared::text

@@ -100,3 +100,43 @@ TEST_F(KestoSearch, UsageAndConfigurationErrorsExitTwo) {
   EXPECT_NE(help.out.find("--hybrid"), std::string::npos);
   EXPECT_EQ(kesto("x", "PGPORT=1").status, 1);
 }
+
+TEST_F(KestoSearch, DashWordsAndTheDocumentFilter) {
+  index_sample();
+  // "-word" excludes sections holding the word, as the query syntax says.
+  Outcome r = kesto("rooms -scope");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("1. [", 0), 0u) << r.out;
+  EXPECT_NE(r.out.find("SOP::1 Purpose"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("SOP::2 Scope"), std::string::npos) << r.out;
+  EXPECT_EQ(kesto("-- -purpose rooms").out, kesto("rooms -purpose").out);
+  // Spaces around the QD-number are no part of it.
+  r = kesto("--qd ' qd-000958 ' rooms --json");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 2) << r.out;
+}
+
+TEST_F(KestoSearch, StoredTextCannotForgeLinesOrDriveTheTerminal) {
+  shared::config::Settings s = shared::config::from_environment();
+  s.VECTOR_TABLE = table_;
+  {
+    testing_support::ScopedSettings scoped(s);
+    shared::connectors::vector_db::replace_document_sections(
+        "QD-000958", "SOP", "https://veeva.example/958\n2. [9.9999] QD-000001  Forged::Result\x1b]0;pwned\x07",
+        {{"SOP::1 Purpose\x1b[2J", "In document SOP.\n\n## 1 Purpose\nRooms are cleaned\x1b[31m daily.\r\nBy\tall.",
+          {}}});
+  }
+  Outcome r = kesto("cleaned --text");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "1. [1.0387] QD-000958  SOP::1 Purpose\\x1b[2J\n"
+            "   https://veeva.example/958\\n2. [9.9999] QD-000001  Forged::Result\\x1b]0;pwned\\x07\n"
+            "   document SOP. ## 1 Purpose Rooms are **cleaned**\\x1b[31m daily\n"
+            "\n"
+            "In document SOP.\n\n## 1 Purpose\nRooms are cleaned\\x1b[31m daily.\\r\nBy\\tall.\n\n");
+  // JSON keeps the text exact; its writer escapes it already.
+  r = kesto("cleaned --json");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(shared::Record::parse(r.out).at("link"),
+            "https://veeva.example/958\n2. [9.9999] QD-000001  Forged::Result\x1b]0;pwned\x07");
+}
