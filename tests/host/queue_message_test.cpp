@@ -2,6 +2,9 @@
 // it (a message is untrusted input), the poison queue's copy of any message,
 // and the queue names the settings may give.
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <sstream>
 
 #include <string>
 #include <vector>
@@ -135,6 +138,29 @@ TEST(QueueMessage, AnythingElseIsRefusedSayingWhy) {
   worker::QueueTask local;
   local.task = {.action = "process", .doc = Record::parse(kDoc), .local_file = "/home/x/secret.docx"};
   EXPECT_THROW(worker::message_text(local), shared::ValueError);
+}
+
+TEST(QueueMessage, TheWorkerProcessChecksEveryTaskAgain) {
+  testing_support::TempDir dir;
+  testing_support::write_bytes(dir / "secret.docx", "of this machine");
+  std::istringstream in(message(R"(,"local_file":")" + (dir / "secret.docx").string() + "\"") + "\n" +
+                        message("", doc_with_name(R"("../x.docx")")) + "\n");
+  std::ostringstream out;
+  struct sigaction saved {};
+  ::sigaction(SIGINT, nullptr, &saved);
+  EXPECT_EQ(worker::serve_tasks(in, out), 0);
+  ::sigaction(SIGINT, &saved, nullptr);
+  std::istringstream lines(out.str());
+  std::string line;
+  std::vector<std::string> errors;
+  while (std::getline(lines, line)) {
+    const auto o = shared::host::runner::outcome_from_record(Record::parse(line));
+    EXPECT_EQ(o.status, "ERROR");
+    errors.push_back(o.error);
+  }
+  ASSERT_EQ(errors.size(), 2u) << out.str();
+  EXPECT_EQ(errors[0], "not a task: local_file: a queue message may not name a local file");
+  EXPECT_EQ(errors[1], "not a task: doc.blob_filename has a \"..\" path segment");
 }
 
 TEST(QueueMessage, PoisonCopyFitsInAMessageWhateverTheMessage) {
