@@ -44,8 +44,9 @@ struct Settings {
   std::string VECTOR_TABLE = "document_sections";
   // Largest file or standard input a program reads whole (KESTO_MAX_INPUT_BYTES).
   std::size_t MAX_INPUT_BYTES = std::size_t{1} << 30;
-  // Seconds after which a metadata row still marked RUNNING counts as left by
-  // a run that died (KESTO_RUNNING_TIMEOUT).
+  // KESTO_RUNNING_TIMEOUT: still read and checked, so that scripts that set
+  // it keep working; unused, since the document lock says whether a run
+  // that marked a row RUNNING is alive.
   long RUNNING_TIMEOUT_S = 3600;
   // The PostgreSQL text-search configuration of the index's full-text column.
   std::string SEARCH_TEXT_CONFIG = "english";

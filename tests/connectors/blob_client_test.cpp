@@ -383,3 +383,16 @@ TEST(BlobClient, ListingThatNeverEndsOrIsUnreadableFails) {
     EXPECT_STREQ(e.what(), "list 'c' prefix 'p/' failed: the service answered with an unreadable listing");
   }
 }
+
+TEST(BlobClient, NamesWithDotSegmentsAreRefusedBeforeAnyRequest) {
+  Fixture f("AccountName=acct;AccountKey=YWI=");
+  // Sent as they are, such names would be left to whatever resolves dot
+  // segments (or takes a backslash for a slash) on the way: another folder.
+  for (const char* bad : {"docs/../markdown/x.md", "../x.md", "./x.md", "docs/.", "docs/..", "a\\..\\b.md", "a/.\\b"}) {
+    EXPECT_THROW(f.client.get_blob_client("c", bad), shared::ValueError) << bad;
+  }
+  for (const char* fine : {"a..b/c.d.md", "..x/y", "x./y.", ".docx", "docs/.hidden", "a...b"}) {
+    EXPECT_NO_THROW(f.client.get_blob_client("c", fine)) << fine;
+  }
+  EXPECT_TRUE(f.transport->requests().empty());
+}

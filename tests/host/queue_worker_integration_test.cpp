@@ -1,6 +1,8 @@
 // Queue workers against the storage emulator and the test cluster: several
 // at once with one killed outright, documents that are bad, storage that goes
-// away for a while, a task that kills its worker every time, and a stop.
+// away for a while, a task that kills its worker every time, a stop, and
+// messages written by someone else: naming a local file, too big to poison,
+// duplicates; the database gone while poisoning; rows left behind.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -37,6 +39,8 @@ namespace runner = shared::host::runner;
 namespace worker = shared::host::worker;
 
 namespace {
+
+const std::string kDb = testing_support::env("PGDATABASE");
 
 std::string example_bytes(std::size_t i) {
   return testing_support::read_bytes(testing_support::source_dir() / "examples" / kExamples[i % 3].first);
@@ -91,6 +95,18 @@ struct QueueWorld {
       out[r.at("document_number").get<std::string>()] = shared::record::get_text_or(r, "status", "");
     }
     return out;
+  }
+  std::string status_of(const std::string& qd) const {
+    const auto r = rows();
+    return r.count(qd) ? r.at(qd) : "missing";
+  }
+  // Holds the document's lock on a connection of the test's own, as another
+  // run would, until the returned connection goes.
+  pg_testing::pg::PgConn hold_lock(const std::string& qd) const {
+    pg_testing::pg::PgConn c = pg_testing::connect_db(kDb);
+    pg_testing::pg::execute(c.get(), "SELECT pg_advisory_lock(hashtextextended(%s, 0))",
+                            {"kesto.document:" + w.meta.name() + ":" + qd});
+    return c;
   }
   long waiting() const { return queuehub::approximate_message_count(queue); }
   long poisoned() const { return queuehub::approximate_message_count(queue + "-poison"); }
@@ -306,4 +322,210 @@ TEST(QueueWorkers, SigtermLetsRunningDocumentsFinishAndLosesNothing) {
   EXPECT_EQ(processed + q.waiting(), 12);
   ASSERT_EQ(q.kesto("worker --concurrency 2 --idle-exit 2").status, 0);
   q.expect_all_processed();
+}
+
+TEST(QueueWorkers, AMessageNamingALocalFileIsPoisonedAndNothingOfTheMachineIsRead) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(0);
+  testing_support::write_bytes(q.dir / ".env", "SECRET_OF_THIS_MACHINE=1\n");
+  queuehub::create_queue(q.queue);
+  for (const std::string& local : {std::string(".env"), (q.dir / ".env").string()}) {
+    queuehub::put_message(q.queue, R"({"action":"process","doc":{"document_number":"QD-900002",)"
+                                   R"("blob_filename":"x QD-900002.docx"},"batch_size":1,"local_file":")" +
+                                       local + "\"}");
+  }
+  const auto run = q.kesto("worker --idle-exit 2");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(q.w.all_blobs().empty());
+  EXPECT_EQ(count_of(run.out, "  ERROR  "), 2u) << run.out;
+  EXPECT_EQ(q.waiting(), 0);
+  // A message that is not a task names no row to trust.
+  EXPECT_EQ(q.status_of("QD-900002"), "missing");
+  const auto poisoned = queuehub::peek_messages(q.queue + "-poison");
+  ASSERT_EQ(poisoned.size(), 2u);
+  for (const auto& m : poisoned) {
+    const Record copy = Record::parse(m.text);
+    EXPECT_EQ(copy.at("last_error"), "not a task: local_file: a queue message may not name a local file") << m.text;
+    EXPECT_NE(copy.at("text").get<std::string>().find("\"local_file\""), std::string::npos) << m.text;
+  }
+}
+
+TEST(QueueWorkers, MessagesTooBigForThePoisonQueueAreCutAndTheQueueDrains) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(0);
+  queuehub::create_queue(q.queue);
+  const std::size_t most = shared::connectors::QUEUE_MESSAGE_MAX_TEXT;
+  queuehub::put_message(q.queue, std::string(most, 'x'));
+  queuehub::put_message(q.queue, std::string(most - 10, '\x01'));
+  // A worker that cannot drain its queue never idles out.
+  const pid_t pid = q.start("w", "worker --idle-exit 2");
+  ASSERT_EQ(wait_for(pid, 60), 0) << testing_support::read_bytes(q.dir / "w.err");
+  EXPECT_EQ(q.waiting(), 0);
+  const auto poisoned = queuehub::peek_messages(q.queue + "-poison");
+  ASSERT_EQ(poisoned.size(), 2u);
+  for (const auto& m : poisoned) {
+    const Record copy = Record::parse(m.text);
+    EXPECT_EQ(copy.at("truncated"), true);
+    EXPECT_TRUE(copy.at("bytes") == most || copy.at("bytes") == most - 10) << copy.at("bytes");
+    EXPECT_EQ(copy.at("last_error").get<std::string>().rfind("not a task: ", 0), 0u) << copy.at("last_error");
+    EXPECT_FALSE(copy.at("text").get<std::string>().empty());
+  }
+}
+
+TEST(QueueWorkers, PoisoningWaitsUntilTheRowCanSayWhy) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(1, 6500);
+  const std::string qd = q.numbers[0];
+  ASSERT_EQ(q.kesto("enqueue --pending").status, 0);
+  // Taken once already, by a worker that died without a word.
+  const auto taken = queuehub::get_messages(q.queue, 1, 1);
+  ASSERT_EQ(taken.size(), 1u);
+  queuehub::update_message(q.queue, taken[0], 0);
+
+  testing_support::TcpProxy db(std::stoi(testing_support::env("PGPORT")));
+  db.set_down(true);
+  const std::string extra = "KESTO_MAX_DEQUEUE=1 KESTO_VISIBILITY_TIMEOUT=3 PGPORT=" + std::to_string(db.port());
+  auto run = q.kesto("worker --idle-exit 1", extra);
+  ASSERT_EQ(run.status, 0) << run.err;
+  // Not moved: a row left QUEUED without a message would keep the document
+  // waiting for ever.
+  EXPECT_NE(run.out.find(qd + "  RETRY"), std::string::npos) << run.out;
+  EXPECT_EQ(q.waiting(), 1);
+  EXPECT_EQ(q.poisoned(), 0);
+  EXPECT_EQ(q.status_of(qd), "QUEUED");
+
+  db.set_down(false);
+  run = q.kesto("worker --idle-exit 6", extra);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find(qd + "  ERROR"), std::string::npos) << run.out;
+  EXPECT_EQ(q.status_of(qd), "ERROR");
+  EXPECT_EQ(q.waiting(), 0);
+  EXPECT_EQ(q.poisoned(), 1);
+}
+
+TEST(QueueWorkers, AQueuedRowWithoutAMessageIsShownAndQueuedAgain) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(2, 6600);
+  ASSERT_EQ(q.kesto("enqueue --pending").status, 0);
+  // The messages are gone; one row was marked long ago, the other just now
+  // (its message may still be on its way to being counted).
+  queuehub::_get_queue_service_client()->get_queue_client(q.queue).clear();
+  pg_testing::exec(kDb,
+                   "UPDATE " + q.w.meta.name() + " SET processed_at = now() - interval '1 hour' WHERE document_number = %s",
+                   {q.numbers[0]});
+  const auto text = q.kesto("queue status");
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find(q.numbers[0] + "  SOP " + q.numbers[0] + " Copy.docx  QUEUED  3600"), std::string::npos)
+      << text.out;
+  EXPECT_EQ(count_of(text.out, "no message in the queue: 'kesto enqueue' queues it again"), 1u) << text.out;
+  const Record status = Record::parse(q.kesto("queue status --json").out);
+  for (const Record& row : status.at("rows")) {
+    EXPECT_EQ(row.at("no_message"), row.at("document_number") == q.numbers[0]) << row.dump();
+  }
+
+  const auto enq = q.kesto("enqueue --pending");
+  ASSERT_EQ(enq.status, 0) << enq.err;
+  EXPECT_NE(enq.out.find(q.numbers[0] + "  QUEUED  marked QUEUED 36"), std::string::npos) << enq.out;
+  EXPECT_NE(enq.out.find("but no message is left in the queue: queued again"), std::string::npos) << enq.out;
+  EXPECT_NE(enq.out.find(q.numbers[1] + "  WAITING  already queued"), std::string::npos) << enq.out;
+  EXPECT_EQ(q.waiting(), 1);
+}
+
+TEST(QueueWorkers, ADocumentLockedElsewhereWaitsWithoutCountingTowardThePoisonQueue) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(1, 6700);
+  const std::string qd = q.numbers[0];
+  ASSERT_EQ(q.kesto("enqueue --pending").status, 0);
+  auto other = q.hold_lock(qd);
+  const pid_t pid = q.start("w", "worker --idle-exit 6", "KESTO_MAX_DEQUEUE=1 KESTO_VISIBILITY_TIMEOUT=3");
+  // Found locked on more takes than the poison queue allows tries.
+  ASSERT_TRUE(eventually(
+      [&] { return count_of(q.output("w"), "  RETRY  ") >= 2 || q.output("w").find("  ERROR  ") != std::string::npos; },
+      60))
+      << q.output("w");
+  other.reset();
+  EXPECT_EQ(wait_for(pid, 60), 0) << testing_support::read_bytes(q.dir / "w.err");
+  const std::string out = q.output("w");
+  EXPECT_EQ(count_of(out, qd + "  RETRY  -  "), count_of(out, "being run by another process at this moment")) << out;
+  EXPECT_EQ(count_of(out, qd + "  PROCESSED"), 1u) << out;
+  EXPECT_EQ(count_of(out, "  ERROR  "), 0u) << out;
+  EXPECT_EQ(q.status_of(qd), "PROCESSED");
+  EXPECT_EQ(q.waiting(), 0);
+  EXPECT_EQ(q.poisoned(), 0);
+}
+
+TEST(QueueWorkers, DuplicatesOfADocumentAlreadyDoneAreDropped) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(1, 6800);
+  const std::string qd = q.numbers[0];
+  // Forced twice: two forced messages for one document.
+  ASSERT_EQ(q.kesto("enqueue --pending --force").status, 0);
+  ASSERT_EQ(q.kesto("enqueue --pending --force").status, 0);
+  // A local file queued, and its message delivered twice.
+  const std::string local = "Local QD-006899.docx";
+  testing_support::write_bytes(q.dir / local, example_bytes(1));
+  ASSERT_EQ(q.kesto("enqueue '" + local + "'").status, 0);
+  for (const auto& m : queuehub::peek_messages(q.queue)) {
+    if (m.text.find("QD-006899") != std::string::npos) queuehub::put_message(q.queue, m.text);
+  }
+  ASSERT_EQ(q.waiting(), 4);
+
+  const auto run = q.kesto("worker --idle-exit 2");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(count_of(run.out, qd + "  PROCESSED"), 1u) << run.out;
+  EXPECT_EQ(count_of(run.out, qd + "  SKIPPED  -  "), 1u) << run.out;
+  EXPECT_NE(run.out.find("already processed from the same source since it was queued"), std::string::npos) << run.out;
+  EXPECT_EQ(count_of(run.out, "QD-006899  PROCESSED"), 1u) << run.out;
+  EXPECT_EQ(count_of(run.out, "QD-006899  SKIPPED  -  "), 1u) << run.out;
+  EXPECT_NE(run.out.find("source unchanged since its last successful run"), std::string::npos) << run.out;
+  EXPECT_EQ(q.status_of(qd), "PROCESSED");
+  EXPECT_EQ(q.status_of("QD-006899"), "PROCESSED");
+  EXPECT_EQ(q.waiting(), 0);
+  EXPECT_EQ(q.poisoned(), 0);
+  // The uploaded blob is the local document's source.
+  const auto row = mainstore::get_by_document_number("QD-006899", q.w.meta.name());
+  ASSERT_TRUE(row);
+  EXPECT_EQ(shared::record::get_text_or(*row, "source_etag", ""),
+            blobhub::get_blob_properties(blobhub::build_blob_path(q.w.settings.BLOB_FOLDER_DOCUMENTS, local)).etag);
+}
+
+TEST(QueueWorkers, EnqueueRefusesAMessageTooBigForTheQueueAndQueuesTheOthers) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(0);
+  const std::vector<std::string> files = {"A QD-006901.docx", "B QD-006902.docx", "C QD-006903.docx"};
+  for (const std::string& f : files) testing_support::write_bytes(q.dir / f, example_bytes(0));
+  // Each field within bounds, the whole too big for a message.
+  Record big{{"blob_filename", files[1]}, {"document_number", "QD-006902"}};
+  for (int i = 0; i < 4; ++i) big["notes" + std::to_string(i)] = std::string(15000, 'n');
+  testing_support::write_bytes(q.dir / "meta.json", Record::array({big}).dump());
+  const auto enq = q.kesto("enqueue '" + files[0] + "' '" + files[1] + "' '" + files[2] + "' --metadata meta.json");
+  EXPECT_EQ(enq.status, 1) << enq.out << enq.err;
+  EXPECT_NE(enq.out.find(files[1] + "  QD-006902  FAILED  cannot be queued: message of "), std::string::npos)
+      << enq.out;
+  EXPECT_NE(enq.out.find(files[0] + "  QD-006901  QUEUED"), std::string::npos) << enq.out;
+  EXPECT_NE(enq.out.find(files[2] + "  QD-006903  QUEUED"), std::string::npos) << enq.out;
+  EXPECT_NE(enq.out.find("3 document(s): queued 2, skipped 0, already waiting 0, refused 1"), std::string::npos)
+      << enq.out;
+  EXPECT_EQ(q.waiting(), 2);
+  EXPECT_EQ(q.status_of("QD-006902"), "missing");
+  EXPECT_FALSE(
+      blobhub::check_blob_exists(blobhub::build_blob_path(q.w.settings.BLOB_FOLDER_DOCUMENTS, files[1])));
+}
+
+TEST(QueueWorkers, EnqueueAsksTheLockWhetherARunningRowIsAlive) {
+  if (!pg_testing::have_cluster()) return;
+  QueueWorld q(2, 6950);
+  for (const std::string& qd : q.numbers) {
+    pg_testing::exec(kDb, "INSERT INTO " + q.w.meta.name() +
+                              " (document_number, blob_filename, status, processed_at) VALUES (%s, %s, 'RUNNING', now())",
+                     {qd, "SOP " + qd + " Copy.docx"});
+  }
+  auto other = q.hold_lock(q.numbers[1]);
+  const auto enq = q.kesto("enqueue --pending");
+  ASSERT_EQ(enq.status, 0) << enq.err;
+  EXPECT_NE(enq.out.find(q.numbers[0] + "  QUEUED  previous run abandoned (RUNNING for "), std::string::npos)
+      << enq.out;
+  EXPECT_NE(enq.out.find(q.numbers[1] + "  WAITING  being run by another process at this moment"), std::string::npos)
+      << enq.out;
+  EXPECT_EQ(q.waiting(), 1);
 }

@@ -44,15 +44,18 @@ apps::ArgParser enqueue_parser() {
                     "Puts one message per document on the work queue for 'kesto worker' processes: the\n"
                     "registry's pending documents (--pending), or local Word files, which are uploaded into\n"
                     "the documents folder first. Documents 'kesto process' would skip (source unchanged,\n"
-                    "deleted and gone) are skipped; a document whose row says it is already QUEUED or\n"
-                    "RUNNING is not queued twice. Queued documents' rows are marked QUEUED.");
+                    "deleted and gone) are skipped; a document whose row says it is already QUEUED, or\n"
+                    "RUNNING while another process runs it, is not queued twice (a QUEUED row older than\n"
+                    "the visibility timeout while the queue holds no message at all is queued again).\n"
+                    "Queued documents' rows are marked QUEUED.");
   p.positional("FILE.docx", apps::Arity::many, "local Word files to upload and queue")
       .flag("pending", "", "queue the registry's pending documents")
       .option("metadata", "", "FILE", "CSV or JSON metadata for local files (rows matched by blob_filename)")
       .flag("force", "", "queue unchanged and already queued documents too, and run them forced")
       .with_log_level()
       .epilog(std::string("Prints one line per document and the counts. Exit status: 0 done, 1 a document was\n"
-                          "refused, 2 usage or configuration error.\n") +
+                          "refused (a bad QD-number or file type, or a message the queue cannot carry), 2 usage or\n"
+                          "configuration error.\n") +
               kQueueSettings);
   return p;
 }
@@ -65,6 +68,7 @@ int run_enqueue(const std::vector<std::string>& args) {
   if (pending == !files.empty()) throw apps::UsageError("give either --pending or local FILE.docx arguments");
   if (pending && a.has("metadata")) throw apps::UsageError("--metadata goes with local files");
   require_settings(pending);
+  (void)worker::queue_settings();
   const runner::Options options{.force = a.has("force")};
   const auto& settings = shared::config::get();
   const auto tasks = pending ? runner::pending_tasks(settings.MAX_BATCH_SIZE)
@@ -165,7 +169,7 @@ int run_worker_command(const std::vector<std::string>& args) {
 apps::ArgParser queue_parser() {
   apps::ArgParser p("kesto queue", "Shows the work queue: 'kesto queue status'.");
   p.positional("ACTION", apps::Arity::one, "status: messages waiting, in the poison queue, and the rows marked "
-                                           "QUEUED or RUNNING")
+                                           "QUEUED (those without a message named) or RUNNING")
       .flag("json", "", "print the status as one JSON object")
       .with_log_level()
       .epilog(std::string("Exit status: 0 shown, 1 storage or database unreachable, 2 usage or configuration\n"
@@ -204,6 +208,7 @@ int run_queue(const std::vector<std::string>& args) {
                        shared::record::get_text_or(r, "status", "") + "  " +
                        kesto_cli::fixed1(age && age->is_number() ? age->get<double>() : 0) + " s";
     const std::string error = shared::record::get_text_or(r, "error", "");
+    if (r.value("no_message", false)) line += "  no message in the queue: 'kesto enqueue' queues it again";
     if (!error.empty()) line += "  " + shared::text::one_line(error);
     std::cout << shared::text::printable(line) << "\n";
   }

@@ -398,6 +398,19 @@ const std::string& BlobServiceClient::url() const { return core_->connection.blo
 
 BlobClient BlobServiceClient::get_blob_client(const std::string& container, const std::string& blob) const {
   if (container.empty() || blob.empty()) throw ValueError("Please specify a container name and blob name.");
+  // The path is sent as it is (CURLOPT_PATH_AS_IS), but a server or proxy
+  // on the way may still resolve dot segments, and some treat a backslash as
+  // a slash: such a name could reach another folder.
+  std::size_t from = 0;
+  for (;;) {
+    const std::size_t end = blob.find_first_of("/\\", from);
+    const std::string_view seg = std::string_view(blob).substr(from, end == std::string::npos ? end : end - from);
+    if (seg == "." || seg == "..") {
+      throw ValueError("Invalid blob name '" + blob + "': a \"" + std::string(seg) + "\" path segment");
+    }
+    if (end == std::string::npos) break;
+    from = end + 1;
+  }
   return BlobClient(core_, container, blob);
 }
 

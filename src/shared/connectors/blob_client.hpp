@@ -132,7 +132,8 @@ class BlobServiceClient {
   // The blob endpoint, without any SAS token.
   const std::string& url() const;
 
-  // Throws shared::ValueError when the container or blob name is empty.
+  // Throws shared::ValueError when the container or blob name is empty or
+  // the blob name has a "." or ".." segment (between slashes or backslashes).
   BlobClient get_blob_client(const std::string& container, const std::string& blob) const;
   ContainerClient get_container_client(const std::string& container) const;
 

@@ -14,17 +14,6 @@ using detail::ClientCore;
 
 bool ok(const net::Response& r) { return r.status >= 200 && r.status < 300; }
 
-bool valid_queue_name(const std::string& name) {
-  if (name.size() < 3 || name.size() > 63) return false;
-  for (std::size_t i = 0; i < name.size(); ++i) {
-    const char c = name[i];
-    const bool alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    if (alnum) continue;
-    if (c != '-' || i == 0 || i + 1 == name.size() || name[i - 1] == '-') return false;
-  }
-  return true;
-}
-
 std::string message_xml(std::string_view text) {
   // Base64 needs no XML escaping.
   return "<?xml version=\"1.0\" encoding=\"utf-8\"?><QueueMessage><MessageText>" + detail::base64_encode(text) +
@@ -68,6 +57,17 @@ std::vector<QueueMessage> read_messages(const ClientCore& core, const std::strin
 
 }  // namespace
 
+bool is_valid_queue_name(std::string_view name) {
+  if (name.size() < 3 || name.size() > 63) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+    if (alnum) continue;
+    if (c != '-' || i == 0 || i + 1 == name.size() || name[i - 1] == '-') return false;
+  }
+  return true;
+}
+
 QueueServiceClient::QueueServiceClient(StorageConnection connection, Options options) {
   if (connection.queue_endpoint.empty()) {
     throw ValueError("Connection string names no queue endpoint: give QueueEndpoint or AccountName");
@@ -84,7 +84,7 @@ QueueServiceClient QueueServiceClient::from_connection_string(std::string_view c
 const std::string& QueueServiceClient::url() const { return core_->endpoint; }
 
 QueueClient QueueServiceClient::get_queue_client(const std::string& queue) const {
-  if (!valid_queue_name(queue)) {
+  if (!is_valid_queue_name(queue)) {
     throw ValueError("Invalid queue name '" + queue +
                      "': 3 to 63 characters of lower-case letters, digits and single dashes, "
                      "starting and ending with a letter or digit");

@@ -23,6 +23,11 @@ struct ClientCore;
 // so at most 48 KiB of text.
 inline constexpr std::size_t QUEUE_MESSAGE_MAX_TEXT = 48 * 1024;
 
+// Whether the service takes `name` as a queue name: 3 to 63 characters of
+// lower-case letters, digits and single hyphens, starting and ending with a
+// letter or digit.
+bool is_valid_queue_name(std::string_view name);
+
 // One message as the service reports it.
 struct QueueMessage {
   std::string id;

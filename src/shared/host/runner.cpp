@@ -271,6 +271,9 @@ struct RowState {
   bool exists = false;
   std::string status, source_etag;
   double age_s = 0;  // since processed_at
+  // processed_at in seconds since 1970, as the database writes it: every
+  // write of the row changes it, whatever the clocks of the machines.
+  std::string mark;
 };
 
 // Whether the row says the source with `etag` has been processed successfully.
@@ -284,7 +287,8 @@ RowState row_state(const std::string& qd) {
   return HostSession::get().with_conn([&](PGconn* c) {
     pg::PgResult r = pg::execute(c,
                                  "SELECT status, source_etag, COALESCE(extract(epoch FROM now() - processed_at), 0)"
-                                 "::float8 AS age_s FROM " +
+                                 "::float8 AS age_s, COALESCE(extract(epoch FROM processed_at)::text, '') AS mark "
+                                 "FROM " +
                                      table + " WHERE document_number = %s",
                                  {qd});
     RowState st;
@@ -293,6 +297,7 @@ RowState row_state(const std::string& qd) {
       st.status = record::get_text_or(*row, "status", "");
       st.source_etag = record::get_text_or(*row, "source_etag", "");
       if (const Record* a = record::find(*row, "age_s"); a && a->is_number()) st.age_s = a->get<double>();
+      st.mark = record::get_text_or(*row, "mark", "");
     }
     return st;
   });
@@ -412,28 +417,35 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     std::optional<RowState> row;
     if (with_db) row = row_state(out.qd_number);
     std::string content_type;
-    if (task.local_file.empty() && !task.uploaded) {
-      // A document from the registry: skip it when its source is unchanged
-      // since its last successful run.
-      const auto props = blobhub::get_blob_properties(
-          blob_filename, blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
+    if (task.local_file.empty()) {
+      // The source: the registry's file, or one uploaded into the documents
+      // folder when it was queued. A run is not repeated for a source that
+      // has not changed since its last successful run.
+      const auto props =
+          task.uploaded
+              ? blobhub::get_blob_properties(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename))
+              : blobhub::get_blob_properties(
+                    blob_filename,
+                    blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
       etag = props.etag;
       content_type = props.content_type;
-      if (!options.force && row && unchanged_since_success(*row, etag)) {
-        out.status = "SKIPPED";
-        out.error = "source unchanged since its last successful run";
-        return out;
+      if (row && unchanged_since_success(*row, etag)) {
+        if (!options.force) {
+          out.status = "SKIPPED";
+          out.error = "source unchanged since its last successful run";
+          return out;
+        }
+        if (options.queued_row_mark && row->mark != *options.queued_row_mark) {
+          out.status = "SKIPPED";
+          out.error = "already processed from the same source since it was queued";
+          return out;
+        }
       }
     }
     if (row && row->exists && row->status == "RUNNING") {
-      // The lock is free, so the run that marked the row is gone or has lost
-      // its database connection; only an old mark is taken as abandoned.
-      if (row->age_s < static_cast<double>(s.RUNNING_TIMEOUT_S) && !options.force && !options.take_over_running) {
-        out.status = "SKIPPED";
-        out.error = "marked RUNNING by another run " + fixed0(row->age_s) + " s ago (taken as abandoned after " +
-                    std::to_string(s.RUNNING_TIMEOUT_S) + " s; --force runs it now)";
-        return out;
-      }
+      // This run holds the document's lock, so the run that marked the row
+      // is gone (or lost its lock with its connection, and ends in ERROR):
+      // the lock, not the age of the mark, says whether a run is alive.
       note = "previous run abandoned (RUNNING for " + fixed0(row->age_s) + " s); run again";
       log().warning("'" + blob_filename + "' (" + out.qd_number + "): " + note);
     }
@@ -442,8 +454,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       if (!other.empty()) {
         out.status = "FAILED";
         out.stage = "VALIDATION";
-        out.error = "'" + blob_filename + "' would overwrite the artefacts of " + other +
-                    ": the two documents need file names of their own";
+        out.error = collision_error(blob_filename, other);
         out.seconds = seconds_since(start);
         record_early_outcome(task, out);
         return out;
@@ -991,40 +1002,51 @@ Deletion delete_document(const Record& doc) {
   return d;
 }
 
-Admission admission(const Task& task, const Options& options) {
+Admission admission(const Task& task, const Options& options, std::optional<double> queued_without_message_after_s) {
   const std::string given(text::strip(record::get_text_or(task.doc, "document_number", "")));
   const auto qd = text::normalize_qd_number(given);
-  if (!qd && (task.action != "delete" || !given.empty())) return {"FAILED", qd_number_error(given)};
-  if (!database_configured() || !qd) return {"QUEUED", ""};
+  if (!qd && (task.action != "delete" || !given.empty())) return {"FAILED", qd_number_error(given), ""};
+  if (!database_configured() || !qd) return {"QUEUED", "", ""};
   if (task.action != "delete") {
     const std::string name = record::get_text_or(task.doc, "blob_filename", "");
     if (const std::string other = colliding_document(*qd, name); !other.empty()) {
-      return {"FAILED", collision_error(name, other)};
+      return {"FAILED", collision_error(name, other), ""};
     }
   }
   const auto& s = config::get();
   const RowState row = row_state(*qd);
-  if (options.force) return {"QUEUED", ""};
+  const Admission queued{"QUEUED", "", row.mark};
+  if (options.force) return queued;
   if (row.exists && row.status == "QUEUED") {
-    return {"WAITING", "already queued " + fixed0(row.age_s) + " s ago (--force queues it again)"};
+    if (!queued_without_message_after_s || row.age_s < *queued_without_message_after_s) {
+      return {"WAITING", "already queued " + fixed0(row.age_s) + " s ago (--force queues it again)", ""};
+    }
+    return {"QUEUED", "marked QUEUED " + fixed0(row.age_s) + " s ago, but no message is left in the queue: queued again",
+            row.mark};
   }
-  // A RUNNING mark older than the timeout was left by a run that died.
-  if (row.exists && row.status == "RUNNING" && row.age_s < static_cast<double>(s.RUNNING_TIMEOUT_S)) {
-    return {"WAITING", "marked RUNNING " + fixed0(row.age_s) + " s ago (--force queues it again)"};
+  if (row.exists && row.status == "RUNNING") {
+    // The lock, not the age of the mark, says whether a run is alive.
+    DocumentLock probe;
+    if (!probe.try_lock({document_lock_name(*qd)})) {
+      return {"WAITING", "being run by another process at this moment", ""};
+    }
+    return {"QUEUED", "previous run abandoned (RUNNING for " + fixed0(row.age_s) + " s); queued again", row.mark};
   }
   if (task.action == "delete") {
     if (!row.exists && (given == *qd || !row_state(given).exists)) {
-      return {"SKIPPED", "no metadata row: already deleted or never processed"};
+      return {"SKIPPED", "no metadata row: already deleted or never processed", ""};
     }
-    return {"QUEUED", ""};
+    return queued;
   }
   if (task.local_file.empty() && !task.uploaded) {
     const auto props = blobhub::get_blob_properties(
         record::get_text_or(task.doc, "blob_filename", ""),
         blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
-    if (unchanged_since_success(row, props.etag)) return {"SKIPPED", "source unchanged since its last successful run"};
+    if (unchanged_since_success(row, props.etag)) {
+      return {"SKIPPED", "source unchanged since its last successful run", ""};
+    }
   }
-  return {"QUEUED", ""};
+  return queued;
 }
 
 Admission upload_local(Task& task) {

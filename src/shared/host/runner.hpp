@@ -42,6 +42,9 @@ struct Outcome {
   bool retryable = false;
 };
 
+// The task's form on the pipe between a run and its own worker processes
+// (run_all, run_worker): trusted, so it may name a local file. Messages of
+// the work queue are untrusted and go through worker::parse_message instead.
 Record to_record(const Task& t);
 Task task_from_record(const Record& r);
 Record to_record(const Outcome& o);
@@ -50,9 +53,11 @@ Outcome outcome_from_record(const Record& r);
 struct Options {
   bool force = false;         // process unchanged documents and delete unknown ones anyway
   bool dry_run = false;       // deletion tasks only list what they would remove
-  // A row left RUNNING whose lock is free is taken over at once instead of
-  // after RUNNING_TIMEOUT_S (the queue's redelivery has already waited).
-  bool take_over_running = false;
+  // A forced task from the work queue: the row's mark (Admission::row_mark)
+  // when it was queued. A row PROCESSED from the same source and marked
+  // differently since was written by a run after the queueing: the force
+  // has been done, and the task is skipped.
+  std::optional<std::string> queued_row_mark;
 };
 
 // The registry's pending documents as tasks, in registry order: "NEW" and
@@ -126,19 +131,26 @@ int run_worker(const Options& options, std::istream& in, std::ostream& out);
 
 // Whether a task is to be queued: verdict "QUEUED", "SKIPPED" (a run would
 // skip it: source unchanged, nothing left to delete), "WAITING" (its row is
-// QUEUED, or RUNNING for less than RUNNING_TIMEOUT_S) or "FAILED" (refused
-// QD-number or file type, or a file whose artefact names another document's
-// recorded file already gives), and why. `options.force` queues all but refused
-// ones. Throws when storage or the database cannot be read.
+// QUEUED, or RUNNING while another process holds the document's lock) or
+// "FAILED" (refused QD-number or file type, or a file whose artefact names
+// another document's recorded file already gives), and why. A RUNNING row
+// whose lock is free was left by a run that died: queued. A QUEUED row older
+// than `queued_without_message_after_s` (given when the caller knows the
+// queue holds no message at all) lost its message: queued again.
+// `options.force` queues all but refused ones. Throws when storage or the
+// database cannot be read.
 struct Admission {
   std::string verdict;
   std::string reason;
+  std::string row_mark;  // the row's processed_at as read, in seconds since 1970; "" without a row
 };
-Admission admission(const Task& task, const Options& options);
+Admission admission(const Task& task, const Options& options,
+                    std::optional<double> queued_without_message_after_s = std::nullopt);
 
 // Checks a local-file task's file type and uploads the file into the
-// documents folder; the task then names no local file and is `uploaded`.
-// FAILED (nothing uploaded) for a refused file type.
+// documents folder; the task then names no local file and is `uploaded`
+// (its run takes the uploaded blob's ETag as the source's). FAILED (nothing
+// uploaded) for a refused file type.
 Admission upload_local(Task& task);
 
 // Sets the status, error and time of the task's metadata row, on the host's

@@ -1,17 +1,20 @@
 // shared.host.worker: the pipeline's work spread over machines through a
 // queue of the pipeline's storage account. `enqueue` puts one message per
-// task (the task's record, as the host's worker processes receive it);
-// any number of queue workers, anywhere, take messages with a visibility
-// timeout, run each task in a worker process of their own, renew the
-// visibility while it runs, record the outcome in the metadata row as a run
-// of `kesto process` does, and only then delete the message. A fault that may
-// pass leaves the message to come back; one taken too often goes to the
-// poison queue "{queue}-poison".
+// task (the task's record, never a local path); any number of queue workers,
+// anywhere, take messages with a visibility timeout, check each (whoever may
+// write to the queue may write anything into it), run each task in a worker
+// process of their own, renew the visibility while it runs, record the
+// outcome in the metadata row as a run of `kesto process` does, and only
+// then delete the message. A fault that may pass leaves the message to come
+// back; one taken too often, or one that is not a task, goes to the poison
+// queue "{queue}-poison".
 #pragma once
 
 #include <functional>
 #include <iosfwd>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "shared/host/runner.hpp"
@@ -20,7 +23,10 @@
 namespace shared::host::worker {
 
 // The queues and their timing, from the settings (KESTO_QUEUE,
-// KESTO_MAX_DEQUEUE, KESTO_VISIBILITY_TIMEOUT).
+// KESTO_MAX_DEQUEUE, KESTO_VISIBILITY_TIMEOUT). Throws ValueError naming
+// KESTO_QUEUE when the queue or its poison queue is not a name the service
+// takes (3 to 63 characters of lower-case letters, digits and single
+// hyphens, starting and ending with a letter or digit).
 struct QueueSettings {
   std::string queue;
   std::string poison_queue;  // "{queue}-poison"
@@ -29,8 +35,50 @@ struct QueueSettings {
 };
 QueueSettings queue_settings();
 
-// The message text of a task: its record, plus "force" when asked.
-std::string message_text(const runner::Task& task, bool force);
+// A message of the work queue as a worker runs it. It never names a local
+// file: a worker reads nothing of its machine on a message's word.
+struct QueueTask {
+  runner::Task task;           // local_file always empty
+  bool force = false;
+  // Of a forced message: the row's mark when it was queued (see
+  // runner::Options::queued_row_mark); nullopt in messages of older
+  // versions, which are then always run forced.
+  std::optional<std::string> row_mark;
+  long lock_waits = 0;         // times handed back because another process ran the document
+  std::string last_error;      // why it was handed back last
+};
+
+// Limits of a message's parts, in bytes.
+inline constexpr std::size_t MAX_BLOB_NAME_BYTES = 1024;
+inline constexpr std::size_t MAX_DOC_TEXT_BYTES = 16 * 1024;
+inline constexpr std::size_t MAX_DOC_KEY_BYTES = 128;
+inline constexpr std::size_t MAX_DOC_MEMBERS = 100;
+
+// Checks a message text and makes it a task; the only way from a message to
+// a run. A message is an object of these members and no others: "action"
+// ("process" or "delete"); "doc" (an object of at most MAX_DOC_MEMBERS
+// scalar members, texts valid UTF-8 of at most MAX_DOC_TEXT_BYTES; for a
+// process task a "blob_filename" of at most MAX_BLOB_NAME_BYTES without
+// control characters or backslashes, not starting with "/", without empty,
+// "." or ".." segments; a deletion's may be empty); "batch_size" (a whole
+// number from 1 to MAX_BATCH_SIZE); "local_file" (absent or ""); booleans
+// "uploaded" and "force"; texts "row_mark" and "last_error"; "lock_waits"
+// (a whole number). The whole text is at most QUEUE_MESSAGE_MAX_TEXT bytes.
+// Throws ValueError saying what is wrong.
+QueueTask parse_message(std::string_view text);
+
+// The message text of a queue task. Throws ValueError for a task naming a
+// local file.
+std::string message_text(const QueueTask& t);
+
+// The poison queue's copy of a message taken `dequeue_count` times and
+// refused for `why`: the checked task (or, for a message that is not one,
+// its text) with "last_error" and "dequeue_count". One that would not fit in
+// a message is cut: {"truncated": true, "last_error", "dequeue_count",
+// "bytes" (of the whole text), "text" (its beginning)}. "" when not even
+// that fits.
+std::string poison_text(std::string_view message, const QueueTask* task, const std::string& why,
+                        long dequeue_count);
 
 // What enqueue did with one task: QUEUED, SKIPPED (nothing to do), WAITING
 // (already queued or running) or FAILED (refused), and why.
@@ -38,8 +86,12 @@ using Enqueued = runner::Admission;
 
 // Checks each task as a run would (a refused QD-number or file type, an
 // unchanged source, a deletion with nothing left, a row already QUEUED or
-// RUNNING unless `options.force`), uploads local files into the documents
+// RUNNING unless `options.force`; see runner::admission) and its message as
+// a worker will (one it would refuse, or too big for the queue, is FAILED
+// with nothing uploaded or marked), uploads local files into the documents
 // folder, puts one message per remaining task and marks its row QUEUED.
+// While the queue holds no message at all, a row QUEUED for longer than the
+// visibility timeout has lost its message and is queued again.
 // `on_task` sees every task with its verdict, in order. Storage and
 // database failures are exceptions: what was queued before stays queued.
 void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& options,
@@ -63,16 +115,19 @@ using StopLevel = std::function<int()>;
 int run_worker(const WorkerOptions& options, const std::function<void(const runner::Outcome&)>& on_done,
                const StopLevel& stop);
 
-// The worker-process side: one message text per line in, one outcome
-// record per line out. Each task runs with its message's "force", and a
-// row left RUNNING whose lock is free is taken over at once: the message
-// only came back because its last taker stopped renewing it.
+// The worker-process side: one message text per line in (checked again
+// with parse_message), one outcome record per line out. Each task runs with
+// its message's "force" and "row_mark".
 int serve_tasks(std::istream& in, std::ostream& out);
 
 struct QueueStatus {
   long waiting = 0;          // approximate, taken messages included
   long poison = 0;
-  std::vector<Record> rows;  // document_number, blob_filename, status, age_s, error of QUEUED and RUNNING rows
+  // document_number, blob_filename, status, age_s, error of QUEUED and
+  // RUNNING rows, and no_message: a QUEUED row older than the visibility
+  // timeout while the queue holds no message at all ('kesto enqueue'
+  // queues it again).
+  std::vector<Record> rows;
 };
 QueueStatus queue_status();
 
