@@ -5,6 +5,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/retrieval.hpp"
@@ -15,21 +16,6 @@
 namespace {
 
 namespace retrieval = shared::retrieval;
-
-// The PG* settings a search cannot start without, named as kesto process
-// names them; nothing is tried without them.
-void require_database_settings() {
-  const auto& s = shared::config::get();
-  std::string missing;
-  const std::pair<const std::string*, const char*> needed[] = {
-      {&s.PGHOST, "PGHOST"}, {&s.PGUSER, "PGUSER"}, {&s.PGDATABASE, "PGDATABASE"}};
-  for (const auto& [value, name] : needed) {
-    if (value->empty()) missing += (missing.empty() ? "" : ", ") + std::string(name);
-  }
-  if (!missing.empty()) {
-    throw shared::ValueError("missing settings: " + missing + " (set them in the environment or in .env)");
-  }
-}
 
 int run(const std::vector<std::string>& args) {
   apps::ArgParser p("kesto search",
@@ -83,7 +69,7 @@ int run(const std::vector<std::string>& args) {
   // A question past the bounds, or not UTF-8, is refused before anything is
   // asked of the database (exit 2).
   q = retrieval::checked(q);
-  require_database_settings();
+  apps::require_settings(apps::missing_settings({apps::Reach::database}));
 
   const retrieval::Answer answer = retrieval::search(q);
   using shared::text::printable;
