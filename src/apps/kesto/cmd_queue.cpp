@@ -11,6 +11,7 @@
 
 #include "apps/common/args.hpp"
 #include "apps/common/commands.hpp"
+#include "apps/common/settings.hpp"
 #include "apps/kesto/host_output.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
@@ -29,13 +30,7 @@ const char* kQueueSettings =
     "storage account and databases of 'kesto process'. The queue is served by the queue\n"
     "endpoint of STORAGE_ACCOUNT_CONNECTION_STRING (QueueEndpoint=, or derived from the account).";
 
-void require_settings(bool pending) {
-  const auto missing = runner::missing_settings(pending, true);
-  if (missing.empty()) return;
-  std::string list;
-  for (const auto& m : missing) list += (list.empty() ? "" : ", ") + m;
-  throw shared::ValueError("missing settings: " + list + " (set them in the environment or in .env)");
-}
+void require_settings(bool pending) { apps::require_settings(runner::missing_settings(pending, true)); }
 
 // --- kesto enqueue -------------------------------------------------------
 
