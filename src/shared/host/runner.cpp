@@ -31,6 +31,7 @@
 #include "shared/processors/deleter.hpp"
 #include "shared/processors/orchestrator.hpp"
 #include "shared/processors/validator.hpp"
+#include "shared/text/fixed.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
@@ -370,12 +371,6 @@ std::string qd_number_error(const std::string& given) {
                        : "Invalid QD-number '" + given + "': a QD-number is 'QD-' followed by digits";
 }
 
-std::string fixed0(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.0f", v);
-  return buf;
-}
-
 Outcome process_task(const Task& task, const Options& options, Outcome out,
                      std::chrono::steady_clock::time_point start) {
   const auto& s = config::get();
@@ -446,7 +441,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       // This run holds the document's lock, so the run that marked the row
       // is gone (or lost its lock with its connection, and ends in ERROR):
       // the lock, not the age of the mark, says whether a run is alive.
-      note = "previous run abandoned (RUNNING for " + fixed0(row->age_s) + " s); run again";
+      note = "previous run abandoned (RUNNING for " + text::fixed(row->age_s, 0) + " s); run again";
       log().warning("'" + blob_filename + "' (" + out.qd_number + "): " + note);
     }
     if (with_db) {
@@ -1019,9 +1014,9 @@ Admission admission(const Task& task, const Options& options, std::optional<doub
   if (options.force) return queued;
   if (row.exists && row.status == "QUEUED") {
     if (!queued_without_message_after_s || row.age_s < *queued_without_message_after_s) {
-      return {"WAITING", "already queued " + fixed0(row.age_s) + " s ago (--force queues it again)", ""};
+      return {"WAITING", "already queued " + text::fixed(row.age_s, 0) + " s ago (--force queues it again)", ""};
     }
-    return {"QUEUED", "marked QUEUED " + fixed0(row.age_s) + " s ago, but no message is left in the queue: queued again",
+    return {"QUEUED", "marked QUEUED " + text::fixed(row.age_s, 0) + " s ago, but no message is left in the queue: queued again",
             row.mark};
   }
   if (row.exists && row.status == "RUNNING") {
@@ -1030,7 +1025,7 @@ Admission admission(const Task& task, const Options& options, std::optional<doub
     if (!probe.try_lock({document_lock_name(*qd)})) {
       return {"WAITING", "being run by another process at this moment", ""};
     }
-    return {"QUEUED", "previous run abandoned (RUNNING for " + fixed0(row.age_s) + " s); queued again", row.mark};
+    return {"QUEUED", "previous run abandoned (RUNNING for " + text::fixed(row.age_s, 0) + " s); queued again", row.mark};
   }
   if (task.action == "delete") {
     if (!row.exists && (given == *qd || !row_state(given).exists)) {
