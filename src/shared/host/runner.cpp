@@ -96,22 +96,6 @@ struct HostSession {
   }
 };
 
-// Whether a failure may pass by itself, so that a later try of the same
-// document can succeed: a service that did not answer or answered that it
-// is busy or failing, a database that could not be reached or broke off.
-bool may_pass(const std::exception& e) {
-  if (dynamic_cast<const TransportError*>(&e)) return true;
-  if (const auto* s = dynamic_cast<const ServiceError*>(&e)) {
-    return s->status == 408 || s->status == 429 || s->status >= 500;
-  }
-  if (const auto* d = dynamic_cast<const DatabaseError*>(&e)) {
-    const std::string& st = d->sqlstate;
-    return st.empty() || st.rfind("08", 0) == 0 || st.rfind("53", 0) == 0 || st.rfind("57P", 0) == 0 ||
-           st == "40001" || st == "40P01";
-  }
-  return false;
-}
-
 void record_outcome(const std::string& qd, const Outcome& o, const std::string& etag) {
   Record data = Record::object();
   data["status"] = o.status;
@@ -473,7 +457,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     // this run, and its row says so.
     out.status = "ERROR";
     out.error = text::one_line(e.what());
-    out.retryable = may_pass(e);
+    out.retryable = transient(e);
     out.seconds = seconds_since(start);
     if (with_db) record_early_outcome(task, out);
     return out;
@@ -497,7 +481,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
   } catch (const std::exception& e) {
     out.status = "ERROR";
     out.error = e.what();
-    out.retryable = may_pass(e);
+    out.retryable = transient(e);
     out.result = models::to_record(models::PipelineResult{.doc_id = record::get_text(doc, "id"),
                                                           .file_name = blob_filename,
                                                           .status = "ERROR",
@@ -523,7 +507,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       log().error("Could not write the audit trail of '" + blob_filename + "': " + text::one_line(e.what()));
       out.status = "ERROR";
       out.error = (out.error.empty() ? "" : out.error + "; ") + "audit trail not written: " + text::one_line(e.what());
-      out.retryable = may_pass(e);
+      out.retryable = transient(e);
     }
     out.seconds = seconds_since(start);
     try {
@@ -533,7 +517,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       if (out.status == "PROCESSED") {
         out.status = "ERROR";
         out.error = std::string("outcome not recorded: ") + e.what();
-        out.retryable = may_pass(e);
+        out.retryable = transient(e);
       }
     }
   }
@@ -703,7 +687,7 @@ Outcome run_task(const Task& task, const Options& options) {
     out.status = "ERROR";
     if (out.stage.empty()) out.stage = task.action == "delete" ? "DELETION" : "";
     out.error = text::one_line(e.what());
-    out.retryable = may_pass(e);
+    out.retryable = transient(e);
   }
   out.seconds = seconds_since(start);
   return out;

@@ -56,15 +56,6 @@ std::string wait_status_text(int status) {
   return "wait status " + std::to_string(status);
 }
 
-// Whether a failure of the queue service may pass by itself.
-bool may_pass(const std::exception& e) {
-  if (dynamic_cast<const TransportError*>(&e)) return true;
-  if (const auto* s = dynamic_cast<const ServiceError*>(&e)) {
-    return s->status == 408 || s->status == 429 || s->status >= 500;
-  }
-  return false;
-}
-
 // `s` cut to at most `max` bytes, at the start of a UTF-8 sequence.
 std::string cut_utf8(std::string_view s, std::size_t max) {
   if (s.size() <= max) return std::string(s);
@@ -321,7 +312,7 @@ class QueueWorker {
         queuehub::put_message(q_.poison_queue, copy);
         moved = true;
       } catch (const std::exception& e) {
-        if (may_pass(e)) {
+        if (transient(e)) {
           // Kept in the work queue: it comes back and is tried for the poison queue again.
           log().error("Could not move a message to '" + q_.poison_queue + "': " + text::one_line(e.what()));
           return;
