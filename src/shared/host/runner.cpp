@@ -187,61 +187,11 @@ bool metadata_has_column(const std::string& column) {
   return present;
 }
 
-// The advisory-lock key of a lock name, the same in every process.
-const char* const kLockKey = "hashtextextended(%s, 0)";
-
-// Session-level advisory locks in the metadata database, one per name,
-// taken all or none and released when the guard goes. A document is run by
-// one process at a time, whichever run or machine started it.
-class DocumentLock {
+// Session-level advisory locks on the host's kept connection. A document is
+// run by one process at a time, whichever run or machine started it.
+class DocumentLock : public pg::AdvisoryLock<mainstore::KeptConnection> {
  public:
-  // Takes every lock of `names`; false (holding none) when one is held
-  // elsewhere.
-  bool try_lock(const std::vector<std::string>& names) {
-    generation_ = HostSession::get().generation();
-    for (const std::string& name : names) {
-      const bool got = HostSession::get().with_conn([&](PGconn* c) {
-        pg::PgResult r = pg::execute(c, std::string("SELECT pg_try_advisory_lock(") + kLockKey + ") AS locked", {name});
-        return pg::first_row(r.get()).value_or(Record::object()).value("locked", false);
-      });
-      if (!got) {
-        release();
-        return false;
-      }
-      held_.push_back(name);
-    }
-    if (intact()) return true;
-    release();
-    return false;
-  }
-  ~DocumentLock() { release(); }
-
-  // Whether the locks are still held: they went with the connection that
-  // took them if it broke and another was opened since.
-  bool intact() noexcept {
-    try {
-      return !held_.empty() && HostSession::get().generation() == generation_;
-    } catch (const std::exception&) {
-      return false;
-    }
-  }
-
- private:
-  void release() noexcept {
-    for (const std::string& name : held_) {
-      try {
-        HostSession::get().with_conn([&](PGconn* c) {
-          pg::execute(c, std::string("SELECT pg_advisory_unlock(") + kLockKey + ")", {name});
-          return 0;
-        });
-      } catch (const std::exception&) {
-        // A lock on a connection that broke is already released.
-      }
-    }
-    held_.clear();
-  }
-  std::vector<std::string> held_;
-  std::uint64_t generation_ = 0;
+  DocumentLock() : AdvisoryLock(HostSession::get()) {}
 };
 
 // The lock names of a document: its number within its metadata table, and
