@@ -251,21 +251,8 @@ std::string file_stem(const std::string& blob_filename) {
 // would overwrite each other's Markdown, sections and summary, and the
 // deletion of one would remove the other's.
 std::string colliding_document(const std::string& qd, const std::string& blob_filename) {
-  const std::string table = config::get().PGTABLE;
-  pg::check_identifier(table, "table name", true);
-  std::string pattern = "%";
-  for (char c : file_stem(blob_filename)) {
-    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-    pattern += c;
-  }
-  pattern += "%";
-  const std::vector<Record> rows = HostSession::get().with_conn([&](PGconn* c) {
-    pg::PgResult r = pg::execute(c,
-                                 "SELECT document_number, blob_filename FROM " + table +
-                                     " WHERE upper(document_number) <> %s AND blob_filename LIKE %s",
-                                 {qd, pattern});
-    return pg::all_rows(r.get());
-  });
+  const std::vector<Record> rows = HostSession::get().with_conn(
+      [&](PGconn* c) { return mainstore::files_holding(c, config::get().PGTABLE, qd, {file_stem(blob_filename)}); });
   const std::vector<std::string> mine = processors::deleter::artifact_paths(blob_filename);
   for (const Record& row : rows) {
     const std::string other = record::get_text_or(row, "blob_filename", "");

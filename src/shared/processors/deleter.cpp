@@ -92,15 +92,6 @@ std::vector<std::string> artefact_stems(const std::string& path) {
   return out;
 }
 
-std::string like_contains(const std::string& text) {
-  std::string pattern = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "%";
-}
-
 // For each of `paths` that another document claims, why: it is an artefact
 // path of that document's recorded file (its metadata row), or the audit
 // trail records it as that document's live artefact. Two statements over
@@ -110,28 +101,19 @@ std::map<std::string, std::string> others_claims(PGconn* conn, const std::string
   std::map<std::string, std::string> out;
   if (paths.empty()) return out;
   const std::set<std::string> wanted(paths.begin(), paths.end());
-  std::set<std::string> patterns;
+  std::set<std::string> stems;
   for (const std::string& p : paths) {
-    for (const std::string& stem : artefact_stems(p)) patterns.insert(like_contains(stem));
+    for (std::string& stem : artefact_stems(p)) stems.insert(std::move(stem));
   }
-  if (!patterns.empty()) {
-    const std::string table = config::get().PGTABLE;
-    pg::check_identifier(table, "table name", true);
-    // A row whose file name holds one of the stems is a candidate; its
-    // artefact paths, built as the pipeline builds them, decide.
-    pg::PgResult res = pg::execute(conn,
-                                   "SELECT document_number, blob_filename FROM " + table +
-                                       " WHERE upper(document_number) <> %s AND EXISTS (SELECT 1 FROM "
-                                       "jsonb_array_elements_text(%s::jsonb) AS p(pattern) WHERE blob_filename LIKE "
-                                       "p.pattern) ORDER BY document_number",
-                                   {qd_number, Record(std::vector<std::string>(patterns.begin(), patterns.end()))});
-    for (const Record& row : pg::all_rows(res.get())) {
-      const std::string file = record::get_text_or(row, "blob_filename", "");
-      for (const std::string& p : artifact_paths(file)) {
-        if (wanted.count(p) && !out.count(p)) {
-          out[p] = "an artefact of " + record::get_text_or(row, "document_number", "") + "'s recorded file '" + file +
-                   "'";
-        }
+  // A row whose file name holds one of the stems is a candidate; its
+  // artefact paths, built as the pipeline builds them, decide.
+  for (const Record& row : mainstore::files_holding(conn, config::get().PGTABLE, qd_number,
+                                                    std::vector<std::string>(stems.begin(), stems.end()))) {
+    const std::string file = record::get_text_or(row, "blob_filename", "");
+    for (const std::string& p : artifact_paths(file)) {
+      if (wanted.count(p) && !out.count(p)) {
+        out[p] = "an artefact of " + record::get_text_or(row, "document_number", "") + "'s recorded file '" + file +
+                 "'";
       }
     }
   }
