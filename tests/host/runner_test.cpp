@@ -1,4 +1,5 @@
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +7,7 @@
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using namespace shared::host::task;
 using shared::Record;
 
 TEST(HostRunnerUnit, RecordBuiltFromAFileName) {
@@ -33,7 +35,7 @@ TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
   const std::vector<long> sizes = {2, 2, 2, 2, 1};
   for (std::size_t i = 0; i < tasks.size(); ++i) {
     EXPECT_EQ(tasks[i].batch_size, sizes[i]) << i;
-    EXPECT_EQ(tasks[i].action, "process");
+    EXPECT_EQ(tasks[i].action, Action::Process);
     EXPECT_EQ(tasks[i].local_file, files[i]);
   }
   EXPECT_EQ(tasks[0].doc.at("document_number"), "QD-1");
@@ -46,7 +48,7 @@ TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
 }
 
 TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
-  const Task t{.action = "delete", .doc = Record{{"document_number", "QD-1"}, {"x", 1.5}}, .batch_size = 3,
+  const Task t{.action = Action::Delete, .doc = Record{{"document_number", "QD-1"}, {"x", 1.5}}, .batch_size = 3,
                .local_file = "/tmp/a b.docx"};
   const Task back = task_from_record(Record::parse(to_record(t).dump()));
   EXPECT_EQ(back.action, t.action);
@@ -54,7 +56,7 @@ TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
   EXPECT_EQ(back.batch_size, 3);
   EXPECT_EQ(back.local_file, t.local_file);
 
-  const Outcome o{.action = "process", .name = "n.docx", .qd_number = "QD-1", .status = "ERROR",
+  const Outcome o{.action = Action::Process, .name = "n.docx", .qd_number = "QD-1", .status = Status::Error,
                   .stage = "EXTRACTION", .error = "bad \u2192 thing", .seconds = 1.25,
                   .result = Record{{"status", "ERROR"}}};
   const Outcome ob = outcome_from_record(Record::parse(to_record(o).dump()));

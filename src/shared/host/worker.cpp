@@ -18,6 +18,9 @@
 #include "shared/config.hpp"
 #include "shared/connectors/queuehub.hpp"
 #include "shared/errors.hpp"
+#include "shared/host/admission.hpp"
+#include "shared/host/metadata_row.hpp"
+#include "shared/host/runner.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/proc/child.hpp"
 #include "shared/text/pyjson.hpp"
@@ -29,6 +32,8 @@ namespace queuehub = connectors::queuehub;
 using connectors::QUEUE_MESSAGE_MAX_TEXT;
 using connectors::QueueMessage;
 using Clock = std::chrono::steady_clock;
+using task::Outcome;
+using task::Status;
 
 namespace {
 
@@ -38,16 +43,6 @@ double seconds_between(Clock::time_point a, Clock::time_point b) { return std::c
 
 Clock::time_point after(double seconds) {
   return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-}
-
-runner::Outcome outcome_of(const runner::Task& task, const std::string& status, const std::string& error) {
-  runner::Outcome o;
-  o.action = task.action;
-  o.name = record::get_text_or(task.doc, "blob_filename", "");
-  o.qd_number = record::get_text_or(task.doc, "document_number", "");
-  o.status = status;
-  o.error = error;
-  return o;
 }
 
 std::string wait_status_text(int status) {
@@ -129,7 +124,7 @@ bool boolean(const Record& r, const char* key) {
 
 Record to_record(const QueueTask& t) {
   // "local_file" stays in the text, empty, for workers that still expect it.
-  Record r{{"action", t.task.action}, {"doc", t.task.doc}, {"batch_size", t.task.batch_size}, {"local_file", ""}};
+  Record r{{"action", std::string(task::word(t.task.action))}, {"doc", t.task.doc}, {"batch_size", t.task.batch_size}, {"local_file", ""}};
   if (t.task.uploaded) r["uploaded"] = true;
   if (t.force) r["force"] = true;
   if (t.row_mark) r["row_mark"] = *t.row_mark;
@@ -161,7 +156,7 @@ struct Slot {
 
 class QueueWorker {
  public:
-  QueueWorker(const WorkerOptions& options, const std::function<void(const runner::Outcome&)>& on_done)
+  QueueWorker(const WorkerOptions& options, const std::function<void(const Outcome&)>& on_done)
       : options_(options), on_done_(on_done), q_(queue_settings()), slots_(static_cast<std::size_t>(options.concurrency)) {}
 
   int run(const StopLevel& stop) {
@@ -288,16 +283,16 @@ class QueueWorker {
   // row is left QUEUED without a message. A message that is not a task
   // names no row to trust.
   void poison(const QueueMessage& m, const QueueTask* task, const std::string& why) {
-    const runner::Task none;
-    const runner::Task& t = task ? task->task : none;
-    if (task) {
+    const task::Task* t = task ? &task->task : nullptr;
+    if (t) {
       try {
-        runner::mark_row(t, "ERROR", why);
+        metadata_row::mark(*t, Status::Error, why);
       } catch (const std::exception& e) {
         // Kept in the work queue: it comes back when its visibility ends.
-        log().error("Could not record the error of '" + record::get_text_or(t.doc, "blob_filename", "") +
+        log().error("Could not record the error of '" + record::get_text_or(t->doc, "blob_filename", "") +
                     "': " + text::one_line(e.what()) + "; its message stays in '" + q_.queue + "'");
-        on_done_(outcome_of(t, "RETRY", "to be moved to '" + q_.poison_queue + "' once its row can be written: " + why));
+        on_done_(task::outcome_of(
+            t, Status::Retry, "to be moved to '" + q_.poison_queue + "' once its row can be written: " + why));
         return;
       }
     }
@@ -323,11 +318,11 @@ class QueueWorker {
     remove(m);
     if (moved) {
       log().error("Message moved to '" + q_.poison_queue + "': " + why);
-      on_done_(outcome_of(t, "ERROR", "moved to '" + q_.poison_queue + "': " + why));
+      on_done_(task::outcome_of(t, Status::Error, "moved to '" + q_.poison_queue + "': " + why));
     } else {
       // The queue drains whatever a message holds.
       log().error("Message " + m.id + " deleted without a copy in '" + q_.poison_queue + "': " + why);
-      on_done_(outcome_of(t, "ERROR", "deleted without a copy in '" + q_.poison_queue + "': " + why));
+      on_done_(task::outcome_of(t, Status::Error, "deleted without a copy in '" + q_.poison_queue + "': " + why));
     }
   }
 
@@ -358,14 +353,14 @@ class QueueWorker {
     }
     if (mark) {
       try {
-        runner::mark_row(s.task.task, "QUEUED", "to be tried again: " + error);
+        metadata_row::mark(s.task.task, Status::Queued, "to be tried again: " + error);
       } catch (const std::exception& e) {
         log().warning("Could not mark the row of '" + record::get_text_or(s.task.task.doc, "blob_filename", "") +
                       "' as queued again: " + text::one_line(e.what()));
       }
     }
     s.busy = false;
-    on_done_(outcome_of(s.task.task, "RETRY", error));
+    on_done_(task::outcome_of(&s.task.task, Status::Retry, error));
   }
 
   void child_lost(Slot& s, const std::string& why) {
@@ -377,12 +372,12 @@ class QueueWorker {
     hand_back(s, error, stopping_ ? 0 : retry_delay(tries(s)), true);
   }
 
-  void finished(Slot& s, const runner::Outcome& o) {
+  void finished(Slot& s, const Outcome& o) {
     if (o.retryable) {
       // Held by another process: the row is theirs, and finding the lock
       // taken is no failed try. A fault that may pass: the row says it
       // waits for another try.
-      const bool locked = o.status == "SKIPPED";
+      const bool locked = o.status == Status::Skipped;
       hand_back(s, o.error, locked ? q_.visibility_s : retry_delay(tries(s)), !locked, locked);
       return;
     }
@@ -418,9 +413,9 @@ class QueueWorker {
       while (s.busy && (eol = s.buffer.find('\n')) != std::string::npos) {
         const std::string line = s.buffer.substr(0, eol);
         s.buffer.erase(0, eol + 1);
-        runner::Outcome o;
+        Outcome o;
         try {
-          o = runner::outcome_from_record(Record::parse(line));
+          o = task::outcome_from_record(Record::parse(line));
         } catch (const std::exception& e) {
           child_lost(s, "unreadable outcome from the worker process: " + text::one_line(e.what()));
           break;
@@ -459,7 +454,7 @@ class QueueWorker {
   }
 
   const WorkerOptions& options_;
-  const std::function<void(const runner::Outcome&)>& on_done_;
+  const std::function<void(const Outcome&)>& on_done_;
   QueueSettings q_;
   std::vector<Slot> slots_;
   long taken_ = 0;
@@ -512,7 +507,7 @@ QueueTask parse_message(std::string_view text) {
   if (!action || !action->is_string() || (*action != "process" && *action != "delete")) {
     throw ValueError("action must be \"process\" or \"delete\"");
   }
-  t.task.action = action->get<std::string>();
+  t.task.action = *task::action_named(action->get<std::string>());
 
   const Record* doc = record::find(r, "doc");
   if (!doc || !doc->is_object()) throw ValueError("doc must be an object");
@@ -533,7 +528,7 @@ QueueTask parse_message(std::string_view text) {
   const std::string blob_filename = name && name->is_string() ? name->get<std::string>() : "";
   if (!blob_filename.empty()) {
     check_blob_name(blob_filename);
-  } else if (t.task.action == "process") {
+  } else if (t.task.action == task::Action::Process) {
     throw ValueError("doc.blob_filename is missing");
   }
   t.task.doc = *doc;
@@ -610,8 +605,8 @@ std::string poison_text(std::string_view message, const QueueTask* task, const s
   return out.size() <= QUEUE_MESSAGE_MAX_TEXT ? out : "";
 }
 
-void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& options,
-             const std::function<void(const runner::Task&, const Enqueued&)>& on_task) {
+void enqueue(const std::vector<task::Task>& tasks, const task::Options& options,
+             const std::function<void(const task::Task&, const Enqueued&)>& on_task) {
   const QueueSettings q = queue_settings();
   queuehub::create_queue(q.queue);
   // The service cannot be asked for one document's message, but a queue
@@ -619,9 +614,9 @@ void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& opti
   // that says QUEUED. Asked once, before this run adds its own.
   std::optional<double> without_message;
   if (queuehub::approximate_message_count(q.queue) == 0) without_message = static_cast<double>(q.visibility_s);
-  for (const runner::Task& given : tasks) {
-    Enqueued verdict = runner::admission(given, options, without_message);
-    if (verdict.verdict != "QUEUED") {
+  for (const task::Task& given : tasks) {
+    Enqueued verdict = admission::admit(given, options, without_message);
+    if (verdict.verdict != Status::Queued) {
       on_task(given, verdict);
       continue;
     }
@@ -638,13 +633,13 @@ void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& opti
       text = message_text(queued);
       (void)parse_message(text);
     } catch (const ValueError& e) {
-      on_task(given, Enqueued{"FAILED", std::string("cannot be queued: ") + text::one_line(e.what()), ""});
+      on_task(given, Enqueued{Status::Failed, std::string("cannot be queued: ") + text::one_line(e.what()), ""});
       continue;
     }
     if (!given.local_file.empty()) {
-      runner::Task upload = given;
-      const Enqueued uploaded = runner::upload_local(upload);
-      if (uploaded.verdict != "QUEUED") {
+      task::Task upload = given;
+      const Enqueued uploaded = admission::upload_local(upload);
+      if (uploaded.verdict != Status::Queued) {
         on_task(given, uploaded);
         continue;
       }
@@ -652,12 +647,12 @@ void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& opti
     // The message goes first: a row marked QUEUED without its message would
     // keep the document from being queued again.
     queuehub::put_message(q.queue, text);
-    runner::mark_row(queued.task, "QUEUED", "");
+    metadata_row::mark(queued.task, Status::Queued, "");
     on_task(queued.task, verdict);
   }
 }
 
-int run_worker(const WorkerOptions& options, const std::function<void(const runner::Outcome&)>& on_done,
+int run_worker(const WorkerOptions& options, const std::function<void(const Outcome&)>& on_done,
                const StopLevel& stop) {
   if (options.concurrency < 1) throw ValueError("concurrency must be at least 1");
   if (options.child_argv.empty()) throw ValueError("no worker program given");
@@ -676,7 +671,7 @@ int serve_tasks(std::istream& in, std::ostream& out) {
   std::string line;
   while (std::getline(in, line)) {
     if (line.empty()) continue;
-    runner::Outcome outcome;
+    Outcome outcome;
     QueueTask task;
     bool checked = false;
     try {
@@ -684,15 +679,15 @@ int serve_tasks(std::istream& in, std::ostream& out) {
       task = parse_message(line);
       checked = true;
     } catch (const std::exception& e) {
-      outcome.status = "ERROR";
+      outcome.status = Status::Error;
       outcome.error = std::string("not a task: ") + text::one_line(e.what());
     }
     if (checked) {
-      runner::Options opts{.force = task.force};
+      task::Options opts{.force = task.force};
       if (task.force && task.row_mark) opts.queued_row_mark = task.row_mark;
       outcome = runner::run_task(task.task, opts);
     }
-    out << text::dumps_compact(runner::to_record(outcome)) << '\n' << std::flush;
+    out << text::dumps_compact(task::to_record(outcome)) << '\n' << std::flush;
   }
   return 0;
 }
@@ -702,7 +697,7 @@ QueueStatus queue_status() {
   QueueStatus st;
   st.waiting = queuehub::approximate_message_count(q.queue);
   st.poison = queuehub::approximate_message_count(q.poison_queue);
-  st.rows = runner::rows_with_status({"QUEUED", "RUNNING"});
+  st.rows = metadata_row::with_status({Status::Queued, Status::Running});
   for (Record& r : st.rows) {
     const Record* age = record::find(r, "age_s");
     // The rule enqueue follows (see there).

@@ -17,7 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "shared/host/runner.hpp"
+#include "shared/host/admission.hpp"
+#include "shared/host/task.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::worker {
@@ -38,10 +39,10 @@ QueueSettings queue_settings();
 // A message of the work queue as a worker runs it. It never names a local
 // file: a worker reads nothing of its machine on a message's word.
 struct QueueTask {
-  runner::Task task;           // local_file always empty
+  task::Task task;             // local_file always empty
   bool force = false;
   // Of a forced message: the row's mark when it was queued (see
-  // runner::Options::queued_row_mark); nullopt in messages of older
+  // task::Options::queued_row_mark); nullopt in messages of older
   // versions, which are then always run forced.
   std::optional<std::string> row_mark;
   long lock_waits = 0;         // times handed back because another process ran the document
@@ -82,11 +83,11 @@ std::string poison_text(std::string_view message, const QueueTask* task, const s
 
 // What enqueue did with one task: QUEUED, SKIPPED (nothing to do), WAITING
 // (already queued or running) or FAILED (refused), and why.
-using Enqueued = runner::Admission;
+using Enqueued = admission::Admission;
 
 // Checks each task as a run would (a refused QD-number or file type, an
 // unchanged source, a deletion with nothing left, a row already QUEUED or
-// RUNNING unless `options.force`; see runner::admission) and its message as
+// RUNNING unless `options.force`; see admission::admit) and its message as
 // a worker will (one it would refuse, or too big for the queue, is FAILED
 // with nothing uploaded or marked), uploads local files into the documents
 // folder, puts one message per remaining task and marks its row QUEUED.
@@ -94,8 +95,8 @@ using Enqueued = runner::Admission;
 // visibility timeout has lost its message and is queued again.
 // `on_task` sees every task with its verdict, in order. Storage and
 // database failures are exceptions: what was queued before stays queued.
-void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& options,
-             const std::function<void(const runner::Task&, const Enqueued&)>& on_task);
+void enqueue(const std::vector<task::Task>& tasks, const task::Options& options,
+             const std::function<void(const task::Task&, const Enqueued&)>& on_task);
 
 struct WorkerOptions {
   int concurrency = 1;
@@ -112,7 +113,7 @@ using StopLevel = std::function<int()>;
 // `on_done` sees every outcome as the document finishes; a document handed
 // back for a later try is reported with status "RETRY". Returns 0; throws
 // only for unusable settings.
-int run_worker(const WorkerOptions& options, const std::function<void(const runner::Outcome&)>& on_done,
+int run_worker(const WorkerOptions& options, const std::function<void(const task::Outcome&)>& on_done,
                const StopLevel& stop);
 
 // The worker-process side: one message text per line in (checked again
