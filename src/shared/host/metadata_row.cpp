@@ -85,7 +85,7 @@ void update_or_make(const Record& doc, const std::string& qd, const Record& upda
 
 }  // namespace
 
-RowState read(const std::string& qd) {
+std::optional<decision::Row> read(const std::string& qd) {
   const std::string table = config::get().PGTABLE;
   pg::check_identifier(table, "table name", true);
   return session::get().with_conn([&](PGconn* c) {
@@ -95,13 +95,13 @@ RowState read(const std::string& qd) {
                                  "FROM " +
                                      table + " WHERE document_number = %s",
                                  {qd});
-    RowState st;
+    std::optional<decision::Row> st;
     if (const auto row = pg::first_row(r.get())) {
-      st.exists = true;
-      st.status = record::get_text_or(*row, "status", "");
-      st.source_etag = record::get_text_or(*row, "source_etag", "");
-      if (const Record* a = record::find(*row, "age_s"); a && a->is_number()) st.age_s = a->get<double>();
-      st.mark = record::get_text_or(*row, "mark", "");
+      st.emplace();
+      st->status = task::status_named(record::get_text_or(*row, "status", ""));
+      st->source_etag = record::get_text_or(*row, "source_etag", "");
+      if (const Record* a = record::find(*row, "age_s"); a && a->is_number()) st->age_s = a->get<double>();
+      st->mark = record::get_text_or(*row, "mark", "");
     }
     return st;
   });

@@ -8,23 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "shared/host/decision.hpp"
 #include "shared/host/task.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::metadata_row {
 
-// What the metadata table says of a document before its run.
-struct RowState {
-  bool exists = false;
-  std::string status, source_etag;
-  double age_s = 0;  // since processed_at
-  // processed_at in seconds since 1970, as the database writes it: every
-  // write of the row changes it, whatever the clocks of the machines.
-  std::string mark;
-};
-
-// The row of `qd`. Throws when the database fails.
-RowState read(const std::string& qd);
+// The row stored under the number `qd`; nullopt when there is none. Throws
+// when the database fails.
+std::optional<decision::Row> read(const std::string& qd);
 
 // Another document (by QD-number) whose recorded file would give artefacts
 // of the same names as `blob_filename`: "QD-… ('its file')", the lowest

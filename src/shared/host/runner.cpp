@@ -14,6 +14,7 @@
 #include "shared/errors.hpp"
 #include "shared/fs/files.hpp"
 #include "shared/host/audit_trail.hpp"
+#include "shared/host/decision.hpp"
 #include "shared/host/deletion.hpp"
 #include "shared/host/document_lock.hpp"
 #include "shared/host/metadata_row.hpp"
@@ -66,108 +67,98 @@ void record_early_outcome(const Task& task, const Outcome& o) {
   }
 }
 
-// Whether the row says the source with `etag` has been processed successfully.
-bool unchanged_since_success(const metadata_row::RowState& row, const std::string& etag) {
-  return row.exists && row.status == "PROCESSED" && row.source_etag == etag && !etag.empty();
+// The run's view of the options.
+decision::Options rules_for(const Options& options) {
+  return decision::Options{.purpose = decision::Purpose::run,
+                           .database = session::database_configured(),
+                           .force = options.force,
+                           .queued_row_mark = options.queued_row_mark};
 }
 
-// The refusal of a file whose artefact names `other` (as colliding_document
-// gives it) already has.
-std::string collision_error(const std::string& blob_filename, const std::string& other) {
-  return "'" + blob_filename + "' would overwrite the artefacts of " + other +
-         ": the two documents need file names of their own";
+// The outcome of a task that a decision stopped.
+Outcome stopped(Outcome out, const decision::Decision& d) {
+  out.status = d.status;
+  out.stage = d.stage;
+  out.error = d.reason;
+  out.retryable = d.retryable;
+  return out;
 }
 
-std::string qd_number_error(const std::string& given) {
-  return given.empty() ? "Document has no QD-number (document_number)"
-                       : "Invalid QD-number '" + given + "': a QD-number is 'QD-' followed by digits";
+// The file-type check: before anything is uploaded, so a refused file
+// leaves no blob behind.
+decision::FileCheck check_file(const Task& task) {
+  processors::validator::ValidationStage validation;
+  Record context{{"batch_size", task.batch_size}};
+  const auto verdict = validation.run(task.doc, context);
+  return {.passed = verdict.success, .stage = verdict.stage, .error = verdict.error.value_or("")};
 }
 
 Outcome process_task(const Task& task, const Options& options, Outcome out,
                      std::chrono::steady_clock::time_point start) {
+  using decision::Need;
   const auto& s = config::get();
   const std::string blob_filename = out.name;
-  std::string etag;
-  const bool with_db = session::database_configured();
-
-  // The file type is checked before anything is uploaded, so a refused file
-  // leaves no blob behind.
-  {
-    processors::validator::ValidationStage validation;
-    Record context{{"batch_size", task.batch_size}};
-    const auto verdict = validation.run(task.doc, context);
-    if (!verdict.success) {
-      out.status = Status::Failed;
-      out.stage = verdict.stage;
-      out.error = verdict.error.value_or("");
+  const decision::Options rules = rules_for(options);
+  const bool with_db = rules.database;
+  decision::Document facts = decision::document_of(task);
+  decision::RowState row;
+  decision::SourceState source;
+  document_lock::DocumentLock lock;
+  std::string content_type, note;
+  // Storage unreachable, or the source gone: the document is an error of
+  // this run, and its row says so.
+  auto error_of_run = [&](const std::exception& e) {
+    out.status = Status::Error;
+    out.error = text::one_line(e.what());
+    out.retryable = transient(e);
+    out.seconds = seconds_since(start);
+    if (with_db) record_early_outcome(task, out);
+    return out;
+  };
+  decision::Decision d;
+  for (;;) {
+    d = decision::decide(row, source, facts, rules);
+    // Said as soon as it is known, whatever is found next.
+    if (!d.note.empty() && note.empty()) {
+      note = d.note;
+      log().warning("'" + blob_filename + "' (" + out.qd_number + "): " + note);
+    }
+    if (d.need == Need::nothing) break;
+    if (d.need == Need::file_check) {
+      facts.file = check_file(task);
+    } else if (d.need == Need::lock) {
+      row.lock = lock.take(out.qd_number, blob_filename) ? decision::Lock::free : decision::Lock::held_elsewhere;
+    } else {
+      try {
+        if (d.need == Need::row) {
+          row.row = metadata_row::read(out.qd_number);
+          row.read = true;
+        } else if (d.need == Need::source) {
+          const auto props = task::source_properties(task);
+          source.etag = props.etag;
+          content_type = props.content_type;
+        } else {
+          facts.collision = metadata_row::colliding_document(out.qd_number, blob_filename);
+        }
+      } catch (const std::exception& e) {
+        return error_of_run(e);
+      }
+    }
+  }
+  if (!d.go) {
+    out = stopped(out, d);
+    if (d.recorded) {
       out.seconds = seconds_since(start);
       if (with_db) record_early_outcome(task, out);
-      return out;
     }
+    return out;
   }
-
-  document_lock::DocumentLock lock;
-  std::string note;
-  if (with_db) {
-    if (!lock.take(out.qd_number, blob_filename)) {
-      out.status = Status::Skipped;
-      out.error = "being run by another process at this moment";
-      out.retryable = true;
-      return out;
-    }
-  }
+  const std::string etag = source.etag.value_or("");
 
   // Every artefact the run writes, as the storage acknowledged it, for the
   // audit trail.
   blobhub::UploadJournal journal;
   try {
-    std::optional<metadata_row::RowState> row;
-    if (with_db) row = metadata_row::read(out.qd_number);
-    std::string content_type;
-    if (task.local_file.empty()) {
-      // The source: the registry's file, or one uploaded into the documents
-      // folder when it was queued. A run is not repeated for a source that
-      // has not changed since its last successful run.
-      const auto props =
-          task.uploaded
-              ? blobhub::get_blob_properties(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename))
-              : blobhub::get_blob_properties(
-                    blob_filename,
-                    blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
-      etag = props.etag;
-      content_type = props.content_type;
-      if (row && unchanged_since_success(*row, etag)) {
-        if (!options.force) {
-          out.status = Status::Skipped;
-          out.error = "source unchanged since its last successful run";
-          return out;
-        }
-        if (options.queued_row_mark && row->mark != *options.queued_row_mark) {
-          out.status = Status::Skipped;
-          out.error = "already processed from the same source since it was queued";
-          return out;
-        }
-      }
-    }
-    if (row && row->exists && row->status == "RUNNING") {
-      // This run holds the document's lock, so the run that marked the row
-      // is gone (or lost its lock with its connection, and ends in ERROR):
-      // the lock, not the age of the mark, says whether a run is alive.
-      note = "previous run abandoned (RUNNING for " + text::fixed(row->age_s, 0) + " s); run again";
-      log().warning("'" + blob_filename + "' (" + out.qd_number + "): " + note);
-    }
-    if (with_db) {
-      const std::string other = metadata_row::colliding_document(out.qd_number, blob_filename);
-      if (!other.empty()) {
-        out.status = Status::Failed;
-        out.stage = "VALIDATION";
-        out.error = collision_error(blob_filename, other);
-        out.seconds = seconds_since(start);
-        record_early_outcome(task, out);
-        return out;
-      }
-    }
-
     if (task.uploaded) {
       // Already in the documents folder (queued from another machine's files).
     } else if (task.local_file.empty()) {
@@ -181,14 +172,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
                            {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document"});
     }
   } catch (const std::exception& e) {
-    // Storage unreachable, or the source gone: the document is an error of
-    // this run, and its row says so.
-    out.status = Status::Error;
-    out.error = text::one_line(e.what());
-    out.retryable = transient(e);
-    out.seconds = seconds_since(start);
-    if (with_db) record_early_outcome(task, out);
-    return out;
+    return error_of_run(e);
   }
 
   Record doc = task.doc;
@@ -254,39 +238,43 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
 }
 
 Outcome delete_task(const Task& task, const Options& options, Outcome out) {
-  const bool with_db = session::database_configured() && !out.qd_number.empty();
-  // Rows written before numbers were upper-cased may carry the number as
-  // the registry wrote it.
-  const std::string given = task::number_of(task).given;
-  if (!options.force && with_db && !metadata_row::read(out.qd_number).exists &&
-      (given == out.qd_number || !metadata_row::read(given).exists)) {
-    out.status = Status::Skipped;
-    out.error = "no metadata row: already deleted or never processed";
-    return out;
+  using decision::Need;
+  const decision::Options rules = rules_for(options);
+  const decision::Document facts = decision::document_of(task);
+  decision::RowState row;
+  decision::Decision d;
+  while ((d = decision::decide(row, {}, facts, rules)).need != Need::nothing) {
+    if (d.need == Need::row) {
+      row.row = metadata_row::read(*facts.number.qd);
+      row.read = true;
+    } else if (d.need == Need::row_as_given) {
+      row.exists_as_given = metadata_row::read(facts.number.given).has_value();
+    } else {
+      throw Error("a deletion needs no other fact");
+    }
   }
+  if (!d.go) return stopped(out, d);
   Record doc = task.doc;
   doc["file_name"] = out.name;
-  const deletion::Deletion d = deletion::delete_document(doc);
-  if (d.busy) {
-    out.status = Status::Skipped;
-    out.error = "being run by another process at this moment";
-    out.retryable = true;
-    return out;
+  const deletion::Deletion done = deletion::delete_document(doc);
+  if (done.busy) {
+    row.lock = decision::Lock::held_elsewhere;
+    return stopped(out, decision::decide(row, {}, facts, rules));
   }
-  if (!d.lock_error.empty()) {
+  if (!done.lock_error.empty()) {
     out.status = Status::Error;
     out.stage = "DELETION";
-    out.error = d.lock_error;
+    out.error = done.lock_error;
     out.retryable = true;
     return out;
   }
-  out.status = d.result.success ? Status::Deleted : Status::Error;
-  out.stage = d.result.success ? "" : d.result.stage;
-  out.error = d.result.error.value_or("");
-  out.result = d.result.data.value_or(Record());
+  out.status = done.result.success ? Status::Deleted : Status::Error;
+  out.stage = done.result.success ? "" : done.result.stage;
+  out.error = done.result.error.value_or("");
+  out.result = done.result.data.value_or(Record());
   // A deletion that left part of the document behind, or that the trail
   // does not record, is not a success.
-  const std::vector<std::string> problems = d.problems();
+  const std::vector<std::string> problems = done.problems();
   if (!problems.empty()) {
     std::string what;
     for (const auto& p : problems) what += (what.empty() ? "" : "; ") + p;
@@ -304,20 +292,8 @@ Outcome run_task(const Task& task, const Options& options) {
   out.action = task.action;
   out.name = record::get_text_or(task.doc, "blob_filename", "");
   const auto [given, qd] = task::number_of(task);
-  out.qd_number = given;
+  out.qd_number = qd.value_or(given);
   const auto start = std::chrono::steady_clock::now();
-  // The QD-number keys the metadata row, the index and the deletion: a
-  // malformed one ("QD-", "%") would match other documents' artefacts, so
-  // the document is refused before anything is read or removed. A deletion
-  // without one may still take it from the file name.
-  if (!qd && (task.action != Action::Delete || !given.empty())) {
-    out.status = Status::Failed;
-    out.stage = task.action == Action::Delete ? "DELETION" : "VALIDATION";
-    out.error = qd_number_error(given);
-    out.seconds = seconds_since(start);
-    return out;
-  }
-  if (qd) out.qd_number = *qd;
   Task checked = task;
   // The deletion stage reads the number itself (it also finds rows written
   // before numbers were upper-cased); everything else stores it upper-cased.

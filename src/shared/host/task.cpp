@@ -7,6 +7,7 @@
 #include <ostream>
 #include <utility>
 
+#include "shared/config.hpp"
 #include "shared/connectors/tolvanstore.hpp"
 #include "shared/errors.hpp"
 #include "shared/text/qd_number.hpp"
@@ -91,6 +92,15 @@ Outcome outcome_of(const Task* task, Status status, std::string error) {
   o.status = status;
   o.error = std::move(error);
   return o;
+}
+
+connectors::blobhub::BlobProperties source_properties(const Task& task) {
+  namespace blobhub = connectors::blobhub;
+  const auto& s = config::get();
+  const std::string name = record::get_text_or(task.doc, "blob_filename", "");
+  if (task.uploaded) return blobhub::get_blob_properties(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, name));
+  return blobhub::get_blob_properties(
+      name, blobhub::Where{.container = s.TOLVAN_STORAGE_CONTAINER_NAME, .use_tolvan_storage = true});
 }
 
 Record to_record(const Task& t) {

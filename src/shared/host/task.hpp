@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "shared/connectors/blobhub.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::task {
@@ -71,6 +72,11 @@ struct Outcome {
 // The outcome of `task` (none: a message that was no task) with `status`
 // and `error`: its action, and its file name and number as given.
 Outcome outcome_of(const Task* task, Status status, std::string error);
+
+// The properties (ETag, content type) of a process task's source: its blob
+// in the documents folder when it was uploaded there, else the registry's
+// file in the source account. Throws when storage cannot be read.
+connectors::blobhub::BlobProperties source_properties(const Task& task);
 
 // How tasks are run.
 struct Options {

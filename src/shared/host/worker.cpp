@@ -19,6 +19,7 @@
 #include "shared/connectors/queuehub.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/admission.hpp"
+#include "shared/host/decision.hpp"
 #include "shared/host/metadata_row.hpp"
 #include "shared/host/runner.hpp"
 #include "shared/logsetup.hpp"
@@ -698,11 +699,14 @@ QueueStatus queue_status() {
   st.waiting = queuehub::approximate_message_count(q.queue);
   st.poison = queuehub::approximate_message_count(q.poison_queue);
   st.rows = metadata_row::with_status({Status::Queued, Status::Running});
+  // The rule enqueue follows.
+  std::optional<double> without_message;
+  if (st.waiting == 0) without_message = static_cast<double>(q.visibility_s);
   for (Record& r : st.rows) {
     const Record* age = record::find(r, "age_s");
-    // The rule enqueue follows (see there).
-    r["no_message"] = st.waiting == 0 && record::get_text_or(r, "status", "") == "QUEUED" && age && age->is_number() &&
-                      age->get<double>() >= static_cast<double>(q.visibility_s);
+    const decision::Row row{.status = task::status_named(record::get_text_or(r, "status", "")),
+                            .age_s = age && age->is_number() ? age->get<double>() : 0};
+    r["no_message"] = age && age->is_number() && decision::lost_its_message(row, without_message);
   }
   return st;
 }
