@@ -1,20 +1,16 @@
 #include "shared/processors/batchconvert.hpp"
 
-#include <fcntl.h>
 #include <fnmatch.h>
-#include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
+#include <istream>
 #include <optional>
+#include <ostream>
 
 #include "shared/logsetup.hpp"
 #include "shared/fs/files.hpp"
-#include "shared/proc/child.hpp"
+#include "shared/proc/pool.hpp"
 
 namespace shared::processors::batchconvert {
 
@@ -22,83 +18,72 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The most of a worker's answer that is kept, its mark included.
+constexpr std::size_t ANSWER_MAX = 65536;
+
 struct Result {
   bool done = false;
   bool ok = false;
   std::string text;  // the reported name, or the error
 };
 
-struct Worker {
-  proc::ChildProcess process;
-  std::size_t index;
-  std::string report;
+// What a worker slot is converting, and what its worker answered.
+struct Slot {
+  std::optional<std::size_t> index;
+  std::optional<std::string> answer;
 };
 
-// Up to `size` worker processes, one per conversion. A worker reports "O"
-// and the name, or "E" and the error, through its pipe and exits; the pipe's
-// end of file tells that it is gone. Whatever ends the run, workers already
-// started finish their file: their handles reap them.
-class Pool {
- public:
-  Pool(const Options& options, const std::vector<std::string>& files, std::vector<Result>& results)
-      : options_(options), files_(files), results_(results) {}
-
-  std::size_t running() const { return running_.size(); }
-
-  void start(std::size_t index) {
-    try {
-      running_.push_back(Worker{proc::ChildProcess::fork_call([&] {
-                                  std::string reply = "O";
-                                  reply += options_.convert(files_[index], options_.dst);
-                                  return reply;
-                                }),
-                                index,
-                                {}});
-    } catch (const shared::Error& e) {
-      results_[index] = {true, false, e.what()};
-    }
-  }
-
-  // Waits until at least one worker has reported and ended.
-  void wait_for_one() {
-    std::vector<pollfd> polled;
-    polled.reserve(running_.size());
-    for (const Worker& w : running_) polled.push_back({w.process.output_fd(), POLLIN, 0});
-    if (::poll(polled.data(), polled.size(), -1) < 0) {
-      if (errno == EINTR) return;
-      throw shared::Error(std::string("cannot wait for the worker processes: ") + std::strerror(errno));
-    }
-    std::vector<std::size_t> ended;
-    for (std::size_t i = 0; i < polled.size(); ++i) {
-      if (polled[i].revents == 0) continue;
-      if (!running_[i].process.read_into(running_[i].report, 65536)) ended.push_back(i);
-    }
-    for (auto it = ended.rbegin(); it != ended.rend(); ++it) {
-      finish(running_[*it]);
-      running_.erase(running_.begin() + static_cast<std::ptrdiff_t>(*it));
-    }
-  }
-
- private:
-  void finish(Worker& w) {
-    const int status = w.process.finish();
-    Result& r = results_[w.index];
-    r.done = true;
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && !w.report.empty()) {
-      r.ok = w.report[0] == 'O';
-      r.text = w.report.substr(1);
-    } else if (WIFSIGNALED(status)) {
-      r.text = "the conversion process was killed by signal " + std::to_string(WTERMSIG(status));
+// Paths, names and errors as one line each: any byte may occur in them,
+// line feeds included.
+std::string escape(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (const char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\n') {
+      out += "\\n";
     } else {
-      r.text = "the conversion process ended without a result";
+      out += c;
     }
   }
+  return out;
+}
 
-  const Options& options_;
-  const std::vector<std::string>& files_;
-  std::vector<Result>& results_;
-  std::vector<Worker> running_;
-};
+std::string unescape(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '\\' && i + 1 < s.size()) {
+      ++i;
+      out += s[i] == 'n' ? '\n' : s[i];
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// A worker's answer line: "O" and the name, or "E" and the error.
+std::string answer_line(std::string answer) {
+  if (answer.size() > ANSWER_MAX) answer.resize(ANSWER_MAX);
+  return escape(answer);
+}
+
+// A worker's end, with the answer it gave (if any), as the result of its file.
+Result result_of(int status, const std::optional<std::string>& answer) {
+  Result r;
+  r.done = true;
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && answer && !answer->empty()) {
+    r.ok = (*answer)[0] == 'O';
+    r.text = answer->substr(1);
+  } else if (WIFSIGNALED(status)) {
+    r.text = "the conversion process was killed by signal " + std::to_string(WTERMSIG(status));
+  } else {
+    r.text = "the conversion process ended without a result";
+  }
+  return r;
+}
 
 }  // namespace
 
@@ -145,7 +130,41 @@ std::vector<std::string> run(const Options& options) {
   std::optional<std::size_t> failed;
   std::size_t next = 0;
   {
-    Pool pool(options, files, results);
+    // Every conversion gets a worker process of its own, which shares
+    // nothing with the others: it is sent one input, its input is closed,
+    // and it ends once it has answered. A failed or killed worker fails its
+    // file only. Whatever ends the run, workers already started finish their
+    // file: the pool reaps them.
+    const auto convert = [&](const std::string& line) {
+      std::string answer;
+      try {
+        answer = "O" + options.convert(unescape(line), options.dst);
+      } catch (const std::exception& e) {
+        answer = std::string("E") + e.what();
+      } catch (...) {
+        answer = "Eunknown error";
+      }
+      return answer_line(std::move(answer));
+    };
+    const auto on_error = [](const std::exception& e) { return answer_line(std::string("E") + e.what()); };
+    proc::Pool pool(static_cast<std::size_t>(options.workers),
+                    proc::Forked{[&](std::istream& in, std::ostream& out) { proc::serve_lines(in, out, convert, on_error); }});
+    std::vector<Slot> slots(pool.size());
+    std::size_t in_use = 0;
+    const auto start = [&](std::size_t index) {
+      std::size_t i = 0;
+      while (slots[i].index) ++i;
+      try {
+        pool.send(i, escape(files[index]));
+        pool.close_input(i);
+      } catch (const shared::Error& e) {
+        pool.finish(i);
+        results[index] = {true, false, e.what()};
+        return;
+      }
+      slots[i] = {index, std::nullopt};
+      ++in_use;
+    };
     for (;;) {
       // Results are taken in list order, whichever worker finished first,
       // and before anything new starts, so that a failure cancels what has
@@ -159,15 +178,23 @@ std::vector<std::string> run(const Options& options) {
         log.info("Converted: " + r.text);
         converted.push_back(r.text);
       }
-      while (!failed && pool.running() < static_cast<std::size_t>(options.workers) && next < files.size()) {
-        pool.start(next++);
-      }
-      if (pool.running() == 0) {
+      while (!failed && in_use < slots.size() && next < files.size()) start(next++);
+      if (in_use == 0) {
         if (failed || converted.size() == files.size()) break;
         // A worker that could not start left its failure to be taken.
         continue;
       }
-      pool.wait_for_one();
+      const proc::Event event = pool.wait();
+      if (event.kind == proc::Event::Kind::none) continue;
+      Slot& slot = slots[event.slot];
+      if (!slot.index) continue;
+      if (event.kind == proc::Event::Kind::line) {
+        if (!slot.answer) slot.answer = unescape(event.line);
+        continue;
+      }
+      results[*slot.index] = result_of(event.status, slot.answer);
+      slot = {};
+      --in_use;
     }
   }
   if (failed) {
