@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "shared/errors.hpp"
 #include "support/testing.hpp"
 
@@ -77,4 +79,50 @@ TEST(HostRunnerUnit, MissingSettingsNamedByVariable) {
   testing_support::ScopedSettings model(s);
   const auto m = missing_settings(false, false);
   EXPECT_NE(std::find(m.begin(), m.end(), "AZURE_OPENAI_KEY"), m.end());
+}
+
+TEST(HostRunnerUnit, RunAllSpreadsTasksOverWorkersAndReportsTheDocumentOfOneThatDied) {
+  // A worker that answers each task with a SKIPPED outcome naming its line,
+  // and ends without an answer on a task for "QD-2".
+  const std::string worker =
+      "while IFS= read -r line; do case \"$line\" in *QD-2*) exit 3;; esac; "
+      "echo '{\"action\":\"process\",\"name\":\"answered\",\"qd_number\":\"\",\"status\":\"SKIPPED\",\"stage\":\"\","
+      "\"error\":\"\",\"seconds\":0,\"result\":null}'; done";
+  std::vector<Task> tasks;
+  for (const char* qd : {"QD-1", "QD-2", "QD-3", "QD-4"}) {
+    tasks.push_back(Task{.doc = Record{{"document_number", qd}, {"blob_filename", std::string(qd) + ".docx"}}});
+  }
+  std::vector<Outcome> seen;
+  run_all(tasks, {}, 2, {"/bin/sh", "-c", worker}, [&](const Outcome& o) { seen.push_back(o); });
+  ASSERT_EQ(seen.size(), 4u);
+  int answered = 0;
+  for (const Outcome& o : seen) {
+    if (o.status == Status::Skipped) {
+      EXPECT_EQ(o.name, "answered");
+      ++answered;
+      continue;
+    }
+    EXPECT_EQ(o.status, Status::Error);
+    EXPECT_EQ(o.name, "QD-2.docx");
+    EXPECT_EQ(o.qd_number, "QD-2");
+    EXPECT_EQ(o.action, Action::Process);
+    EXPECT_EQ(o.error, "worker process ended unexpectedly");
+  }
+  EXPECT_EQ(answered, 3);
+}
+
+TEST(HostRunnerUnit, AWorkerAnswersATaskItCannotReadWithAnError) {
+  std::istringstream in("not json\n\n{\"action\":\"process\"}\n");
+  std::ostringstream out;
+  EXPECT_EQ(run_worker({}, in, out), 0);
+  std::istringstream lines(out.str());
+  std::string line;
+  std::vector<Outcome> seen;
+  while (std::getline(lines, line)) seen.push_back(outcome_from_record(Record::parse(line)));
+  ASSERT_EQ(seen.size(), 2u) << out.str();
+  for (const Outcome& o : seen) {
+    EXPECT_EQ(o.status, Status::Error);
+    EXPECT_FALSE(o.action.has_value());
+    EXPECT_EQ(o.error.rfind("bad task: ", 0), 0u) << o.error;
+  }
 }

@@ -1,13 +1,9 @@
 #include "shared/host/runner.hpp"
 
-#include <poll.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <deque>
 #include <iostream>
+#include <utility>
 
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
@@ -21,11 +17,10 @@
 #include "shared/host/session.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/models.hpp"
-#include "shared/proc/child.hpp"
+#include "shared/proc/pool.hpp"
 #include "shared/processors/aigate.hpp"
 #include "shared/processors/orchestrator.hpp"
 #include "shared/processors/validator.hpp"
-#include "shared/text/fixed.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -351,103 +346,45 @@ std::vector<std::string> missing_settings(bool pending, bool uses_database) {
   return missing;
 }
 
-namespace {
-
-// A worker process of run_all and the document it is running.
-struct Worker {
-  proc::ChildProcess process;
-  std::string buffer;
-  bool busy = false;
-  Task task;
-};
-
-}  // namespace
-
 void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
              const std::vector<std::string>& worker_argv, const std::function<void(const Outcome&)>& on_done) {
   if (jobs <= 1 || tasks.size() <= 1) {
     for (const Task& t : tasks) on_done(run_task(t, options));
     return;
   }
-  // The workers' handles close their input and reap them however this ends.
-  std::vector<Worker> workers;
+  // The pool closes the workers' input and reaps them however this ends.
   const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(jobs), tasks.size());
-  for (std::size_t i = 0; i < n; ++i) workers.push_back(Worker{proc::ChildProcess::spawn(worker_argv)});
-
-  std::deque<const Task*> queue;
-  for (const Task& t : tasks) queue.push_back(&t);
-  auto hand_out = [&](Worker& w) {
-    if (queue.empty()) return;
-    w.task = *queue.front();
-    queue.pop_front();
-    w.busy = true;
-    w.process.send(text::dumps_compact(to_record(w.task)) + "\n");
+  proc::Pool pool(n, proc::Program{worker_argv, {}});
+  pool.start_all();
+  std::vector<const Task*> running(n, nullptr);  // the document of each slot's worker
+  std::size_t next = 0;
+  auto hand_out = [&](std::size_t slot) {
+    if (next == tasks.size()) return;
+    running[slot] = &tasks[next++];
+    pool.send(slot, text::dumps_compact(to_record(*running[slot])));
   };
-  for (Worker& w : workers) hand_out(w);
-
-  auto busy_count = [&] {
-    return std::count_if(workers.begin(), workers.end(), [](const Worker& w) { return w.busy; });
-  };
-  while (busy_count() > 0) {
-    std::vector<pollfd> fds;
-    std::vector<Worker*> owners;
-    for (Worker& w : workers) {
-      if (w.busy) {
-        fds.push_back(pollfd{w.process.output_fd(), POLLIN, 0});
-        owners.push_back(&w);
-      }
-    }
-    if (::poll(fds.data(), fds.size(), -1) < 0) {
-      if (errno == EINTR) continue;
-      throw Error(std::string("waiting for workers failed: ") + std::strerror(errno));
-    }
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-      if (fds[i].revents == 0) continue;
-      Worker& w = *owners[i];
-      if (!w.process.read_into(w.buffer)) {
-        // The worker died in the middle of a document: that document is an
-        // error, and a fresh worker takes the rest.
-        Outcome lost;
-        lost.action = w.task.action;
-        lost.name = record::get_text_or(w.task.doc, "blob_filename", "");
-        lost.qd_number = record::get_text_or(w.task.doc, "document_number", "");
-        lost.status = Status::Error;
-        lost.error = "worker process ended unexpectedly";
-        w.process.finish();
-        w.busy = false;
-        w.buffer.clear();
-        on_done(lost);
-        if (!queue.empty()) {
-          w.process = proc::ChildProcess::spawn(worker_argv);
-          hand_out(w);
-        }
-        continue;
-      }
-      std::size_t eol;
-      while ((eol = w.buffer.find('\n')) != std::string::npos) {
-        const std::string line = w.buffer.substr(0, eol);
-        w.buffer.erase(0, eol + 1);
-        w.busy = false;
-        on_done(outcome_from_record(Record::parse(line)));
-        hand_out(w);
-      }
-    }
+  for (std::size_t i = 0; i < n; ++i) hand_out(i);
+  while (std::any_of(running.begin(), running.end(), [](const Task* t) { return t != nullptr; })) {
+    const proc::Event e = pool.wait();
+    if (e.kind == proc::Event::Kind::none || !running[e.slot]) continue;
+    const Task& task = *std::exchange(running[e.slot], nullptr);
+    // A worker that died in the middle of a document: that document is an
+    // error, and a fresh worker takes the rest.
+    on_done(e.kind == proc::Event::Kind::died ? task::outcome_of(&task, Status::Error, "worker process ended unexpectedly")
+                                              : outcome_from_record(Record::parse(e.line)));
+    hand_out(e.slot);
   }
 }
 
 int run_worker(const Options& options, std::istream& in, std::ostream& out) {
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty()) continue;
-    Outcome outcome;
-    try {
-      outcome = run_task(task_from_record(Record::parse(line)), options);
-    } catch (const std::exception& e) {
-      outcome.status = Status::Error;
-      outcome.error = std::string("bad task: ") + e.what();
-    }
-    out << text::dumps_compact(to_record(outcome)) << '\n' << std::flush;
-  }
+  proc::serve_lines(
+      in, out,
+      [&](const std::string& line) {
+        return text::dumps_compact(to_record(run_task(task_from_record(Record::parse(line)), options)));
+      },
+      [](const std::exception& e) {
+        return text::dumps_compact(to_record(task::outcome_of(nullptr, Status::Error, std::string("bad task: ") + e.what())));
+      });
   return 0;
 }
 
