@@ -83,6 +83,17 @@ void update_or_make(const Record& doc, const std::string& qd, const Record& upda
   session::get().with_conn([&](PGconn* c) { return mainstore::upsert_document(c, table, qd, data); });
 }
 
+// The columns every outcome writes: its status, stage, error, when, and how long.
+Record outcome_columns(const Outcome& o) {
+  Record data = Record::object();
+  data["status"] = std::string(task::word(o.status));
+  data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
+  data["error"] = o.error.empty() ? Record() : Record(o.error);
+  data["processed_at"] = clock::utc_now_iso();
+  data["duration_s"] = o.seconds;
+  return data;
+}
+
 }  // namespace
 
 std::optional<decision::Row> read(const std::string& qd) {
@@ -128,41 +139,26 @@ std::optional<Record> mark_running(const Record& doc, const std::string& qd) {
       [&](PGconn* c) { return mainstore::upsert_document(c, config::get().PGTABLE, qd, metadata_data(doc, qd)); });
 }
 
-void record_outcome(const std::string& qd, const Outcome& o, const std::string& etag) {
-  Record data = Record::object();
-  data["status"] = std::string(task::word(o.status));
-  data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
-  data["error"] = o.error.empty() ? Record() : Record(o.error);
-  data["processed_at"] = clock::utc_now_iso();
-  data["duration_s"] = o.seconds;
+void record_outcome(const std::string& qd, const Outcome& o, const std::string& etag,
+                    const models::PipelineResult& result) {
+  Record data = outcome_columns(o);
   // Only a successful run makes the source count as done, so a failed
   // document is tried again on the next run.
   data["source_etag"] = o.status == Status::Processed && !etag.empty() ? Record(etag) : Record();
-  if (const Record* s = record::find(o.result, "summary")) data["summary"] = *s;
+  if (result.summary) data["summary"] = *result.summary;
   // A run that did not get as far as indexing leaves no counts of its own.
   // Tables made before the column existed keep working without it.
-  if (has_column("index_counts")) {
-    const Record* index_counts = record::find(o.result, "indexing");
-    data["index_counts"] = index_counts ? *index_counts : Record();
-  }
+  if (has_column("index_counts")) data["index_counts"] = result.indexing.value_or(Record());
   // What the last conversion left out of the document; null when the run
   // did not get as far as converting it.
-  if (has_column("loss_report")) {
-    const Record* loss_report = record::find(o.result, "loss_report");
-    data["loss_report"] = loss_report ? *loss_report : Record();
-  }
+  if (has_column("loss_report")) data["loss_report"] = result.loss_report.value_or(Record());
   session::get().with_conn(
       [&](PGconn* c) { return mainstore::update_row(c, config::get().PGTABLE, "document_number", Record(qd), data); });
 }
 
 void record_early_outcome(const Task& task, const Outcome& o) {
   if (o.status == Status::Failed) return;
-  Record data = Record::object();
-  data["status"] = std::string(task::word(o.status));
-  data["stage"] = o.stage.empty() ? Record() : Record(o.stage);
-  data["error"] = o.error.empty() ? Record() : Record(o.error);
-  data["processed_at"] = clock::utc_now_iso();
-  data["duration_s"] = o.seconds;
+  Record data = outcome_columns(o);
   data["source_etag"] = Record();
   update_or_make(task.doc, o.qd_number, data, true);
 }

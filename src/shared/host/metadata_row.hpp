@@ -10,6 +10,7 @@
 
 #include "shared/host/decision.hpp"
 #include "shared/host/task.hpp"
+#include "shared/models.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::metadata_row {
@@ -32,9 +33,10 @@ std::optional<Record> mark_running(const Record& doc, const std::string& qd);
 
 // Records the outcome of a run that got as far as the pipeline: status,
 // stage, error, time, duration, the source's `etag` when it was processed,
-// and what the pipeline result says of its summary, indexing and losses.
+// and what the pipeline's `result` says of its summary, indexing and losses.
 // Throws when the database fails.
-void record_outcome(const std::string& qd, const task::Outcome& o, const std::string& etag);
+void record_outcome(const std::string& qd, const task::Outcome& o, const std::string& etag,
+                    const models::PipelineResult& result);
 
 // Records the outcome of a document that ended before the pipeline ran.
 // A refused one (FAILED) writes nothing: what it asked for was never done,

@@ -177,22 +177,22 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
   }
   doc["file_name"] = blob_filename;
 
+  models::PipelineResult result;
   try {
-    const auto result = processors::orchestrator::process_document(doc, task.batch_size);
+    result = processors::orchestrator::process_document(doc, task.batch_size);
     // The pipeline ends in PROCESSED, FAILED or ERROR.
     out.status = task::status_named(result.status).value_or(Status::Error);
     out.stage = out.status == Status::Processed ? "" : result.stage;
     out.error = result.error.value_or("");
-    out.result = models::to_record(result);
   } catch (const std::exception& e) {
     out.status = Status::Error;
     out.error = e.what();
     out.retryable = transient(e);
-    out.result = models::to_record(models::PipelineResult{.doc_id = record::get_text(doc, "id"),
-                                                          .file_name = blob_filename,
-                                                          .status = "ERROR",
-                                                          .stage = "",
-                                                          .error = std::string(e.what())});
+    result = models::PipelineResult{.doc_id = record::get_text(doc, "id"),
+                                    .file_name = blob_filename,
+                                    .status = "ERROR",
+                                    .stage = "",
+                                    .error = std::string(e.what())};
   }
   if (with_db && !lock.intact()) {
     // Another process may have taken the document up meanwhile: this run's
@@ -205,11 +205,10 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
   if (with_db) {
     // An artefact the trail does not know of is not acceptable: a run whose
     // events cannot be written is an error, and is run again next time.
-    const Record* indexing = record::find(out.result, "indexing");
     try {
       audit_trail::append(audit_trail::run_events(out.qd_number, blob_filename, journal.records(), etag,
                                                   std::string(task::word(out.status)), out.stage, out.error,
-                                                  indexing ? *indexing : Record()));
+                                                  result.indexing.value_or(Record())));
     } catch (const std::exception& e) {
       log().error("Could not write the audit trail of '" + blob_filename + "': " + text::one_line(e.what()));
       out.status = Status::Error;
@@ -218,7 +217,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     }
     out.seconds = seconds_since(start);
     try {
-      metadata_row::record_outcome(out.qd_number, out, etag);
+      metadata_row::record_outcome(out.qd_number, out, etag, result);
     } catch (const std::exception& e) {
       log().error("Could not record the outcome of '" + blob_filename + "': " + text::one_line(e.what()));
       if (out.status == Status::Processed) {
@@ -229,6 +228,8 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     }
   }
   if (!note.empty() && out.error.empty()) out.error = note;
+  // The result leaves the run as a record: the outcome's line and the pipe.
+  out.result = models::to_record(result);
   return out;
 }
 
