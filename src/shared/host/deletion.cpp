@@ -24,8 +24,8 @@ std::vector<std::string> Deletion::problems() const {
   if (const Record* left = record::find(context, "left_behind"); left && left->is_array()) {
     for (const auto& item : *left) out.push_back("left behind: " + item.get<std::string>());
   }
-  if (const Record* found = record::find(verification, "problems"); found && found->is_array()) {
-    for (const auto& item : *found) out.push_back("still there: " + item.get<std::string>());
+  if (verification) {
+    for (const std::string& p : verification->problems) out.push_back("still there: " + p);
   }
   if (!audit_error.empty()) out.push_back("audit trail not written: " + audit_error);
   if (lock_lost) out.push_back("the document's lock was lost with the database connection during the deletion");
@@ -93,9 +93,10 @@ Deletion delete_document(const Record& doc) {
   try {
     d.verification = processors::deleter::verify_document_deleted(check, known);
   } catch (const std::exception& e) {
-    d.verification = Record{{"verified", false}, {"problems", Record::array({text::one_line(e.what())})}};
+    d.verification = processors::deleter::Verification{.problems = {text::one_line(e.what())}, .looked = false};
   }
-  d.receipt = audit_trail::deletion_receipt(given, *d.result.data, d.context, history, d.verification);
+  d.receipt = audit_trail::deletion_receipt(given, *d.result.data, d.context, history,
+                                            processors::deleter::to_record(*d.verification));
   // One round trip on the lock's connection first: a connection the server
   // cut off is only noticed by a statement, and opened again by it.
   try {
@@ -117,8 +118,8 @@ Deletion delete_document(const Record& doc) {
   // A deletion that did not complete after the stage removed the row would
   // be skipped by every later run ("no metadata row"), leaving the rest.
   const std::vector<std::string> problems = d.problems();
-  const Record* row_there = record::find(d.verification, "metadata_row");
-  if ((!d.result.success || !problems.empty()) && row_there && row_there->is_boolean() && !row_there->get<bool>()) {
+  const bool row_gone = d.verification && d.verification->metadata_row == false;
+  if ((!d.result.success || !problems.empty()) && row_gone) {
     std::string why = d.result.error.value_or("");
     for (const auto& p : problems) why += (why.empty() ? "" : "; ") + p;
     try {

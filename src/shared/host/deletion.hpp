@@ -3,10 +3,12 @@
 // audit trail's events, and a row that brings an incomplete deletion back.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "shared/models.hpp"
+#include "shared/processors/deleter.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::deletion {
@@ -20,7 +22,8 @@ struct Deletion {
   bool lock_lost = false;        // the lock went with the database connection during the deletion
   models::StageResult result;    // the deletion stage's result
   Record context;                // the stage's context (left_behind, index_sections_removed, ...)
-  Record verification;           // the stores looked at again (null when refused)
+  // The stores looked at again; nullopt when the deletion did not get that far.
+  std::optional<processors::deleter::Verification> verification;
   Record receipt;                // what was removed, with its recorded digests, and the verification
   std::string audit_error;       // why the trail could not be read or written; "" when it was
   // What keeps the deletion from being complete, as texts: rows left
