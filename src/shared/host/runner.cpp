@@ -21,6 +21,7 @@
 #include "shared/processors/aigate.hpp"
 #include "shared/processors/orchestrator.hpp"
 #include "shared/processors/validator.hpp"
+#include "shared/required_settings.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -307,44 +308,20 @@ Outcome run_task(const Task& task, const Options& options) {
 }
 
 std::vector<std::string> missing_settings(bool pending, bool uses_database) {
-  const auto& s = config::get();
+  using required_settings::Reach;
+  std::vector<Reach> reaches = {Reach::storage};
+  if (pending) reaches.insert(reaches.end(), {Reach::source_storage, Reach::registry});
+  if (uses_database) reaches.push_back(Reach::database);
   // A misspelt engine is reported as such, not as the model settings that
   // only the hosted engine needs.
-  const auto engine = processors::aigate::summary_engine();
-  std::vector<std::string> missing;
-  auto need = [&](const std::string& value, const char* var) {
-    if (value.empty() && std::find(missing.begin(), missing.end(), var) == missing.end()) missing.emplace_back(var);
-  };
-  need(s.STORAGE_CONNECTION_STRING, "STORAGE_ACCOUNT_CONNECTION_STRING");
-  need(s.STORAGE_CONTAINER_NAME, "STORAGE_CONTAINER_NAME");
-  if (pending) {
-    need(s.TOLVAN_STORAGE_CONNECTION_STRING, "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING");
-    need(s.TOLVAN_STORAGE_CONTAINER_NAME, "TOLVAN_STORAGE_CONTAINER_NAME");
-    need(s.TOLVANSTORE_HOST, "TOLVANSTORE_HOST");
-    need(s.TOLVANSTORE_USER, "TOLVANSTORE_USER");
-    need(s.TOLVANSTORE_PASSWORD, "TOLVANSTORE_PASSWORD");
-    need(s.TOLVANSTORE_SCHEMA, "TOLVANSTORE_SCHEMA");
-    need(s.TOLVANSTORE_TABLE, "TOLVANSTORE_TABLE");
-  }
-  if (uses_database) {
-    need(s.PGHOST, "PGHOST");
-    need(s.PGUSER, "PGUSER");
-    need(s.PGDATABASE, "PGDATABASE");
-  }
-  if (engine == processors::aigate::SummaryEngine::azure_openai) {
-    need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
-    need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
-    need(s.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");
+  if (processors::aigate::summary_engine() == processors::aigate::SummaryEngine::azure_openai) {
+    reaches.push_back(Reach::summary_model);
   }
   // A configured embedding deployment is used by every indexing: without
   // its endpoint, key or API version each document would fail only after
   // its tries.
-  if (!s.OPENAI_EMBEDDING_MODEL.empty()) {
-    need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
-    need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
-    need(s.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION");
-  }
-  return missing;
+  if (!config::get().OPENAI_EMBEDDING_MODEL.empty()) reaches.push_back(Reach::embedding_model);
+  return required_settings::missing(reaches);
 }
 
 void run_all(const std::vector<Task>& tasks, const Options& options, int jobs,
