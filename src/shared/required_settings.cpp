@@ -6,44 +6,49 @@
 
 namespace shared::required_settings {
 
+namespace {
+
+using config::Settings;
+
+// A variable a service needs, and where the settings hold it.
+struct Variable {
+  Reach reach;
+  const char* name;
+  std::string Settings::*value;
+};
+
+// In the order they are named.
+const Variable kVariables[] = {
+    {Reach::storage, "STORAGE_ACCOUNT_CONNECTION_STRING", &Settings::STORAGE_CONNECTION_STRING},
+    {Reach::storage, "STORAGE_CONTAINER_NAME", &Settings::STORAGE_CONTAINER_NAME},
+    {Reach::source_storage, "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING", &Settings::TOLVAN_STORAGE_CONNECTION_STRING},
+    {Reach::source_storage, "TOLVAN_STORAGE_CONTAINER_NAME", &Settings::TOLVAN_STORAGE_CONTAINER_NAME},
+    {Reach::registry, "TOLVANSTORE_HOST", &Settings::TOLVANSTORE_HOST},
+    {Reach::registry, "TOLVANSTORE_USER", &Settings::TOLVANSTORE_USER},
+    {Reach::registry, "TOLVANSTORE_PASSWORD", &Settings::TOLVANSTORE_PASSWORD},
+    {Reach::registry, "TOLVANSTORE_SCHEMA", &Settings::TOLVANSTORE_SCHEMA},
+    {Reach::registry, "TOLVANSTORE_TABLE", &Settings::TOLVANSTORE_TABLE},
+    {Reach::database, "PGHOST", &Settings::PGHOST},
+    {Reach::database, "PGUSER", &Settings::PGUSER},
+    {Reach::database, "PGDATABASE", &Settings::PGDATABASE},
+    {Reach::summary_model, "AZURE_OPENAI_ENDPOINT", &Settings::AZURE_OPENAI_ENDPOINT},
+    {Reach::summary_model, "AZURE_OPENAI_KEY", &Settings::AZURE_OPENAI_KEY},
+    {Reach::summary_model, "OPENAI_SUMMARY_MODEL", &Settings::OPENAI_SUMMARY_MODEL},
+    {Reach::embedding_model, "AZURE_OPENAI_ENDPOINT", &Settings::AZURE_OPENAI_ENDPOINT},
+    {Reach::embedding_model, "AZURE_OPENAI_KEY", &Settings::AZURE_OPENAI_KEY},
+    {Reach::embedding_model, "AZURE_OPENAI_API_VERSION", &Settings::AZURE_OPENAI_API_VERSION},
+};
+
+}  // namespace
+
 std::vector<std::string> missing(const std::vector<Reach>& reaches) {
-  const config::Settings& s = config::get();
+  const Settings& s = config::get();
   std::vector<std::string> out;
-  auto need = [&](const std::string& value, const char* var) {
-    if (value.empty() && std::find(out.begin(), out.end(), var) == out.end()) out.emplace_back(var);
-  };
   for (const Reach r : reaches) {
-    switch (r) {
-      case Reach::storage:
-        need(s.STORAGE_CONNECTION_STRING, "STORAGE_ACCOUNT_CONNECTION_STRING");
-        need(s.STORAGE_CONTAINER_NAME, "STORAGE_CONTAINER_NAME");
-        break;
-      case Reach::source_storage:
-        need(s.TOLVAN_STORAGE_CONNECTION_STRING, "TOLVAN_STORAGE_ACCOUNT_CONNECTION_STRING");
-        need(s.TOLVAN_STORAGE_CONTAINER_NAME, "TOLVAN_STORAGE_CONTAINER_NAME");
-        break;
-      case Reach::registry:
-        need(s.TOLVANSTORE_HOST, "TOLVANSTORE_HOST");
-        need(s.TOLVANSTORE_USER, "TOLVANSTORE_USER");
-        need(s.TOLVANSTORE_PASSWORD, "TOLVANSTORE_PASSWORD");
-        need(s.TOLVANSTORE_SCHEMA, "TOLVANSTORE_SCHEMA");
-        need(s.TOLVANSTORE_TABLE, "TOLVANSTORE_TABLE");
-        break;
-      case Reach::database:
-        need(s.PGHOST, "PGHOST");
-        need(s.PGUSER, "PGUSER");
-        need(s.PGDATABASE, "PGDATABASE");
-        break;
-      case Reach::summary_model:
-        need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
-        need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
-        need(s.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");
-        break;
-      case Reach::embedding_model:
-        need(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
-        need(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
-        need(s.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION");
-        break;
+    for (const Variable& v : kVariables) {
+      if (v.reach == r && (s.*v.value).empty() && std::find(out.begin(), out.end(), v.name) == out.end()) {
+        out.emplace_back(v.name);
+      }
     }
   }
   return out;
