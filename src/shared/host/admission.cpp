@@ -8,7 +8,6 @@
 #include "shared/host/document_lock.hpp"
 #include "shared/host/metadata_row.hpp"
 #include "shared/host/session.hpp"
-#include "shared/processors/validator.hpp"
 
 namespace shared::host::admission {
 
@@ -55,10 +54,7 @@ Admission admit(const task::Task& task, const task::Options& options,
 }
 
 Admission upload_local(task::Task& task) {
-  processors::validator::ValidationStage validation;
-  Record context{{"batch_size", task.batch_size}};
-  const auto verdict = validation.run(task.doc, context);
-  if (!verdict.success) return {Status::Failed, verdict.error.value_or("")};
+  if (const task::FileCheck check = task::check_file(task); !check.passed) return {Status::Failed, check.error};
   const std::string name = record::get_text_or(task.doc, "blob_filename", "");
   blobhub::upload_blob(blobhub::build_blob_path(config::get().BLOB_FOLDER_DOCUMENTS, name),
                        shared::fs::read_file(task.local_file),

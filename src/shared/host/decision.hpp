@@ -45,10 +45,7 @@ struct SourceState {
 };
 
 // The file-type check of a document to be processed.
-struct FileCheck {
-  bool passed = true;
-  std::string stage, error;  // of a refusal
-};
+using FileCheck = task::FileCheck;
 
 // The document as the task gives it, and what was found out about it.
 struct Document {

@@ -20,7 +20,6 @@
 #include "shared/proc/pool.hpp"
 #include "shared/processors/aigate.hpp"
 #include "shared/processors/orchestrator.hpp"
-#include "shared/processors/validator.hpp"
 #include "shared/required_settings.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
@@ -80,15 +79,6 @@ Outcome stopped(Outcome out, const decision::Decision& d) {
   return out;
 }
 
-// The file-type check: before anything is uploaded, so a refused file
-// leaves no blob behind.
-decision::FileCheck check_file(const Task& task) {
-  processors::validator::ValidationStage validation;
-  Record context{{"batch_size", task.batch_size}};
-  const auto verdict = validation.run(task.doc, context);
-  return {.passed = verdict.success, .stage = verdict.stage, .error = verdict.error.value_or("")};
-}
-
 Outcome process_task(const Task& task, const Options& options, Outcome out,
                      std::chrono::steady_clock::time_point start) {
   using decision::Need;
@@ -121,7 +111,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
     }
     if (d.need == Need::nothing) break;
     if (d.need == Need::file_check) {
-      facts.file = check_file(task);
+      facts.file = task::check_file(task);
     } else if (d.need == Need::lock) {
       row.lock = lock.take(out.qd_number, blob_filename) ? decision::Lock::free : decision::Lock::held_elsewhere;
     } else {

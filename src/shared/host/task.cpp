@@ -10,6 +10,7 @@
 #include "shared/config.hpp"
 #include "shared/connectors/tolvanstore.hpp"
 #include "shared/errors.hpp"
+#include "shared/processors/validator.hpp"
 #include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
 #include "shared/zentrel/metadata.hpp"
@@ -92,6 +93,13 @@ Outcome outcome_of(const Task* task, Status status, std::string error) {
   o.status = status;
   o.error = std::move(error);
   return o;
+}
+
+FileCheck check_file(const Task& task) {
+  processors::validator::ValidationStage validation;
+  Record context{{"batch_size", task.batch_size}};
+  const auto verdict = validation.run(task.doc, context);
+  return {.passed = verdict.success, .stage = verdict.stage, .error = verdict.error.value_or("")};
 }
 
 connectors::blobhub::BlobProperties source_properties(const Task& task) {

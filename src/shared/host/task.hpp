@@ -78,6 +78,15 @@ Outcome outcome_of(const Task* task, Status status, std::string error);
 // file in the source account. Throws when storage cannot be read.
 connectors::blobhub::BlobProperties source_properties(const Task& task);
 
+// The file-type check of a process task's document (the validation stage).
+struct FileCheck {
+  bool passed = true;
+  std::string stage, error;  // of a refusal
+};
+// Runs the check; callers run it before anything is uploaded, so that a
+// refused file leaves no blob behind.
+FileCheck check_file(const Task& task);
+
 // How tasks are run.
 struct Options {
   bool force = false;         // process unchanged documents and delete unknown ones anyway
