@@ -30,8 +30,25 @@ fi
 export KESTO_CORPUS
 
 # A short fuzz run, so that a fuzz target that no longer builds, or an input
-# the seeds already reach that crashes, fails the tests too.
-KESTO_CORPUS=$KESTO_CORPUS BUILD=${KESTO_FUZZ_BUILD:-build-fuzz} bash fuzz/run.sh "${KESTO_FUZZ_SECONDS:-30}"
+# the seeds already reach that crashes, fails the tests too. It builds and
+# runs on one core beside the tests, most of which wait on the services.
+FUZZ_LOG=$STATE/fuzz.log
+KESTO_CORPUS=$KESTO_CORPUS BUILD=${KESTO_FUZZ_BUILD:-build-fuzz} CMAKE_BUILD_PARALLEL_LEVEL=1 \
+  bash fuzz/run.sh "${KESTO_FUZZ_SECONDS:-30}" >"$FUZZ_LOG" 2>&1 &
+FUZZ_PID=$!
+trap 'kill "$FUZZ_PID" 2>/dev/null; stop_services "$STATE"; rm -rf "$STATE"' EXIT
 
-# Last, so that its summary closes the output.
+set +e
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600
+TESTS_RC=$?
+wait "$FUZZ_PID"
+FUZZ_RC=$?
+set -e
+if [ "$FUZZ_RC" -eq 0 ]; then
+  grep -E '^fuzz: ' "$FUZZ_LOG" || true
+  echo "fuzz: passed"
+else
+  cat "$FUZZ_LOG"
+  echo "fuzz: FAILED (exit $FUZZ_RC)" >&2
+fi
+[ "$TESTS_RC" -eq 0 ] && [ "$FUZZ_RC" -eq 0 ]
