@@ -36,7 +36,7 @@ FUZZ_LOG=$STATE/fuzz.log
 KESTO_CORPUS=$KESTO_CORPUS BUILD=${KESTO_FUZZ_BUILD:-build-fuzz} CMAKE_BUILD_PARALLEL_LEVEL=1 \
   bash fuzz/run.sh "${KESTO_FUZZ_SECONDS:-30}" >"$FUZZ_LOG" 2>&1 &
 FUZZ_PID=$!
-trap 'kill "$FUZZ_PID" 2>/dev/null; stop_services "$STATE"; rm -rf "$STATE"' EXIT
+trap 'kill "$FUZZ_PID" 2>/dev/null || true; stop_services "$STATE"; rm -rf "$STATE"' EXIT
 
 set +e
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600
