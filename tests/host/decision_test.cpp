@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -323,4 +324,124 @@ TEST(HostDecisionUnit, LostItsMessageOnlyWhenTheQueueIsEmptyAndTheMarkOldEnough)
   for (const auto& c : cases) {
     EXPECT_EQ(lost_its_message(row(c.status, "", c.age_s), c.after_s), c.lost) << c.age_s;
   }
+}
+
+// Every row state × lock × source × options × action × file check ×
+// collision × number, held to the rules that must hold whatever the rest:
+// the table tests above pin the texts, this one that no combination slips
+// past a rule.
+TEST(HostDecisionUnit, EveryCombinationKeepsTheRules) {
+  const std::vector<std::optional<Row>> rows = {
+      std::nullopt,          row(Status::Processed), row(Status::Processed, "etag-0"), row(Status::Running),
+      row(Status::Queued, "", 3), row(Status::Queued, "", 4000), row(Status::Failed), row(Status::Error),
+      row(Status::Skipped),  row(std::nullopt)};
+  enum class Source { known, unknown, local, uploaded };
+  const std::vector<Options> options = {kRun,   kRunNoDb,   kRunForced,   forced_from_queue("1700"),
+                                        forced_from_queue("1600"), kQueue, kQueueNoDb, kQueueForced,
+                                        kQueueNoMessages};
+  int combinations = 0;
+  for (const auto& r : rows)
+    for (const Lock lock : {Lock::free, Lock::held_elsewhere})
+      for (const Source source : {Source::known, Source::unknown, Source::local, Source::uploaded})
+        for (const Options& o : options)
+          for (const Action action : {Action::Process, Action::Delete})
+            for (const bool file_passes : {true, false})
+              for (const bool collides : {false, true})
+                for (const std::string given : {"QD-000958", "qd-000958", "QD-", ""}) {
+                  ++combinations;
+                  World w = with(r, lock);
+                  if (source == Source::unknown) w.etag = "";
+                  if (!file_passes) w.file = FileCheck{.passed = false, .stage = "VALIDATION", .error = "not Word"};
+                  if (collides) w.collision = "QD-000001 ('SOP QD-000958.docx')";
+                  Document d = action == Action::Process ? process(given) : deletion(given);
+                  d.local = source == Source::local;
+                  d.uploaded = source == Source::uploaded;
+                  const bool queue = o.purpose == Purpose::queue;
+                  const bool valid = d.number.qd.has_value();
+                  const bool processing = action == Action::Process;
+                  std::ostringstream what;
+                  what << "row " << (r ? (r->status ? static_cast<int>(*r->status) : -1) : -2) << " lock "
+                       << static_cast<int>(lock) << " source " << static_cast<int>(source) << " options#"
+                       << (&o - options.data()) << " action " << static_cast<int>(action) << " file "
+                       << file_passes << " collides " << collides << " number '" << given << "'";
+                  SCOPED_TRACE(what.str());
+
+                  const Driven got = drive(w, d, o);
+                  const Decision& dec = got.decision;
+                  ASSERT_EQ(dec.need, Need::nothing);
+                  for (std::size_t i = 0; i < got.reads.size(); ++i)
+                    for (std::size_t j = i + 1; j < got.reads.size(); ++j) EXPECT_NE(got.reads[i], got.reads[j]);
+                  // A go is RUNNING for a run and QUEUED for the queue; anything else is one of the stops.
+                  if (dec.go) {
+                    EXPECT_EQ(dec.status, queue ? Status::Queued : Status::Running);
+                  } else if (queue) {
+                    EXPECT_TRUE(dec.status == Status::Waiting || dec.status == Status::Skipped ||
+                                dec.status == Status::Failed);
+                  } else {
+                    EXPECT_TRUE(dec.status == Status::Skipped || dec.status == Status::Failed);
+                  }
+                  // Without a database nothing of it is read.
+                  if (!o.database) {
+                    for (const Need n : got.reads) {
+                      EXPECT_TRUE(n == Need::file_check || n == Need::source) << reads_text(got.reads);
+                    }
+                  }
+                  // A malformed number stops everything before a single read. A
+                  // missing one is refused for a document to process; a deletion
+                  // may still take it from the file name.
+                  if (!valid && !(action == Action::Delete && given.empty())) {
+                    EXPECT_FALSE(dec.go);
+                    EXPECT_EQ(dec.status, Status::Failed);
+                    EXPECT_TRUE(got.reads.empty()) << reads_text(got.reads);
+                    continue;
+                  }
+                  if (!valid) continue;
+                  // A refused file type never runs, and no more is read.
+                  if (processing && !queue && !file_passes) {
+                    EXPECT_FALSE(dec.go);
+                    EXPECT_EQ(dec.status, Status::Failed);
+                    EXPECT_TRUE(dec.recorded);
+                    EXPECT_EQ(reads_text(got.reads), reads_text({N::file_check}));
+                    continue;
+                  }
+                  // An unchanged source is not run again unless forced, nor by a
+                  // forced message a run since its queueing answered.
+                  const bool unchanged = o.database && r && r->status == Status::Processed &&
+                                         r->source_etag == "etag-1" && source != Source::unknown &&
+                                         source != Source::local && !(queue && source == Source::uploaded);
+                  const bool answered = o.queued_row_mark && r && r->mark != *o.queued_row_mark;
+                  const bool busy = !queue && o.database && lock == Lock::held_elsewhere;
+                  if (processing && unchanged && !collides && !busy && (!o.force || answered)) {
+                    EXPECT_FALSE(dec.go);
+                    EXPECT_EQ(dec.status, Status::Skipped);
+                  }
+                  // A document whose artefact names another's file gives is never
+                  // run or queued (a run stops earlier when there is nothing to do).
+                  if (processing && collides && o.database && !busy &&
+                      !(!queue && unchanged && (!o.force || answered))) {
+                    EXPECT_FALSE(dec.go);
+                    EXPECT_EQ(dec.status, Status::Failed);
+                    EXPECT_EQ(dec.stage, "VALIDATION");
+                  }
+                  // A run whose lock is held elsewhere is skipped, to be tried again.
+                  if (processing && busy) {
+                    EXPECT_FALSE(dec.go);
+                    EXPECT_EQ(dec.status, Status::Skipped);
+                    EXPECT_TRUE(dec.retryable);
+                  }
+                  // A run that goes with a database read the lock (a deletion
+                  // takes it itself), the row and, to be processed, the collision.
+                  if (dec.go && !queue && o.database && processing) {
+                    for (const Need n : {N::lock, N::row, N::collision}) {
+                      EXPECT_NE(std::find(got.reads.begin(), got.reads.end(), n), got.reads.end())
+                          << reads_text(got.reads);
+                    }
+                  }
+                  // Forced with nothing in the way, it goes.
+                  const bool in_the_way = processing && ((collides && o.database) || busy || (answered && unchanged));
+                  if (o.force && !in_the_way) {
+                    EXPECT_TRUE(dec.go) << dec.reason;
+                  }
+                }
+  EXPECT_EQ(combinations, 10 * 2 * 4 * 9 * 2 * 2 * 2 * 4);
 }
