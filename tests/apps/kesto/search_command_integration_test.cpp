@@ -21,7 +21,7 @@ class KestoSearch : public ::testing::Test {
     if (table_.empty()) return;
     try {
       pg_testing::exec(testing_support::env("PGDATABASE"),
-                       "DROP TABLE IF EXISTS " + table_ + ", " + table_ + "_generation");
+                       "DROP TABLE IF EXISTS " + table_ + ", " + table_ + "_generation, " + table_ + "_terms");
     } catch (const std::exception&) {
     }
   }
