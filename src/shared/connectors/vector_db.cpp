@@ -675,62 +675,92 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   // by the share of the question's weight it holds, so that rare words in a
   // document's name or metadata do not outrank the section holding the rest.
   std::vector<std::string> anywhere;
-  std::vector<double> weight;
   double total_weight = 0;
-  for (const Word& w : words) {
-    anywhere.push_back(lexeme_query(w.lexeme));
-    weight.push_back(word_weight(w.holding, sections));
-    total_weight += weight.back();
+  // Every word's rank is one column of the inner query; the outer one
+  // weighs and sums them.
+  pg::Statement st{"SELECT qd_number, section_key, ", {}};
+  std::string inner = "SELECT t.qd_number, t.section_key, t.section_index";
+  std::string place_weights = "'{" + record::format_number(WEIGHT_ELSEWHERE / WEIGHT_HEADING) + "," +
+                              record::format_number(WEIGHT_CONTEXT / WEIGHT_HEADING) + "," +
+                              record::format_number(WEIGHT_BODY / WEIGHT_HEADING) + ",1}'::float4[]";
+  std::string sum, held;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    anywhere.push_back(lexeme_query(words[i].lexeme));
+    const double weight = word_weight(words[i].holding, sections);
+    total_weight += weight;
+    const std::string r = "r" + std::to_string(i);
+    inner += ", ts_rank(" + place_weights + ", t.search_vector, %s::tsquery, 0) AS " + r;
+    sum += (i ? " + " : "") + record::format_number(weight) + " * " + r;
+    held += (i ? " + " : "") + record::format_number(weight) + " * sign(" + r + ")";
   }
-  auto place = [](double w) { return record::format_number(w / WEIGHT_HEADING); };
-  pg::Statement st{
-      "SELECT t.qd_number, t.section_key, s.w * " + record::format_number(1.64493406685 * WEIGHT_HEADING) +
-          " * s.held / %s::float8 AS score FROM " + table +
-          " AS t CROSS JOIN LATERAL (SELECT coalesce(sum(q.idf * r.r), 0) AS w,"
-          " coalesce(sum(q.idf * sign(r.r)), 0) AS held"
-          " FROM unnest(%s::tsquery[], %s::float8[]) AS q(d, idf),"
-          " LATERAL (SELECT ts_rank('{" + place(WEIGHT_ELSEWHERE) + "," + place(WEIGHT_CONTEXT) + "," +
-          place(WEIGHT_BODY) + ",1}'::float4[], t.search_vector, q.d, 0) AS r) AS r) AS s"
-          " WHERE t.search_vector @@ ",
-      {total_weight > 0 ? total_weight : 1.0, text_array(anywhere), array_literal(weight)}};
+  if (words.empty()) {
+    st.text += "0::float8 AS score";
+  } else {
+    st.text += "(" + sum + ") * (" + held + ") * " +
+               record::format_number(1.64493406685 * WEIGHT_HEADING / total_weight) + " AS score";
+  }
+  st.text += " FROM (" + inner + " FROM " + table + " AS t WHERE t.search_vector @@ ";
+  for (const std::string& a : anywhere) st.values.push_back(a);
+  // Runs the statement with sections admitted by `admit` (a tsquery text,
+  // or the user's query when empty).
+  auto run = [&](const std::string& admit) {
+    pg::Statement one = st;
+    if (admit.empty()) {
+      one.text += recipe.query_of("%s");
+      one.values.push_back(std::string(query));
+    } else {
+      one.text += "%s::tsquery";
+      one.values.push_back(admit);
+    }
+    if (!qd_number.empty()) {
+      one.text += " AND upper(t.qd_number) = upper(%s)";
+      one.values.push_back(std::string(qd_number));
+    }
+    // OFFSET 0 keeps the inner query whole, so that each rank is computed
+    // once, not once for every use of it.
+    one.text += " OFFSET 0) AS s ORDER BY score DESC, qd_number, section_index LIMIT %s";
+    one.values.push_back(static_cast<long long>(k));
+    hits.clear();
+    pg::PgResult res = pg::execute(conn, one);
+    for (const Record& r : pg::all_rows(res.get())) {
+      hits.push_back(LexicalHit{.qd_number = r["qd_number"].get<std::string>(),
+                                .section_key = r["section_key"].get<std::string>(),
+                                .score = r["score"].get<double>()});
+    }
+  };
   if (operators) {
     // The user's operators decide which sections qualify.
-    st.text += recipe.query_of("%s");
-    st.values.push_back(std::string(query));
-  } else {
-    // Sections are admitted by the question's uncommon words: a common word
-    // (must, use, one) would admit a large part of the index, each section
-    // of which costs a visit to rank. A question of common words only is
-    // admitted by its least common one. On a large index the admitting words
-    // are also held together by at most 1 % of the sections, which bounds
-    // the work of one question.
-    const bool large = sections > 20000;
-    std::vector<std::string> admit;
-    double expected = 0;
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      const double n = words[i].holding;
-      const bool common = n > std::max(COMMON_SHARE * sections, COMMON_MIN_SECTIONS);
-      if (i > 0 && (common || (large && expected + n > 0.01 * sections))) break;
-      expected += n;
-      admit.push_back(anywhere[i]);
+    run({});
+    tx.commit();
+    return hits;
+  }
+  // Sections are admitted by the question's uncommon words: a common word
+  // (must, use, one) would admit a large part of the index, each section of
+  // which costs a visit to rank. A question of common words only is
+  // admitted by its least common one. On a large index the admitting words
+  // are also held together by at most 1 % of the sections, which bounds the
+  // work of one question; when even the least common word is held by more,
+  // only the sections holding every word are ranked if there are k of them.
+  const bool large = sections > 20000;
+  std::string admit;
+  double expected = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const double n = words[i].holding;
+    const bool common = n > std::max(COMMON_SHARE * sections, COMMON_MIN_SECTIONS);
+    if (i > 0 && (common || (large && expected + n > 0.01 * sections))) break;
+    expected += n;
+    admit += (admit.empty() ? "" : " | ") + anywhere[i];
+  }
+  if (large && expected > 0.01 * sections && words.size() > 1) {
+    std::string every;
+    for (const std::string& a : anywhere) every += (every.empty() ? "" : " & ") + a;
+    run(every);
+    if (hits.size() >= k) {
+      tx.commit();
+      return hits;
     }
-    std::string admit_query;
-    for (const std::string& a : admit) admit_query += (admit_query.empty() ? "" : " | ") + a;
-    st.text += "%s::tsquery";
-    st.values.push_back(admit_query);
   }
-  if (!qd_number.empty()) {
-    st.text += " AND upper(t.qd_number) = upper(%s)";
-    st.values.push_back(std::string(qd_number));
-  }
-  st.text += " ORDER BY score DESC, t.qd_number, t.section_index LIMIT %s";
-  st.values.push_back(static_cast<long long>(k));
-  pg::PgResult res = pg::execute(conn, st);
-  for (const Record& r : pg::all_rows(res.get())) {
-    hits.push_back(LexicalHit{.qd_number = r["qd_number"].get<std::string>(),
-                              .section_key = r["section_key"].get<std::string>(),
-                              .score = r["score"].get<double>()});
-  }
+  run(admit);
   tx.commit();
   return hits;
 }

@@ -167,7 +167,9 @@ double word_weight(double holding, double sections);
 // question's word weight it holds anywhere. Plain
 // words admit sections by their uncommon words (a question of common words
 // only by its least common one; on an index of more than 20,000 sections
-// only the least common words, together in at most 1 % of the sections);
+// only the least common words, together in at most 1 % of the sections, or
+// when even the least common one is in more, the sections holding every
+// word if there are k of them);
 // with operators ("phrase", or, -word) a section must satisfy the query. A
 // query without searchable words finds nothing. Throws ValueError as
 // check_query does, DatabaseError from the database (a statement past
