@@ -5,6 +5,7 @@
 #include <map>
 #include <ostream>
 
+#include "shared/text/fixed.hpp"
 #include "shared/text/pyjson.hpp"
 
 namespace shared::logsetup {
@@ -177,11 +178,7 @@ void PipelineLogger::emit(Level level, std::string_view msg, Fields fields) {
   _logger->log(level, msg, &extra["structured"]);
 }
 
-double round1(double ms) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f", ms);
-  return std::strtod(buf, nullptr);
-}
+double round1(double ms) { return std::strtod(text::fixed(ms, 1).c_str(), nullptr); }
 
 PipelineLogger::Timer::Timer(PipelineLogger& log, std::string label)
     : log_(log), label_(std::move(label)), start_(std::chrono::steady_clock::now()) {

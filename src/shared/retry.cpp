@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "shared/text/fixed.hpp"
+
 namespace shared::retry {
 
 namespace {
@@ -40,11 +42,7 @@ double delay_for(const Options& o, int attempt) {
   return std::min(o.initial_delay * std::pow(o.exponential_base, attempt - 1), o.max_delay);
 }
 
-std::string format_delay(double seconds) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.1f", seconds);
-  return buf;
-}
+std::string format_delay(double seconds) { return text::fixed(seconds, 1); }
 
 logsetup::Logger& logger() { return logsetup::get_logger("shared.retry"); }
 

@@ -22,7 +22,8 @@ using Sleeper = std::function<void(double seconds)>;
 void set_sleeper(Sleeper sleeper);
 void sleep_for(double seconds);
 
-// Which failures lead to another try; the default retries every std::exception.
+// Which failures lead to another try; the default retries every
+// std::exception, and shared::transient picks those that may pass.
 using Predicate = std::function<bool(const std::exception&)>;
 
 struct Options {

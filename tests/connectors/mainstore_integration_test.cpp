@@ -238,3 +238,29 @@ TEST_F(MainstoreDb, ConnectionFailureIsLoggedForWrites) {
       << errors[0];
   EXPECT_EQ(errors[0].find("wrong-password"), std::string::npos);
 }
+
+TEST_F(MainstoreDb, FilesHoldingAFragmentTakeItLiterallyAndLeaveTheDocumentOut) {
+  const std::string db = testing_support::env("PGDATABASE");
+  for (const auto& [qd, file] : std::vector<std::pair<std::string, std::string>>{{"QD-3", "b/100% Clean.docx"},
+                                                                                {"QD-1", "a/100% Clean.docm"},
+                                                                                {"qd-2", "100x Clean.docx"},
+                                                                                {"QD-4", "Other_1.docx"},
+                                                                                {"QD-5", "OtherX1.docx"}}) {
+    pg_testing::exec(db, "INSERT INTO " + table() + " (document_number, blob_filename) VALUES (%s, %s)", {qd, file});
+  }
+  auto numbers = [&](const std::string& qd, const std::vector<std::string>& fragments) {
+    shared::connectors::pg::PgConn conn = mainstore::get_conn();
+    std::vector<std::string> out;
+    for (const Record& r : mainstore::files_holding(conn.get(), table(), qd, fragments)) {
+      out.push_back(r.at("document_number").get<std::string>() + " " + r.at("blob_filename").get<std::string>());
+    }
+    return out;
+  };
+  // "%" and "_" are characters of the name, never wildcards; by number.
+  EXPECT_EQ(numbers("QD-9", {"100% Clean"}),
+            (std::vector<std::string>{"QD-1 a/100% Clean.docm", "QD-3 b/100% Clean.docx"}));
+  EXPECT_EQ(numbers("QD-9", {"Other_1", "nothing"}), (std::vector<std::string>{"QD-4 Other_1.docx"}));
+  // The document itself is left out whatever the case of its stored number.
+  EXPECT_EQ(numbers("QD-2", {"100"}), (std::vector<std::string>{"QD-1 a/100% Clean.docm", "QD-3 b/100% Clean.docx"}));
+  EXPECT_TRUE(numbers("QD-9", {}).empty());
+}

@@ -88,3 +88,48 @@ TEST_F(PgDb, NoticesDoNotReachStandardError) {
   pg::execute(conn_.get(), "DROP TABLE IF EXISTS surely_not_here_" + std::to_string(::getpid()));
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
 }
+
+namespace {
+// A kept connection of the test's own: one connection, replaced on demand.
+struct TestSession {
+  pg::PgConn conn;
+  std::uint64_t opened = 1;
+  template <class F>
+  auto with_conn(F&& fn) {
+    return fn(conn.get());
+  }
+  std::uint64_t generation() const { return opened; }
+};
+}  // namespace
+
+TEST_F(PgDb, AdvisoryLocksAreTakenAllOrNoneAndGoWithTheGuard) {
+  const std::string db = testing_support::env("PGDATABASE");
+  const std::string a = pg_testing::unique_name("lock_a"), b = pg_testing::unique_name("lock_b");
+  TestSession mine{pg_testing::connect_db(db)};
+  // Another process holds b, keyed as every lock of the system is.
+  pg::execute(conn_.get(), "SELECT pg_advisory_lock(hashtextextended(%s, 0))", {b});
+  auto held_elsewhere = [&](const std::string& name) {
+    pg::PgConn probe = pg_testing::connect_db(db);
+    return !pg::try_advisory_lock(probe.get(), name);
+  };
+  {
+    pg::AdvisoryLock<TestSession> lock(mine);
+    EXPECT_FALSE(lock.try_lock({a, b}));
+    EXPECT_FALSE(lock.intact());
+    EXPECT_FALSE(held_elsewhere(a)) << "a lock of a refused set stays held";
+  }
+  pg::advisory_unlock(conn_.get(), b);
+  {
+    pg::AdvisoryLock<TestSession> lock(mine);
+    ASSERT_TRUE(lock.try_lock({a, b}));
+    EXPECT_TRUE(lock.intact());
+    EXPECT_TRUE(held_elsewhere(a));
+    EXPECT_TRUE(held_elsewhere(b));
+    // The session opened another connection: the locks went with the old one.
+    ++mine.opened;
+    EXPECT_FALSE(lock.intact());
+    --mine.opened;
+  }
+  EXPECT_FALSE(held_elsewhere(a));
+  EXPECT_FALSE(held_elsewhere(b));
+}

@@ -14,11 +14,18 @@
 #include "shared/connectors/mainstore.hpp"
 #include "shared/errors.hpp"
 #include "shared/connectors/vector_db.hpp"
+#include "shared/host/audit_trail.hpp"
+#include "shared/host/deletion.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/net/http.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using namespace shared::host::task;
+using shared::host::deletion::Deletion;
+using shared::host::deletion::delete_document;
+namespace audit_trail = shared::host::audit_trail;
 using host_world::kExamples;
 using host_world::World;
 using shared::Record;
@@ -75,10 +82,10 @@ TEST(AuditTrail, RunRecordsEveryArtefactAndVerifyFindsWhatChangedBehindItsBack) 
   if (!pg_testing::have_cluster()) return;
   World w;
   w.add_examples();
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
 
   const auto& [name, qd] = kExamples[0];
-  const std::vector<Record> history = audit_history(qd);
+  const std::vector<Record> history = audit_trail::history(qd);
   ASSERT_EQ(actions(history), (std::vector<std::string>{"ingested", "artefact_written", "artefact_written",
                                                          "artefact_written", "artefact_written", "indexed"}));
   // One row per artefact, each with what the storage holds now.
@@ -138,10 +145,10 @@ TEST(AuditTrail, DeletionIsVerifiedAndTheReceiptNamesTheRecordedDigests) {
   if (!pg_testing::have_cluster()) return;
   World w;
   w.add_examples();
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   const auto& [name, qd] = kExamples[1];
   std::map<std::string, std::string> recorded;
-  for (const Record& e : audit_history(qd)) {
+  for (const Record& e : audit_trail::history(qd)) {
     if (e.at("blob_path").is_string()) recorded[e.at("blob_path")] = e.at("sha256");
   }
 
@@ -157,7 +164,7 @@ TEST(AuditTrail, DeletionIsVerifiedAndTheReceiptNamesTheRecordedDigests) {
   for (const Record& item : receipt.at("removed")) {
     EXPECT_EQ(item.at("sha256"), recorded.at(item.at("blob_path").get<std::string>())) << item;
   }
-  const std::vector<Record> history = audit_history(qd);
+  const std::vector<Record> history = audit_trail::history(qd);
   ASSERT_GE(history.size(), 6u);
   EXPECT_EQ(history.back().at("action"), "deletion_verified");
   const auto done = actions(history);
@@ -185,7 +192,7 @@ TEST(AuditTrail, DeletionIsVerifiedAndTheReceiptNamesTheRecordedDigests) {
   const auto problems = d.problems();
   ASSERT_EQ(problems.size(), 1u);
   EXPECT_EQ(problems[0], "still there: blob '" + kept + "' is still there");
-  const std::vector<Record> after = audit_history(qd2);
+  const std::vector<Record> after = audit_trail::history(qd2);
   EXPECT_EQ(after.back().at("action"), "failed");
   EXPECT_EQ(after.back().at("detail").at("receipt").at("verification").at("remaining_blobs"),
             Record::array({kept}));
@@ -197,14 +204,14 @@ TEST(AuditTrail, TheTrailRefusesEveryChangeAndAnUnwritableTrailIsAnError) {
   World w;
   w.add_examples();
   auto first = w.run();
-  for (const auto& [qd, o] : first) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : first) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   // A second run (forced) and a deletion only add rows: a statement that
   // changed one would have been refused and failed the run.
-  for (const auto& [qd, o] : w.run({.force = true})) EXPECT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run({.force = true})) EXPECT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   w.set_status(kExamples[0].second, "DELETED");
   for (const auto& [qd, o] : w.run()) {
     if (qd == kExamples[0].second) {
-      EXPECT_EQ(o.status, "DELETED") << o.error;
+      EXPECT_EQ(o.status, Status::Deleted) << o.error;
     }
   }
   const std::string db = testing_support::env("PGDATABASE");
@@ -226,7 +233,7 @@ TEST(AuditTrail, TheTrailRefusesEveryChangeAndAnUnwritableTrailIsAnError) {
                                                 kExamples[0].first));
   const auto outcomes = broken.run();
   const Outcome& o = outcomes.at("QD-004100");
-  EXPECT_EQ(o.status, "ERROR");
+  EXPECT_EQ(o.status, Status::Error);
   EXPECT_NE(o.error.find("audit trail not written"), std::string::npos) << o.error;
   const auto row = mainstore::get_by_document_number("QD-004100", broken.meta.name());
   ASSERT_TRUE(row);

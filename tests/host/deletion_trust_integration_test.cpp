@@ -18,11 +18,23 @@
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/vector_db.hpp"
 #include "shared/errors.hpp"
+#include "shared/host/admission.hpp"
+#include "shared/host/audit_trail.hpp"
+#include "shared/host/deletion.hpp"
+#include "shared/host/metadata_row.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/net/http.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using namespace shared::host::task;
+using shared::host::admission::Admission;
+using shared::host::admission::admit;
+using shared::host::deletion::Deletion;
+using shared::host::deletion::delete_document;
+namespace audit_trail = shared::host::audit_trail;
+namespace metadata_row = shared::host::metadata_row;
 using host_world::kExamples;
 using host_world::World;
 using shared::Record;
@@ -46,7 +58,7 @@ void process_examples() {
   for (std::size_t i = 0; i < kExamples.size(); ++i) files.push_back(example(i).string());
   const std::string metadata = (testing_support::source_dir() / "examples" / "metadata.csv").string();
   for (const auto& [name, o] : run_local(files, metadata)) {
-    ASSERT_EQ(o.status, "PROCESSED") << name << ": " << o.error;
+    ASSERT_EQ(o.status, Status::Processed) << name << ": " << o.error;
   }
 }
 
@@ -112,25 +124,25 @@ TEST(DeletionTrust, ARefusedDocumentChangesNoRowAndNoMessageOrRowHandsOverAnothe
   testing_support::write_bytes(dir / "meta.csv", "blob_filename,document_name,document_number,url_document_name\n\"" +
                                                      docm + "\",Impostor,QD-000958,L\n");
   const auto refused = run_local({(dir / docm).string()}, (dir / "meta.csv").string()).at(docm);
-  EXPECT_EQ(refused.status, "FAILED");
+  EXPECT_EQ(refused.status, Status::Failed);
   EXPECT_NE(refused.error.find("would overwrite the artefacts of QD-001204"), std::string::npos) << refused.error;
   EXPECT_EQ(*mainstore::get_by_document_number("QD-000958", w.meta.name()), row_before);
-  EXPECT_EQ(audit_history("QD-000958").back().at("action"), "failed");
+  EXPECT_EQ(audit_trail::history("QD-000958").back().at("action"), "failed");
 
   // The queue's marks set the state of an existing row, never its file.
-  const Task impostor{.action = "process",
+  const Task impostor{.action = Action::Process,
                       .doc = Record{{"document_number", "QD-000958"}, {"blob_filename", docm},
                                     {"document_name", "Impostor"}, {"url_document_name", "L"}},
                       .local_file = (dir / docm).string()};
-  mark_row(impostor, "QUEUED", "");
+  metadata_row::mark(impostor, Status::Queued, "");
   const Record marked = *mainstore::get_by_document_number("QD-000958", w.meta.name());
   EXPECT_EQ(marked.at("status"), "QUEUED");
   for (const char* column : {"blob_filename", "document_name", "url_document_name"}) {
     EXPECT_EQ(marked.at(column), row_before.at(column)) << column;
   }
   // kesto enqueue refuses what the run refuses.
-  const Admission verdict = admission(impostor, {});
-  EXPECT_EQ(verdict.verdict, "FAILED");
+  const Admission verdict = admit(impostor, {});
+  EXPECT_EQ(verdict.verdict, Status::Failed);
   EXPECT_EQ(verdict.reason, refused.error);
 
   // Its deletion takes its own artefacts and none of QD-001204's.
@@ -142,9 +154,9 @@ TEST(DeletionTrust, ARefusedDocumentChangesNoRowAndNoMessageOrRowHandsOverAnothe
 
   // A delete message naming another document's file takes nothing of it.
   const Outcome o = run_task(
-      Task{.action = "delete", .doc = Record{{"document_number", "QD-002317"}, {"blob_filename", kExamples[1].first}}},
+      Task{.action = Action::Delete, .doc = Record{{"document_number", "QD-002317"}, {"blob_filename", kExamples[1].first}}},
       {});
-  EXPECT_EQ(o.status, "DELETED") << o.error;
+  EXPECT_EQ(o.status, Status::Deleted) << o.error;
   EXPECT_TRUE(existing(w.artefacts(kExamples[2].first)).empty());
   EXPECT_EQ(existing(theirs), theirs);
   EXPECT_FALSE(pg_testing::messages(cap, "Kept blob '" + theirs[0] + "'").empty());
@@ -173,8 +185,8 @@ TEST(DeletionTrust, NoDeletionWithoutTheDocumentsLock) {
   testing_support::ScopedSettings scoped(s);
   testing_support::RecordedSleeps sleeps;
   const Outcome o =
-      run_task(Task{.action = "delete", .doc = Record{{"document_number", "QD-000958"}}}, {.force = true});
-  EXPECT_EQ(o.status, "ERROR");
+      run_task(Task{.action = Action::Delete, .doc = Record{{"document_number", "QD-000958"}}}, {.force = true});
+  EXPECT_EQ(o.status, Status::Error);
   EXPECT_EQ(o.stage, "DELETION");
   EXPECT_TRUE(o.retryable);
   EXPECT_NE(o.error.find("the document's lock could not be taken"), std::string::npos) << o.error;
@@ -229,7 +241,7 @@ TEST(DeletionTrust, ADeletionThatDidNotCompleteIsFinishedByTheNextRun) {
   w.add_examples();
   testing_support::LogCapture cap;
   testing_support::RecordedSleeps sleeps;
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   const auto storage = std::make_shared<Storage>(shared::net::make_curl_transport());
   StorageSwap swap(storage);
 
@@ -237,19 +249,19 @@ TEST(DeletionTrust, ADeletionThatDidNotCompleteIsFinishedByTheNextRun) {
   const auto& [gone, qd] = kExamples[1];
   w.set_status(qd, "DELETED");
   storage->down = true;
-  EXPECT_EQ(w.run().at(qd).status, "ERROR");
+  EXPECT_EQ(w.run().at(qd).status, Status::Error);
   auto row = mainstore::get_by_document_number(qd, w.meta.name());
   ASSERT_TRUE(row);
   EXPECT_EQ(row->at("status"), "DELETION_PENDING");
   EXPECT_NE(row->at("error").get<std::string>().find("storage stopped"), std::string::npos) << row->dump();
   storage->down = false;
-  EXPECT_EQ(admission(Task{.action = "delete", .doc = Record{{"document_number", qd}}}, {}).verdict, "QUEUED");
+  EXPECT_EQ(admit(Task{.action = Action::Delete, .doc = Record{{"document_number", qd}}}, {}).verdict, Status::Queued);
 
   // A blob deletion that said it was done when it was not: the row went,
   // the verification finds the blob, and a row says the deletion is pending.
   storage->swallow = ".summary.md";
   auto outcomes = w.run();
-  EXPECT_EQ(outcomes.at(qd).status, "ERROR");
+  EXPECT_EQ(outcomes.at(qd).status, Status::Error);
   EXPECT_NE(outcomes.at(qd).error.find("still there: blob '" + w.artefacts(gone)[4] + "'"), std::string::npos)
       << outcomes.at(qd).error;
   row = mainstore::get_by_document_number(qd, w.meta.name());
@@ -259,12 +271,12 @@ TEST(DeletionTrust, ADeletionThatDidNotCompleteIsFinishedByTheNextRun) {
 
   storage->swallow.clear();
   outcomes = w.run();
-  EXPECT_EQ(outcomes.at(qd).status, "DELETED") << outcomes.at(qd).error;
+  EXPECT_EQ(outcomes.at(qd).status, Status::Deleted) << outcomes.at(qd).error;
   EXPECT_TRUE(existing(w.artefacts(gone)).empty());
   EXPECT_FALSE(mainstore::get_by_document_number(qd, w.meta.name()));
   EXPECT_TRUE(vector_db::get_document_sections(qd).empty());
-  EXPECT_EQ(audit_history(qd).back().at("action"), "deletion_verified");
-  EXPECT_EQ(w.run().at(qd).status, "SKIPPED");
+  EXPECT_EQ(audit_trail::history(qd).back().at("action"), "deletion_verified");
+  EXPECT_EQ(w.run().at(qd).status, Status::Skipped);
   EXPECT_EQ(existing(w.artefacts(kExamples[0].first)).size(), 5u);
 }
 
@@ -274,7 +286,7 @@ TEST(DeletionTrust, ALiveArtefactOfAnotherDocumentInTheTrailIsKept) {
   const std::string name = "QD-950_QD-95 Zeta.docx";
   w.add_source(name, "QD-950", testing_support::read_bytes(example(0)));
   testing_support::LogCapture cap(shared::logsetup::Level::info);
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   const auto zeta = w.artefacts(name);
   // Only the trail still says whose the blobs are.
   pg_testing::exec(testing_support::env("PGDATABASE"), "DELETE FROM " + w.meta.name());
@@ -305,7 +317,7 @@ TEST(DeletionTrust, HandInsertedTrailRowsNeitherCountNorBlock) {
   const auto& [name, qd] = kExamples[0];
   const std::string theirs = w.artefacts(kExamples[1].first)[1];  // QD-001204's Markdown
   Record recorded;
-  for (const Record& e : audit_history(kExamples[1].second)) {
+  for (const Record& e : audit_trail::history(kExamples[1].second)) {
     if (e.at("blob_path") == theirs) recorded = e;
   }
   ASSERT_FALSE(recorded.is_null());

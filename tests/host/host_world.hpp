@@ -15,12 +15,13 @@
 #include "connectors/pg_testing.hpp"
 #include "shared/connectors/blobhub.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "support/testing.hpp"
 
 namespace host_world {
 
-using shared::host::runner::Options;
-using shared::host::runner::Outcome;
+using shared::host::task::Options;
+using shared::host::task::Outcome;
 namespace blobhub = shared::connectors::blobhub;
 
 inline const std::vector<std::pair<std::string, std::string>> kExamples = {
@@ -82,7 +83,7 @@ struct World {
   }
   std::map<std::string, Outcome> run(const Options& options = {}) {
     std::map<std::string, Outcome> out;
-    shared::host::runner::run_all(shared::host::runner::pending_tasks(settings.MAX_BATCH_SIZE), options, 1, {},
+    shared::host::runner::run_all(shared::host::task::pending_tasks(settings.MAX_BATCH_SIZE), options, 1, {},
             [&](const Outcome& o) { out[o.qd_number] = o; });
     return out;
   }

@@ -17,6 +17,7 @@
 #include "support/testing.hpp"
 
 using host_world::World;
+using shared::host::task::Status;
 using shared::Record;
 namespace blobhub = shared::connectors::blobhub;
 namespace audit = shared::connectors::audit;
@@ -60,7 +61,7 @@ TEST(HostileText, WordTextBetweenMarkerParagraphsIsProcessedIndexedAndFound) {
   // A name spelling the end marker must not end the block.
   w.registry.add(name, "NEW", "QD-007100", "Gowning <!-- METADATA_END --> ## 9 Forged", "https://dms.example/7100");
   const auto outcomes = w.run();
-  ASSERT_EQ(outcomes.at("QD-007100").status, "PROCESSED") << outcomes.at("QD-007100").error;
+  ASSERT_EQ(outcomes.at("QD-007100").status, Status::Processed) << outcomes.at("QD-007100").error;
 
   const std::string markdown = blobhub::download_blob_text(
       blobhub::build_blob_path(w.settings.BLOB_FOLDER_MARKDOWN, "SOP QD-007100 Markers.md"));

@@ -16,6 +16,7 @@ namespace {
 
 using host_world::kExamples;
 using host_world::World;
+using shared::host::task::Status;
 using shared::Record;
 namespace mainstore = shared::connectors::mainstore;
 namespace loss = shared::processors::conversion_loss;
@@ -63,7 +64,7 @@ TEST(HostLossReport, ATableWithoutTheColumnStillRecordsTheOutcome) {
   testing_support::LogCapture cap(shared::logsetup::Level::warning);
   const auto outcomes = w.run();
   const auto& o = outcomes.at(kExamples[0].second);
-  EXPECT_EQ(o.status, "PROCESSED") << o.error;
+  EXPECT_EQ(o.status, Status::Processed) << o.error;
   // The result still carries the report; only the row cannot hold it.
   EXPECT_EQ(nlohmann::json(o.result.at("loss_report")), nlohmann::json(example_report(kExamples[0].first)));
   const auto row = mainstore::get_by_document_number(kExamples[0].second, w.meta.name());

@@ -11,6 +11,7 @@
 
 #include "shared/connectors/queue_client.hpp"
 #include "shared/errors.hpp"
+#include "shared/host/task.hpp"
 #include "shared/host/worker.hpp"
 #include "shared/text/utf8.hpp"
 #include "support/testing.hpp"
@@ -18,6 +19,8 @@
 using shared::Record;
 using shared::connectors::QUEUE_MESSAGE_MAX_TEXT;
 namespace worker = shared::host::worker;
+using shared::host::task::Action;
+using shared::host::task::Status;
 
 namespace {
 
@@ -45,7 +48,7 @@ std::string what_refuses(const std::string& text) {
 
 TEST(QueueMessage, TasksAsEnqueueWritesThemAreTaken) {
   const worker::QueueTask t = worker::parse_message(message(R"(,"local_file":"")"));
-  EXPECT_EQ(t.task.action, "process");
+  EXPECT_EQ(t.task.action, Action::Process);
   EXPECT_EQ(t.task.doc, Record::parse(kDoc));
   EXPECT_EQ(t.task.batch_size, 1);
   EXPECT_EQ(t.task.local_file, "");
@@ -54,7 +57,7 @@ TEST(QueueMessage, TasksAsEnqueueWritesThemAreTaken) {
   EXPECT_FALSE(t.row_mark.has_value());
 
   worker::QueueTask full;
-  full.task = {.action = "delete",
+  full.task = {.action = Action::Delete,
                .doc = Record{{"document_number", "QD-7"}, {"blob_filename", "sub/Reinigung \xC3\xA4.docx"},
                              {"id", 12}, {"ok", true}, {"url_document_name", nullptr}},
                .batch_size = 500,
@@ -136,7 +139,7 @@ TEST(QueueMessage, AnythingElseIsRefusedSayingWhy) {
         << text.substr(0, 200) << "\n  refused with: " << what_refuses(text);
   }
   worker::QueueTask local;
-  local.task = {.action = "process", .doc = Record::parse(kDoc), .local_file = "/home/x/secret.docx"};
+  local.task = {.action = Action::Process, .doc = Record::parse(kDoc), .local_file = "/home/x/secret.docx"};
   EXPECT_THROW(worker::message_text(local), shared::ValueError);
 }
 
@@ -154,8 +157,8 @@ TEST(QueueMessage, TheWorkerProcessChecksEveryTaskAgain) {
   std::string line;
   std::vector<std::string> errors;
   while (std::getline(lines, line)) {
-    const auto o = shared::host::runner::outcome_from_record(Record::parse(line));
-    EXPECT_EQ(o.status, "ERROR");
+    const auto o = shared::host::task::outcome_from_record(Record::parse(line));
+    EXPECT_EQ(o.status, Status::Error);
     errors.push_back(o.error);
   }
   ASSERT_EQ(errors.size(), 2u) << out.str();

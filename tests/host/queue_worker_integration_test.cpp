@@ -22,7 +22,7 @@
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/queuehub.hpp"
 #include "shared/connectors/vector_db.hpp"
-#include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/host/worker.hpp"
 #include "shared/text/json_load.hpp"
 #include "support/tcp_proxy.hpp"
@@ -35,7 +35,8 @@ namespace blobhub = shared::connectors::blobhub;
 namespace mainstore = shared::connectors::mainstore;
 namespace queuehub = shared::connectors::queuehub;
 namespace vector_db = shared::connectors::vector_db;
-namespace runner = shared::host::runner;
+namespace task = shared::host::task;
+using task::Status;
 namespace worker = shared::host::worker;
 
 namespace {
@@ -271,23 +272,23 @@ TEST(QueueWorkers, TaskThatKillsItsWorkerEveryTimeGoesToPoisonQueue) {
   s.MAX_DEQUEUE = 3;
   s.VISIBILITY_TIMEOUT_S = 3;
   testing_support::ScopedSettings scoped(s);
-  worker::enqueue(runner::pending_tasks(10), {}, [](const runner::Task&, const worker::Enqueued& e) {
-    EXPECT_EQ(e.verdict, "QUEUED") << e.reason;
+  worker::enqueue(task::pending_tasks(10), {}, [](const task::Task&, const worker::Enqueued& e) {
+    EXPECT_EQ(e.verdict, Status::Queued) << e.reason;
   });
-  std::vector<runner::Outcome> seen;
+  std::vector<task::Outcome> seen;
   // A worker process that dies on every task it is given.
   const worker::WorkerOptions options{.concurrency = 1,
                                       .idle_exit_s = 6,
                                       .max_documents = 0,
                                       .child_argv = {"/bin/sh", "-c", "read line; kill -9 $$"}};
-  EXPECT_EQ(worker::run_worker(options, [&](const runner::Outcome& o) { seen.push_back(o); }, [] { return 0; }), 0);
+  EXPECT_EQ(worker::run_worker(options, [&](const task::Outcome& o) { seen.push_back(o); }, [] { return 0; }), 0);
 
   ASSERT_EQ(seen.size(), 4u);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(seen[static_cast<std::size_t>(i)].status, "RETRY");
+    EXPECT_EQ(seen[static_cast<std::size_t>(i)].status, Status::Retry);
     EXPECT_EQ(seen[static_cast<std::size_t>(i)].error, "worker process ended unexpectedly (killed by signal 9)");
   }
-  EXPECT_EQ(seen[3].status, "ERROR");
+  EXPECT_EQ(seen[3].status, Status::Error);
   EXPECT_NE(seen[3].error.find("moved to '" + q.queue + "-poison': taken 4 times without an outcome; last error: "
                                "worker process ended unexpectedly (killed by signal 9)"),
             std::string::npos)

@@ -14,11 +14,15 @@
 #include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/vector_db.hpp"
+#include "shared/host/audit_trail.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/processors/deleter.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using namespace shared::host::task;
+namespace audit_trail = shared::host::audit_trail;
 using host_world::kExamples;
 using host_world::World;
 using shared::Record;
@@ -71,7 +75,7 @@ TEST(Reliability, MalformedDeletedRegistryRowsTouchNoOtherDocument) {
     w.add_source("Copy " + qd + ".docx", qd, example_bytes(static_cast<std::size_t>(i)));
   }
   testing_support::LogCapture cap;
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   const Holdings before = holdings(w);
   ASSERT_EQ(before.rows.size(), 6u);
   ASSERT_EQ(before.blobs.size(), 30u);
@@ -84,11 +88,11 @@ TEST(Reliability, MalformedDeletedRegistryRowsTouchNoOtherDocument) {
   w.registry.add("Gone 4.docx", "DELETED", "QD-12 and more");
   std::vector<Outcome> refused;
   run_all(pending_tasks(500), {}, 1, {}, [&](const Outcome& o) {
-    if (o.action == "delete") refused.push_back(o);
+    if (o.action == Action::Delete) refused.push_back(o);
   });
   ASSERT_EQ(refused.size(), 4u);
   for (const Outcome& o : refused) {
-    EXPECT_EQ(o.status, "FAILED") << o.name;
+    EXPECT_EQ(o.status, Status::Failed) << o.name;
     EXPECT_NE(o.error.find("Invalid QD-number '" + o.qd_number + "'"), std::string::npos) << o.error;
   }
   EXPECT_EQ(holdings(w), before);
@@ -99,7 +103,7 @@ TEST(Reliability, DeleteCommandNormalisesTheNumberAndTheDryRunShowsExactlyWhatGo
   World w;
   w.add_examples();
   testing_support::LogCapture cap;
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
   const Holdings before = holdings(w);
 
   for (const char* bad : {"QD-", "_", "%", "''"}) {
@@ -150,7 +154,7 @@ TEST(Reliability, ArtefactsFoundThroughTheRecordedFileNameAndNeverAnotherDocumen
   w.add_source("Replaces QD-004712.docx", "QD-004713", example_bytes(1));
   w.add_source("SOP QD-004712.docx", "QD-004712", example_bytes(2));
   testing_support::LogCapture cap;
-  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : w.run()) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
 
   shared::processors::deleter::DeletionStage stage;
   Record context = Record::object();
@@ -175,9 +179,9 @@ TEST(Reliability, CollidingArtefactNamesAreRefusedAtIngest) {
   w.add_source("Same Name.docx", "QD-000102", example_bytes(1));
   testing_support::LogCapture cap;
   auto outcomes = w.run();
-  EXPECT_EQ(outcomes.at("QD-000101").status, "PROCESSED") << outcomes.at("QD-000101").error;
+  EXPECT_EQ(outcomes.at("QD-000101").status, Status::Processed) << outcomes.at("QD-000101").error;
   const Outcome& refused = outcomes.at("QD-000102");
-  EXPECT_EQ(refused.status, "FAILED");
+  EXPECT_EQ(refused.status, Status::Failed);
   EXPECT_NE(refused.error.find("would overwrite the artefacts of QD-000101 ('Same Name.docm')"), std::string::npos)
       << refused.error;
   EXPECT_FALSE(blobhub::check_blob_exists(w.artefacts("Same Name.docx")[0]));
@@ -186,7 +190,7 @@ TEST(Reliability, CollidingArtefactNamesAreRefusedAtIngest) {
   // A refusal writes no row (deletions trust a row's file name); the trail
   // says why.
   EXPECT_FALSE(mainstore::get_by_document_number("QD-000102", w.meta.name()));
-  EXPECT_EQ(audit_history("QD-000102").back().at("action"), "failed");
+  EXPECT_EQ(audit_trail::history("QD-000102").back().at("action"), "failed");
 }
 
 TEST(Reliability, RefusedFilesLeaveNoBlobAndMalformedRowsFailAlone) {
@@ -205,11 +209,11 @@ TEST(Reliability, RefusedFilesLeaveNoBlobAndMalformedRowsFailAlone) {
                        (dir / "Typo.docx").string()},
                       (dir / "meta.csv").string(), 500),
           {}, 1, {}, [&](const Outcome& o) { by_name[o.name] = o; });
-  EXPECT_EQ(by_name.at("QD-777777 Old Format.doc").status, "FAILED");
+  EXPECT_EQ(by_name.at("QD-777777 Old Format.doc").status, Status::Failed);
   EXPECT_EQ(by_name.at("QD-777777 Old Format.doc").stage, "VALIDATION");
-  EXPECT_EQ(by_name.at("Typo.docx").status, "FAILED");
+  EXPECT_EQ(by_name.at("Typo.docx").status, Status::Failed);
   EXPECT_NE(by_name.at("Typo.docx").error.find("Invalid QD-number 'QD-32I'"), std::string::npos);
-  EXPECT_EQ(by_name.at("Good.docx").status, "PROCESSED") << by_name.at("Good.docx").error;
+  EXPECT_EQ(by_name.at("Good.docx").status, Status::Processed) << by_name.at("Good.docx").error;
   EXPECT_EQ(by_name.at("Good.docx").qd_number, "QD-000321");
   // Numbers are stored upper-cased, so the deletion finds the row.
   EXPECT_TRUE(mainstore::get_by_document_number("QD-000321", w.meta.name()));
@@ -228,9 +232,9 @@ TEST(Reliability, OneRunPerDocumentAndAbandonedRunsAreTakenOver) {
   pg_testing::pg::execute(other.get(), "SELECT pg_advisory_lock(hashtextextended(%s, 0))",
                           {"kesto.document:" + w.meta.name() + ":QD-000958"});
   auto outcomes = w.run();
-  EXPECT_EQ(outcomes.at("QD-000958").status, "SKIPPED");
+  EXPECT_EQ(outcomes.at("QD-000958").status, Status::Skipped);
   EXPECT_EQ(outcomes.at("QD-000958").error, "being run by another process at this moment");
-  EXPECT_EQ(outcomes.at("QD-001204").status, "PROCESSED") << outcomes.at("QD-001204").error;
+  EXPECT_EQ(outcomes.at("QD-001204").status, Status::Processed) << outcomes.at("QD-001204").error;
   other.reset();  // that process is gone, and its lock with it
 
   // A RUNNING mark whose lock is free, however fresh, was left by a run
@@ -240,7 +244,7 @@ TEST(Reliability, OneRunPerDocumentAndAbandonedRunsAreTakenOver) {
                            " (document_number, blob_filename, status, processed_at) VALUES (%s, %s, 'RUNNING', now())",
                    {std::string("QD-000958"), kExamples[0].first});
   outcomes = w.run();
-  EXPECT_EQ(outcomes.at("QD-000958").status, "PROCESSED") << outcomes.at("QD-000958").error;
+  EXPECT_EQ(outcomes.at("QD-000958").status, Status::Processed) << outcomes.at("QD-000958").error;
   EXPECT_EQ(outcomes.at("QD-000958").error.rfind("previous run abandoned (RUNNING for ", 0), 0u)
       << outcomes.at("QD-000958").error;
 
@@ -272,7 +276,7 @@ TEST(Reliability, ARunWhoseDatabaseConnectionBrokeOffIsNotTrustedAndRunsAgain) {
   World w;
   w.add_examples();
   auto outcomes = w.run();  // tables made, the connection kept
-  for (const auto& [qd, o] : outcomes) ASSERT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : outcomes) ASSERT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
 
   // The metadata table held by another transaction: the next run takes a
   // document's lock and then waits at its row.
@@ -304,20 +308,20 @@ TEST(Reliability, ARunWhoseDatabaseConnectionBrokeOffIsNotTrustedAndRunsAgain) {
 
   for (const auto& [qd, o] : again) {
     if (qd == cut) {
-      EXPECT_EQ(o.status, "ERROR") << qd;
+      EXPECT_EQ(o.status, Status::Error) << qd;
       EXPECT_EQ(o.error, "the document's lock was lost with the database connection during the run") << qd;
       EXPECT_TRUE(o.retryable) << qd;
     } else {
       // Documents locked on the new connection are run as usual.
-      EXPECT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+      EXPECT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
     }
   }
   // Its row keeps no source ETag, so the next run does it again, unforced.
   outcomes = w.run();
-  EXPECT_EQ(outcomes.at(cut).status, "PROCESSED") << outcomes.at(cut).error;
+  EXPECT_EQ(outcomes.at(cut).status, Status::Processed) << outcomes.at(cut).error;
   for (const auto& [qd, o] : outcomes) {
     if (qd != cut) {
-      EXPECT_EQ(o.status, "SKIPPED") << qd;
+      EXPECT_EQ(o.status, Status::Skipped) << qd;
     }
   }
 }

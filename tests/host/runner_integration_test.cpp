@@ -15,12 +15,16 @@
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/tolvanstore.hpp"
 #include "shared/connectors/vector_db.hpp"
+#include "shared/host/audit_trail.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/text/json_load.hpp"
 #include "host/host_world.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using namespace shared::host::task;
+namespace audit_trail = shared::host::audit_trail;
 using host_world::kExamples;
 using host_world::World;
 using shared::Record;
@@ -38,7 +42,7 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
   ASSERT_EQ(first.size(), 3u);
   for (const auto& [name, qd] : kExamples) {
     const Outcome& o = first.at(qd);
-    EXPECT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+    EXPECT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
     EXPECT_EQ(o.name, name);
     EXPECT_EQ(o.result.at("file_name"), name);
     EXPECT_TRUE(o.result.contains("summary"));
@@ -79,10 +83,10 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
 
   // Unchanged sources are skipped; --force runs them again.
   auto second = w.run();
-  for (const auto& [qd, o] : second) EXPECT_EQ(o.status, "SKIPPED") << qd;
+  for (const auto& [qd, o] : second) EXPECT_EQ(o.status, Status::Skipped) << qd;
   auto forced = w.run(Options{.force = true});
   for (const auto& [qd, o] : forced) {
-    EXPECT_EQ(o.status, "PROCESSED") << qd;
+    EXPECT_EQ(o.status, Status::Processed) << qd;
     // Nothing changed: every section is kept as it was.
     const auto row = mainstore::get_by_document_number(qd, w.meta.name());
     ASSERT_TRUE(row);
@@ -92,9 +96,9 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
   // A deleted document disappears everywhere; the others stay.
   w.set_status("QD-001204", "DELETED");
   auto third = w.run();
-  EXPECT_EQ(third.at("QD-001204").status, "DELETED") << third.at("QD-001204").error;
+  EXPECT_EQ(third.at("QD-001204").status, Status::Deleted) << third.at("QD-001204").error;
   EXPECT_EQ(third.at("QD-001204").result.at("deleted_artifacts").size(), 5u);
-  EXPECT_EQ(third.at("QD-000958").status, "SKIPPED");
+  EXPECT_EQ(third.at("QD-000958").status, Status::Skipped);
   for (const auto& p : w.artefacts(kExamples[1].first)) EXPECT_FALSE(blobhub::check_blob_exists(p)) << p;
   EXPECT_FALSE(mainstore::get_by_document_number("QD-001204", w.meta.name()));
   EXPECT_TRUE(vector_db::get_document_sections("QD-001204").empty());
@@ -102,7 +106,7 @@ TEST(HostRunner, PendingRunSkipRerunAndDeletion) {
 
   // The registry keeps reporting it DELETED: nothing left to do.
   auto fourth = w.run();
-  EXPECT_EQ(fourth.at("QD-001204").status, "SKIPPED");
+  EXPECT_EQ(fourth.at("QD-001204").status, Status::Skipped);
 }
 
 TEST(HostRunner, CorruptDocumentFailsAloneAndDatabaseDownIsReported) {
@@ -114,20 +118,20 @@ TEST(HostRunner, CorruptDocumentFailsAloneAndDatabaseDownIsReported) {
   testing_support::RecordedSleeps sleeps;
   auto outcomes = w.run();
   ASSERT_EQ(outcomes.size(), 4u);
-  EXPECT_EQ(outcomes.at("QD-000999").status, "ERROR");
+  EXPECT_EQ(outcomes.at("QD-000999").status, Status::Error);
   EXPECT_FALSE(outcomes.at("QD-000999").error.empty());
   const auto row = mainstore::get_by_document_number("QD-000999", w.meta.name());
   ASSERT_TRUE(row);
   EXPECT_EQ(row->at("status"), "ERROR");
   EXPECT_TRUE(row->at("source_etag").is_null());  // tried again next time
-  for (const auto& [name, qd] : kExamples) EXPECT_EQ(outcomes.at(qd).status, "PROCESSED") << qd;
+  for (const auto& [name, qd] : kExamples) EXPECT_EQ(outcomes.at(qd).status, Status::Processed) << qd;
 
   auto s = w.settings;
   s.PGPORT = "1";
   testing_support::ScopedSettings down(s);
   auto again = w.run(Options{.force = true});
   for (const auto& [qd, o] : again) {
-    EXPECT_EQ(o.status, "ERROR") << qd;
+    EXPECT_EQ(o.status, Status::Error) << qd;
     EXPECT_FALSE(o.error.empty());
   }
 }
@@ -165,7 +169,7 @@ TEST(HostRunner, StorageStoppedMidRunThenRecovered) {
   auto outcomes = w.run();
   ASSERT_EQ(outcomes.size(), 3u);
   for (const auto& [qd, o] : outcomes) {
-    EXPECT_EQ(o.status, "ERROR") << qd;
+    EXPECT_EQ(o.status, Status::Error) << qd;
     EXPECT_NE(o.error.find("storage stopped"), std::string::npos) << qd << ": " << o.error;
   }
   EXPECT_FALSE(sleeps.waits().empty());  // the storage layer retried first
@@ -182,7 +186,7 @@ TEST(HostRunner, StorageStoppedMidRunThenRecovered) {
   blobhub::_reset_clients();
   blobhub::_set_client_options({});
   auto recovered = w.run();
-  for (const auto& [qd, o] : recovered) EXPECT_EQ(o.status, "PROCESSED") << qd << ": " << o.error;
+  for (const auto& [qd, o] : recovered) EXPECT_EQ(o.status, Status::Processed) << qd << ": " << o.error;
 }
 
 TEST(HostRunner, LocalFilesWithMetadataAndWithout) {
@@ -217,7 +221,7 @@ TEST(HostRunner, LocalFilesWithMetadataAndWithout) {
   std::vector<Outcome> outcomes;
   run_all(tasks, {}, 1, {}, [&](const Outcome& o) { outcomes.push_back(o); });
   ASSERT_EQ(outcomes.size(), 2u);
-  for (const auto& o : outcomes) EXPECT_EQ(o.status, "PROCESSED") << o.name << ": " << o.error;
+  for (const auto& o : outcomes) EXPECT_EQ(o.status, Status::Processed) << o.name << ": " << o.error;
   EXPECT_TRUE(blobhub::check_blob_exists(w.artefacts(by_name)[4]));
   EXPECT_TRUE(mainstore::get_by_document_number("QD-000958", w.meta.name()));
   EXPECT_FALSE(vector_db::get_document_sections("QD-123456").empty());

@@ -1,11 +1,15 @@
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sstream>
 
 #include "shared/errors.hpp"
 #include "support/testing.hpp"
 
 using namespace shared::host::runner;
+using namespace shared::host::task;
 using shared::Record;
 
 TEST(HostRunnerUnit, RecordBuiltFromAFileName) {
@@ -33,7 +37,7 @@ TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
   const std::vector<long> sizes = {2, 2, 2, 2, 1};
   for (std::size_t i = 0; i < tasks.size(); ++i) {
     EXPECT_EQ(tasks[i].batch_size, sizes[i]) << i;
-    EXPECT_EQ(tasks[i].action, "process");
+    EXPECT_EQ(tasks[i].action, Action::Process);
     EXPECT_EQ(tasks[i].local_file, files[i]);
   }
   EXPECT_EQ(tasks[0].doc.at("document_number"), "QD-1");
@@ -46,7 +50,7 @@ TEST(HostRunnerUnit, LocalTasksBatchesAndMetadataRows) {
 }
 
 TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
-  const Task t{.action = "delete", .doc = Record{{"document_number", "QD-1"}, {"x", 1.5}}, .batch_size = 3,
+  const Task t{.action = Action::Delete, .doc = Record{{"document_number", "QD-1"}, {"x", 1.5}}, .batch_size = 3,
                .local_file = "/tmp/a b.docx"};
   const Task back = task_from_record(Record::parse(to_record(t).dump()));
   EXPECT_EQ(back.action, t.action);
@@ -54,7 +58,7 @@ TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
   EXPECT_EQ(back.batch_size, 3);
   EXPECT_EQ(back.local_file, t.local_file);
 
-  const Outcome o{.action = "process", .name = "n.docx", .qd_number = "QD-1", .status = "ERROR",
+  const Outcome o{.action = Action::Process, .name = "n.docx", .qd_number = "QD-1", .status = Status::Error,
                   .stage = "EXTRACTION", .error = "bad \u2192 thing", .seconds = 1.25,
                   .result = Record{{"status", "ERROR"}}};
   const Outcome ob = outcome_from_record(Record::parse(to_record(o).dump()));
@@ -75,4 +79,50 @@ TEST(HostRunnerUnit, MissingSettingsNamedByVariable) {
   testing_support::ScopedSettings model(s);
   const auto m = missing_settings(false, false);
   EXPECT_NE(std::find(m.begin(), m.end(), "AZURE_OPENAI_KEY"), m.end());
+}
+
+TEST(HostRunnerUnit, RunAllSpreadsTasksOverWorkersAndReportsTheDocumentOfOneThatDied) {
+  // A worker that answers each task with a SKIPPED outcome naming its line,
+  // and ends without an answer on a task for "QD-2".
+  const std::string worker =
+      "while IFS= read -r line; do case \"$line\" in *QD-2*) exit 3;; esac; "
+      "echo '{\"action\":\"process\",\"name\":\"answered\",\"qd_number\":\"\",\"status\":\"SKIPPED\",\"stage\":\"\","
+      "\"error\":\"\",\"seconds\":0,\"result\":null}'; done";
+  std::vector<Task> tasks;
+  for (const char* qd : {"QD-1", "QD-2", "QD-3", "QD-4"}) {
+    tasks.push_back(Task{.doc = Record{{"document_number", qd}, {"blob_filename", std::string(qd) + ".docx"}}});
+  }
+  std::vector<Outcome> seen;
+  run_all(tasks, {}, 2, {"/bin/sh", "-c", worker}, [&](const Outcome& o) { seen.push_back(o); });
+  ASSERT_EQ(seen.size(), 4u);
+  int answered = 0;
+  for (const Outcome& o : seen) {
+    if (o.status == Status::Skipped) {
+      EXPECT_EQ(o.name, "answered");
+      ++answered;
+      continue;
+    }
+    EXPECT_EQ(o.status, Status::Error);
+    EXPECT_EQ(o.name, "QD-2.docx");
+    EXPECT_EQ(o.qd_number, "QD-2");
+    EXPECT_EQ(o.action, Action::Process);
+    EXPECT_EQ(o.error, "worker process ended unexpectedly");
+  }
+  EXPECT_EQ(answered, 3);
+}
+
+TEST(HostRunnerUnit, AWorkerAnswersATaskItCannotReadWithAnError) {
+  std::istringstream in("not json\n\n{\"action\":\"process\"}\n");
+  std::ostringstream out;
+  EXPECT_EQ(run_worker({}, in, out), 0);
+  std::istringstream lines(out.str());
+  std::string line;
+  std::vector<Outcome> seen;
+  while (std::getline(lines, line)) seen.push_back(outcome_from_record(Record::parse(line)));
+  ASSERT_EQ(seen.size(), 2u) << out.str();
+  for (const Outcome& o : seen) {
+    EXPECT_EQ(o.status, Status::Error);
+    EXPECT_FALSE(o.action.has_value());
+    EXPECT_EQ(o.error.rfind("bad task: ", 0), 0u) << o.error;
+  }
 }

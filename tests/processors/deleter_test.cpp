@@ -97,3 +97,19 @@ TEST(Deleter, ArtifactPathsOfARecordedFile) {
                                       s.BLOB_FOLDER_SUMMARY + "/a/b.v2.summary.md"}));
   EXPECT_TRUE(artifact_paths("").empty());
 }
+
+TEST(Deleter, VerificationAsTheReceiptHoldsIt) {
+  const Verification found{.remaining_blobs = {"a/x.md"},
+                           .index_sections = 2,
+                           .metadata_row = std::nullopt,
+                           .problems = {"blob 'a/x.md' is still there", "Metadata table not readable: down"},
+                           .notes = {"'b/y.md' left alone: claimed"}};
+  EXPECT_EQ(to_record(found).dump(),
+            R"({"remaining_blobs":["a/x.md"],"index_sections":2,"metadata_row":null,)"
+            R"("problems":["blob 'a/x.md' is still there","Metadata table not readable: down"],)"
+            R"("notes":["'b/y.md' left alone: claimed"],"verified":false})");
+  EXPECT_EQ(to_record(Verification{.metadata_row = false}).dump(),
+            R"({"remaining_blobs":[],"index_sections":null,"metadata_row":false,"problems":[],"notes":[],"verified":true})");
+  EXPECT_EQ(to_record(Verification{.problems = {"cannot list"}, .looked = false}).dump(),
+            R"({"verified":false,"problems":["cannot list"]})");
+}

@@ -123,6 +123,8 @@ TEST_F(ChainTest, TheClientRetriesTwiceOnItsOwn) {
   const FakeReply ok{200, testing_support::chat_reply_body("done")};
   const FakeReply busy{503, testing_support::azure_error_body("503", "Service busy")};
   const FakeReply throttled{429, testing_support::azure_error_body("429", "Too many requests")};
+  const FakeReply conflict{409, testing_support::azure_error_body("409", "Conflict")};
+  const FakeReply timeout{408, testing_support::azure_error_body("408", "Request timeout")};
   const FakeReply refused{0, ""};  // no answer at all
   const FakeReply bad{400, testing_support::azure_error_body("BadRequest", "Invalid messages")};
   struct Case {
@@ -135,6 +137,7 @@ TEST_F(ChainTest, TheClientRetriesTwiceOnItsOwn) {
   const std::vector<Case> cases = {
       {"two busy then ok", {busy, busy}, 3, {0.5, 1.0}, ""},
       {"refused then ok", {refused}, 2, {0.5}, ""},
+      {"conflict and timeout then ok", {conflict, timeout}, 3, {0.5, 1.0}, ""},
       {"three throttled", {throttled, throttled, throttled}, 3, {0.5, 1.0},
        "Azure OpenAI chat completion failed (HTTP 429): Too many requests"},
       {"three refused", {refused, refused, refused}, 3, {0.5, 1.0}, "connection refused by the fake transport"},

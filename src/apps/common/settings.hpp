@@ -7,14 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "shared/required_settings.hpp"
+
 namespace apps {
 
 // What a command reaches.
-enum class Reach {
-  storage,         // the pipeline's own storage account and container
-  source_storage,  // the source-document account and container
-  database,        // the metadata database (PG*)
-};
+using Reach = shared::required_settings::Reach;
 
 // The unset variables that `reaches` need, in a fixed order, each once.
 std::vector<std::string> missing_settings(std::initializer_list<Reach> reaches);

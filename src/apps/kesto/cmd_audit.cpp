@@ -7,14 +7,12 @@
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/audit_trail.hpp"
-#include "shared/host/runner.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace {
 
-namespace runner = shared::host::runner;
 using shared::Record;
 
 std::string field(const Record& r, const char* key) {
@@ -68,7 +66,7 @@ int run(const std::vector<std::string>& args) {
   } else {
     apps::require_settings(apps::missing_settings({apps::Reach::database}));
   }
-  const std::vector<Record> history = runner::audit_history(*qd);
+  const std::vector<Record> history = shared::host::audit_trail::history(*qd);
 
   if (a.has("verify")) {
     const Record report = shared::host::audit_trail::verify_trail(*qd, history);

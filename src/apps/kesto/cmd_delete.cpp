@@ -6,14 +6,14 @@
 #include "apps/common/settings.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
-#include "shared/host/runner.hpp"
+#include "shared/host/deletion.hpp"
 #include "shared/processors/deleter.hpp"
 #include "shared/text/pyjson.hpp"
 
 namespace {
 
 using namespace shared::processors;
-namespace runner = shared::host::runner;
+namespace deletion = shared::host::deletion;
 
 int run(const std::vector<std::string>& args) {
   apps::ArgParser p("kesto delete",
@@ -55,7 +55,7 @@ int run(const std::vector<std::string>& args) {
       std::cout << shared::text::dumps_compact(deleter::plan_deletion(qd)) << std::endl;
       continue;
     }
-    const runner::Deletion d = runner::delete_document(shared::Record{{"document_number", qd}});
+    const deletion::Deletion d = deletion::delete_document(shared::Record{{"document_number", qd}});
     if (d.busy) {
       std::cerr << "kesto delete: '" << qd << "' is being run by another process at this moment: not deleted"
                 << std::endl;

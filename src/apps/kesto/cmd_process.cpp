@@ -15,6 +15,7 @@
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -50,7 +51,7 @@ using kesto_cli::self_path;
 int run(const std::vector<std::string>& args) {
   const apps::Parsed a = parser().parse(args);
   shared::logsetup::configure_root_logger(apps::log_level(a));
-  runner::Options options{.force = a.has("force")};
+  task::Options options{.force = a.has("force")};
   if (a.has("worker")) return runner::run_worker(options, std::cin, std::cout);
 
   const bool pending = a.has("pending");
@@ -63,8 +64,8 @@ int run(const std::vector<std::string>& args) {
   const auto& settings = shared::config::get();
   apps::require_settings(runner::missing_settings(pending, pending));
 
-  const auto tasks = pending ? runner::pending_tasks(settings.MAX_BATCH_SIZE)
-                             : runner::local_tasks(files, a.get("metadata"), settings.MAX_BATCH_SIZE);
+  const auto tasks = pending ? task::pending_tasks(settings.MAX_BATCH_SIZE)
+                             : task::local_tasks(files, a.get("metadata"), settings.MAX_BATCH_SIZE);
   std::vector<std::string> worker = {self_path(), "process", "--worker", "--log-level", a.get("log-level", "info")};
   if (options.force) worker.push_back("--force");
 
@@ -73,18 +74,22 @@ int run(const std::vector<std::string>& args) {
   ::signal(SIGPIPE, SIG_IGN);
   const bool json = a.has("json");
   const bool progress = tasks.size() > 3 && ::isatty(STDERR_FILENO);
-  std::map<std::string, int> counts;
+  std::map<task::Status, int> counts;
   std::size_t done = 0;
   const auto start = std::chrono::steady_clock::now();
-  runner::run_all(tasks, options, static_cast<int>(jobs), worker, [&](const runner::Outcome& o) {
+  runner::run_all(tasks, options, static_cast<int>(jobs), worker, [&](const task::Outcome& o) {
     ++done;
     ++counts[o.status];
     if (json) {
-      if (o.status != "SKIPPED" && o.action == "process") std::cout << shared::text::dumps_compact(o.result) << "\n";
-      if (o.action == "delete" && o.status != "SKIPPED")
-        std::cout << shared::text::dumps_compact(shared::Record{{"qd_number", o.qd_number}, {"status", o.status},
+      if (o.status != task::Status::Skipped && o.action == task::Action::Process) {
+        std::cout << shared::text::dumps_compact(o.result) << "\n";
+      }
+      if (o.action == task::Action::Delete && o.status != task::Status::Skipped) {
+        std::cout << shared::text::dumps_compact(shared::Record{{"qd_number", o.qd_number},
+                                                                {"status", std::string(task::word(o.status))},
                                                                 {"result", o.result}})
                   << "\n";
+      }
     } else {
       std::cout << kesto_cli::outcome_line(o) << "\n";
     }
@@ -95,13 +100,14 @@ int run(const std::vector<std::string>& args) {
 
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   std::string summary = std::to_string(tasks.size()) + " document(s):";
-  for (const char* s : {"PROCESSED", "DELETED", "SKIPPED", "FAILED", "ERROR"}) {
-    summary += std::string(" ") + s + " " + std::to_string(counts[s]) + (std::string(s) == "ERROR" ? "" : ",");
+  for (const task::Status s : {task::Status::Processed, task::Status::Deleted, task::Status::Skipped,
+                               task::Status::Failed, task::Status::Error}) {
+    summary += " " + std::string(task::word(s)) + " " + std::to_string(counts[s]) + (s == task::Status::Error ? "" : ",");
   }
   summary += " in " + fixed1(total) + " s (" + fixed1(total > 0 ? static_cast<double>(tasks.size()) / total : 0) +
              " documents/s)";
   (json ? std::cerr : std::cout) << summary << std::endl;
-  return counts["FAILED"] + counts["ERROR"] > 0 ? 1 : 0;
+  return counts[task::Status::Failed] + counts[task::Status::Error] > 0 ? 1 : 0;
 }
 
 apps::RegisterCommand reg{{"process", "run documents through the whole pipeline (registry or local files)", run}};

@@ -16,6 +16,7 @@
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 #include "shared/host/worker.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
@@ -64,23 +65,24 @@ int run_enqueue(const std::vector<std::string>& args) {
   if (pending && a.has("metadata")) throw apps::UsageError("--metadata goes with local files");
   require_settings(pending);
   (void)worker::queue_settings();
-  const runner::Options options{.force = a.has("force")};
+  const task::Options options{.force = a.has("force")};
   const auto& settings = shared::config::get();
-  const auto tasks = pending ? runner::pending_tasks(settings.MAX_BATCH_SIZE)
-                             : runner::local_tasks(files, a.get("metadata"), settings.MAX_BATCH_SIZE);
-  std::map<std::string, long> counts;
-  worker::enqueue(tasks, options, [&](const runner::Task& t, const worker::Enqueued& e) {
+  const auto tasks = pending ? task::pending_tasks(settings.MAX_BATCH_SIZE)
+                             : task::local_tasks(files, a.get("metadata"), settings.MAX_BATCH_SIZE);
+  std::map<task::Status, long> counts;
+  worker::enqueue(tasks, options, [&](const task::Task& t, const worker::Enqueued& e) {
     ++counts[e.verdict];
     const std::string qd = shared::record::get_text_or(t.doc, "document_number", "");
     std::string line = shared::record::get_text_or(t.doc, "blob_filename", "") + "  " + (qd.empty() ? "-" : qd) +
-                       "  " + e.verdict;
+                       "  " + std::string(task::word(e.verdict));
     if (!e.reason.empty()) line += "  " + shared::text::one_line(e.reason);
     std::cout << shared::text::printable(line) << std::endl;
   });
-  std::cout << tasks.size() << " document(s): queued " << counts["QUEUED"] << ", skipped " << counts["SKIPPED"]
-            << ", already waiting " << counts["WAITING"] << ", refused " << counts["FAILED"] << " \u2192 queue '"
-            << worker::queue_settings().queue << "'" << std::endl;
-  return counts["FAILED"] > 0 ? 1 : 0;
+  using task::Status;
+  std::cout << tasks.size() << " document(s): queued " << counts[Status::Queued] << ", skipped "
+            << counts[Status::Skipped] << ", already waiting " << counts[Status::Waiting] << ", refused "
+            << counts[Status::Failed] << " \u2192 queue '" << worker::queue_settings().queue << "'" << std::endl;
+  return counts[Status::Failed] > 0 ? 1 : 0;
 }
 
 // --- kesto worker --------------------------------------------------------
@@ -143,19 +145,22 @@ int run_worker_command(const std::vector<std::string>& args) {
       .idle_exit_s = idle_exit,
       .max_documents = max_documents,
       .child_argv = {kesto_cli::self_path(), "worker", "--serve", "--log-level", a.get("log-level", "info")}};
-  std::map<std::string, int> counts;
+  std::map<task::Status, int> counts;
   const auto start = std::chrono::steady_clock::now();
   worker::run_worker(
       options,
-      [&](const runner::Outcome& o) {
+      [&](const task::Outcome& o) {
         ++counts[o.status];
         std::cout << kesto_cli::outcome_line(o) << std::endl;
       },
       [] { return static_cast<int>(g_stops); });
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::cout << "worker: PROCESSED " << counts["PROCESSED"] << ", DELETED " << counts["DELETED"] << ", SKIPPED "
-            << counts["SKIPPED"] << ", FAILED " << counts["FAILED"] << ", ERROR " << counts["ERROR"] << ", RETRY "
-            << counts["RETRY"] << " in " << kesto_cli::fixed1(total) << " s" << std::endl;
+  std::string summary = "worker:";
+  for (const task::Status s : {task::Status::Processed, task::Status::Deleted, task::Status::Skipped,
+                               task::Status::Failed, task::Status::Error, task::Status::Retry}) {
+    summary += (s == task::Status::Processed ? " " : ", ") + std::string(task::word(s)) + " " + std::to_string(counts[s]);
+  }
+  std::cout << summary << " in " << kesto_cli::fixed1(total) << " s" << std::endl;
   return 0;
 }
 

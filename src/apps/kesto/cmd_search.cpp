@@ -1,5 +1,4 @@
 // kesto search: asks the vector index a question.
-#include <cstdio>
 #include <iostream>
 #include <utility>
 
@@ -9,6 +8,7 @@
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/retrieval.hpp"
+#include "shared/text/fixed.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
@@ -97,9 +97,7 @@ int run(const std::vector<std::string>& args) {
     // Names, links and texts come from the documents and their metadata:
     // shown raw, a line break would forge a result line and an escape
     // sequence would drive the terminal.
-    char score[32];
-    std::snprintf(score, sizeof score, "%.4f", h.score);
-    std::cout << h.rank << ". [" << score << "] " << printable(h.qd_number) << "  " << printable(h.section_key)
+    std::cout << h.rank << ". [" << shared::text::fixed(h.score, 4) << "] " << printable(h.qd_number) << "  " << printable(h.section_key)
               << "\n";
     if (!h.link.empty()) std::cout << "   " << printable(h.link) << "\n";
     std::cout << "   " << printable(h.snippet) << "\n";

@@ -1,21 +1,18 @@
 #include "apps/kesto/host_output.hpp"
 
-#include <cstdio>
 #include <filesystem>
 
 #include "shared/processors/conversion_loss.hpp"
+#include "shared/text/fixed.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace kesto_cli {
 
-std::string fixed1(double v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.1f", v);
-  return buf;
-}
+std::string fixed1(double v) { return shared::text::fixed(v, 1); }
 
-std::string outcome_line(const shared::host::runner::Outcome& o) {
-  std::string line = o.name + "  " + (o.qd_number.empty() ? "-" : o.qd_number) + "  " + o.status + "  " +
+std::string outcome_line(const shared::host::task::Outcome& o) {
+  std::string line = o.name + "  " + (o.qd_number.empty() ? "-" : o.qd_number) + "  " +
+                     std::string(shared::host::task::word(o.status)) + "  " +
                      (o.stage.empty() ? "-" : o.stage) + "  " + fixed1(o.seconds) + "s";
   if (const shared::Record* loss = shared::record::find(o.result, "loss_report")) {
     if (const std::string note = shared::processors::conversion_loss::loss_note(*loss); !note.empty()) {

@@ -4,13 +4,13 @@
 
 #include <string>
 
-#include "shared/host/runner.hpp"
+#include "shared/host/task.hpp"
 
 namespace kesto_cli {
 
 // "{name}  {QD-number or -}  {status}  {stage or -}  {seconds:.1f}s[  lost: ...][  {error on one line}]",
 // control characters escaped (shared::text::printable).
-std::string outcome_line(const shared::host::runner::Outcome& o);
+std::string outcome_line(const shared::host::task::Outcome& o);
 
 // "{v:.1f}".
 std::string fixed1(double v);

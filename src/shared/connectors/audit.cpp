@@ -87,7 +87,7 @@ void ensure_table(PGconn* conn, std::string_view table_name) {
   const std::string bare = bare_name(table);
   pg::Transaction tx(conn);
   // Two processes creating the table at once would collide on its type.
-  pg::execute(conn, "SELECT pg_advisory_xact_lock(hashtextextended(%s, 0))", {"kesto.audit-table:" + table});
+  pg::advisory_xact_lock(conn, "kesto.audit-table:" + table);
   check_existing_table(conn, table);
   pg::execute(conn, "CREATE TABLE IF NOT EXISTS " + table +
                         " (\n"

@@ -214,4 +214,26 @@ std::optional<Record> upsert_document(PGconn* conn, std::string_view table_name,
   return update_row(conn, table_name, "document_number", text(doc_number), update_data);
 }
 
+std::vector<Record> files_holding(PGconn* conn, std::string_view table_name, std::string_view qd_number,
+                                  const std::vector<std::string>& fragments) {
+  if (fragments.empty()) return {};
+  check_table(table_name);
+  Record patterns = Record::array();
+  for (const std::string& fragment : fragments) {
+    std::string pattern = "%";
+    for (char c : fragment) {
+      if (c == '%' || c == '_' || c == '\\') pattern += '\\';
+      pattern += c;
+    }
+    patterns.push_back(pattern + "%");
+  }
+  pg::PgResult res = pg::execute(conn,
+                                 "SELECT document_number, blob_filename FROM " + text(table_name) +
+                                     " WHERE upper(document_number) <> %s AND EXISTS (SELECT 1 FROM "
+                                     "jsonb_array_elements_text(%s::jsonb) AS p(pattern) WHERE blob_filename LIKE "
+                                     "p.pattern) ORDER BY document_number",
+                                 {text(qd_number), patterns});
+  return pg::all_rows(res.get());
+}
+
 }  // namespace shared::connectors::mainstore

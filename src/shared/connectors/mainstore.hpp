@@ -87,4 +87,12 @@ std::optional<Record> upsert_document(std::string_view table_name, std::string_v
 std::optional<Record> upsert_document(PGconn* conn, std::string_view table_name, std::string_view doc_number,
                                       const Record& data);
 
+// The rows of documents other than `qd_number` (compared upper-cased)
+// whose recorded blob_filename holds one of `fragments` as it is (no
+// wildcards): {"document_number", "blob_filename"} each, by document number;
+// none for no fragments. What the artefact names of two documents share
+// is judged from these; one statement on the caller's connection.
+std::vector<Record> files_holding(PGconn* conn, std::string_view table_name, std::string_view qd_number,
+                                  const std::vector<std::string>& fragments);
+
 }  // namespace shared::connectors::mainstore

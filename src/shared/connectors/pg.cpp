@@ -336,6 +336,26 @@ void Transaction::commit() {
   }
 }
 
+namespace {
+
+// The key of the advisory lock of a name: one hash function for every lock.
+const char* const kLockKey = "hashtextextended(%s, 0)";
+
+}  // namespace
+
+void advisory_xact_lock(PGconn* conn, std::string_view name) {
+  execute(conn, std::string("SELECT pg_advisory_xact_lock(") + kLockKey + ")", {std::string(name)});
+}
+
+bool try_advisory_lock(PGconn* conn, std::string_view name) {
+  PgResult r = execute(conn, std::string("SELECT pg_try_advisory_lock(") + kLockKey + ") AS locked", {std::string(name)});
+  return first_row(r.get()).value_or(Record::object()).value("locked", false);
+}
+
+void advisory_unlock(PGconn* conn, std::string_view name) {
+  execute(conn, std::string("SELECT pg_advisory_unlock(") + kLockKey + ")", {std::string(name)});
+}
+
 bool is_plain_identifier(std::string_view name, bool allow_schema) {
   auto plain = [](std::string_view part) {
     if (part.empty() || (part[0] >= '0' && part[0] <= '9')) return false;

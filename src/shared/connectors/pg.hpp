@@ -8,6 +8,8 @@
 #include <libpq-fe.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,6 +87,79 @@ class Transaction {
  private:
   PGconn* conn_;
   bool done_ = false;
+};
+
+// Advisory locks. Every lock of the system is keyed by the 64-bit hash of
+// its name, hashtextextended(name, 0), so that one name is one lock in
+// every process and every statement that takes it.
+
+// Waits for the transaction-level lock of `name`, held until the caller's
+// transaction ends. Throws DatabaseError.
+void advisory_xact_lock(PGconn* conn, std::string_view name);
+// Takes the session-level lock of `name` when no other session holds it;
+// whether it was taken. Throws DatabaseError.
+bool try_advisory_lock(PGconn* conn, std::string_view name);
+// Releases one hold of the session-level lock of `name`. Throws DatabaseError.
+void advisory_unlock(PGconn* conn, std::string_view name);
+
+// Session-level advisory locks on a connection that `Session` keeps and
+// opens again after a break, taken all or none and released when the guard
+// goes. `Session` offers with_conn(fn) (fn(PGconn*) on the kept connection,
+// once more on a new one when it broke) and generation() (how many
+// connections it has opened so far): locks taken at one generation went
+// with their connection once it moves on.
+template <class Session>
+class AdvisoryLock {
+ public:
+  explicit AdvisoryLock(Session& session) : session_(session) {}
+  AdvisoryLock(const AdvisoryLock&) = delete;
+  AdvisoryLock& operator=(const AdvisoryLock&) = delete;
+  ~AdvisoryLock() { release(); }
+
+  // Takes every lock of `names`; false (holding none) when one is held
+  // elsewhere. Throws DatabaseError when the database cannot be reached.
+  bool try_lock(const std::vector<std::string>& names) {
+    generation_ = session_.generation();
+    for (const std::string& name : names) {
+      if (!session_.with_conn([&](PGconn* c) { return try_advisory_lock(c, name); })) {
+        release();
+        return false;
+      }
+      held_.push_back(name);
+    }
+    if (intact()) return true;
+    release();
+    return false;
+  }
+
+  // Whether the locks are still held: they went with the connection that
+  // took them if it broke and another was opened since.
+  bool intact() noexcept {
+    try {
+      return !held_.empty() && session_.generation() == generation_;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
+ private:
+  void release() noexcept {
+    for (const std::string& name : held_) {
+      try {
+        session_.with_conn([&](PGconn* c) {
+          advisory_unlock(c, name);
+          return 0;
+        });
+      } catch (const std::exception&) {
+        // A lock on a connection that broke is already released.
+      }
+    }
+    held_.clear();
+  }
+
+  Session& session_;
+  std::vector<std::string> held_;
+  std::uint64_t generation_ = 0;
 };
 
 // Letters, digits and underscores, not starting with a digit; with

@@ -212,7 +212,7 @@ Recipe ensure(PGconn* conn, const std::string& table) {
   // Two processes creating or upgrading the same table at once would
   // collide in the catalogue; the lock lasts until the caller's transaction
   // ends.
-  pg::execute(conn, "SELECT pg_advisory_xact_lock(hashtext(%s))", {"kesto.vector_db:" + table});
+  pg::advisory_xact_lock(conn, "kesto.vector_db:" + table);
   pg::execute(conn, "CREATE TABLE IF NOT EXISTS " + table +
                         " (\n"
                         "    qd_number       text NOT NULL,\n"
@@ -427,8 +427,7 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   const Recipe recipe = ensure(conn.get(), table);
   // Two runs of the same document would otherwise both decide what to keep
   // from the same old rows and then collide on the inserts.
-  pg::execute(conn.get(), "SELECT pg_advisory_xact_lock(hashtext(%s))",
-              {"kesto.vector_db:" + table + ":" + upper(qd)});
+  pg::advisory_xact_lock(conn.get(), "kesto.vector_db:" + table + ":" + upper(qd));
 
   struct Old {
     std::string sha, model;

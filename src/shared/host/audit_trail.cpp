@@ -9,6 +9,7 @@
 #include "shared/config.hpp"
 #include "shared/digest.hpp"
 #include "shared/errors.hpp"
+#include "shared/host/session.hpp"
 #include "shared/processors/deleter.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -227,6 +228,20 @@ Record verify_trail(const std::string& qd, const std::vector<Record>& history) {
   out["notes"] = notes;
   out["ok"] = problems.empty();
   return out;
+}
+
+void append(const std::vector<audit::Event>& events) {
+  if (events.empty()) return;
+  const std::string table = config::get().AUDIT_TABLE;
+  session::get().with_conn([&](PGconn* c) {
+    audit::append(c, table, events);
+    return 0;
+  });
+}
+
+std::vector<Record> history(const std::string& qd) {
+  const std::string table = config::get().AUDIT_TABLE;
+  return session::get().with_conn([&](PGconn* c) { return audit::history(c, table, qd); });
 }
 
 }  // namespace shared::host::audit_trail

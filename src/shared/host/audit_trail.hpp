@@ -1,8 +1,8 @@
 // shared.host.audit_trail: what the host writes to the audit trail about a
 // document's run and deletion, and the checks of a trail against the
 // stores. The events are built here from what the run returned and what
-// the storage layer acknowledged; writing them is the caller's (on the
-// host's own database connection).
+// the storage layer acknowledged, and written on the host's own database
+// connection.
 #pragma once
 
 #include <string>
@@ -53,5 +53,11 @@ std::vector<connectors::audit::Event> deletion_events(const std::string& qd, con
 // "recorded", "found"} with size_bytes and sha256 each), "not_in_trail"
 // (paths), "problems" (texts), "notes" (texts), "ok" (no problems)}.
 Record verify_trail(const std::string& qd, const std::vector<Record>& history);
+
+// The audit trail (KESTO_AUDIT_TABLE) on the host's kept connection:
+// appends events; the document's events, oldest first. Both throw when the
+// database fails.
+void append(const std::vector<connectors::audit::Event>& events);
+std::vector<Record> history(const std::string& qd);
 
 }  // namespace shared::host::audit_trail

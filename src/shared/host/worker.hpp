@@ -17,7 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "shared/host/runner.hpp"
+#include "shared/host/admission.hpp"
+#include "shared/host/queue_message.hpp"
+#include "shared/host/task.hpp"
 #include "shared/record.hpp"
 
 namespace shared::host::worker {
@@ -35,58 +37,13 @@ struct QueueSettings {
 };
 QueueSettings queue_settings();
 
-// A message of the work queue as a worker runs it. It never names a local
-// file: a worker reads nothing of its machine on a message's word.
-struct QueueTask {
-  runner::Task task;           // local_file always empty
-  bool force = false;
-  // Of a forced message: the row's mark when it was queued (see
-  // runner::Options::queued_row_mark); nullopt in messages of older
-  // versions, which are then always run forced.
-  std::optional<std::string> row_mark;
-  long lock_waits = 0;         // times handed back because another process ran the document
-  std::string last_error;      // why it was handed back last
-};
-
-// Limits of a message's parts, in bytes.
-inline constexpr std::size_t MAX_BLOB_NAME_BYTES = 1024;
-inline constexpr std::size_t MAX_DOC_TEXT_BYTES = 16 * 1024;
-inline constexpr std::size_t MAX_DOC_KEY_BYTES = 128;
-inline constexpr std::size_t MAX_DOC_MEMBERS = 100;
-
-// Checks a message text and makes it a task; the only way from a message to
-// a run. A message is an object of these members and no others: "action"
-// ("process" or "delete"); "doc" (an object of at most MAX_DOC_MEMBERS
-// scalar members, texts valid UTF-8 of at most MAX_DOC_TEXT_BYTES; for a
-// process task a "blob_filename" of at most MAX_BLOB_NAME_BYTES without
-// control characters or backslashes, not starting with "/", without empty,
-// "." or ".." segments; a deletion's may be empty); "batch_size" (a whole
-// number from 1 to MAX_BATCH_SIZE); "local_file" (absent or ""); booleans
-// "uploaded" and "force"; texts "row_mark" and "last_error"; "lock_waits"
-// (a whole number). The whole text is at most QUEUE_MESSAGE_MAX_TEXT bytes.
-// Throws ValueError saying what is wrong.
-QueueTask parse_message(std::string_view text);
-
-// The message text of a queue task. Throws ValueError for a task naming a
-// local file.
-std::string message_text(const QueueTask& t);
-
-// The poison queue's copy of a message taken `dequeue_count` times and
-// refused for `why`: the checked task (or, for a message that is not one,
-// its text) with "last_error" and "dequeue_count". One that would not fit in
-// a message is cut: {"truncated": true, "last_error", "dequeue_count",
-// "bytes" (of the whole text), "text" (its beginning)}. "" when not even
-// that fits.
-std::string poison_text(std::string_view message, const QueueTask* task, const std::string& why,
-                        long dequeue_count);
-
 // What enqueue did with one task: QUEUED, SKIPPED (nothing to do), WAITING
 // (already queued or running) or FAILED (refused), and why.
-using Enqueued = runner::Admission;
+using Enqueued = admission::Admission;
 
 // Checks each task as a run would (a refused QD-number or file type, an
 // unchanged source, a deletion with nothing left, a row already QUEUED or
-// RUNNING unless `options.force`; see runner::admission) and its message as
+// RUNNING unless `options.force`; see admission::admit) and its message as
 // a worker will (one it would refuse, or too big for the queue, is FAILED
 // with nothing uploaded or marked), uploads local files into the documents
 // folder, puts one message per remaining task and marks its row QUEUED.
@@ -94,8 +51,8 @@ using Enqueued = runner::Admission;
 // visibility timeout has lost its message and is queued again.
 // `on_task` sees every task with its verdict, in order. Storage and
 // database failures are exceptions: what was queued before stays queued.
-void enqueue(const std::vector<runner::Task>& tasks, const runner::Options& options,
-             const std::function<void(const runner::Task&, const Enqueued&)>& on_task);
+void enqueue(const std::vector<task::Task>& tasks, const task::Options& options,
+             const std::function<void(const task::Task&, const Enqueued&)>& on_task);
 
 struct WorkerOptions {
   int concurrency = 1;
@@ -112,7 +69,7 @@ using StopLevel = std::function<int()>;
 // `on_done` sees every outcome as the document finishes; a document handed
 // back for a later try is reported with status "RETRY". Returns 0; throws
 // only for unusable settings.
-int run_worker(const WorkerOptions& options, const std::function<void(const runner::Outcome&)>& on_done,
+int run_worker(const WorkerOptions& options, const std::function<void(const task::Outcome&)>& on_done,
                const StopLevel& stop);
 
 // The worker-process side: one message text per line in (checked again

@@ -66,7 +66,9 @@ std::string quoted_body(std::string_view body) {
                      status, "");
 }
 
-bool retryable_status(long status) { return status == 408 || status == 409 || status == 429 || status >= 500; }
+// The statuses any service error counts as passing, and 409 (conflict),
+// which this client tries again as well.
+bool retryable_status(long status) { return ServiceError::transient_status(status) || status == 409; }
 
 double transport_retry_delay(int retry_number) { return std::min(0.5 * std::pow(2.0, retry_number - 1), 8.0); }
 

@@ -38,4 +38,15 @@ inline std::string extraction_markdown(std::string_view blob_filename) {
   return markdown(name);
 }
 
+// The last path component of blob_filename without its extension (a name
+// whose only "." is its first character keeps it): the part every artefact
+// name of the file holds, which lock names and searches for files that
+// share artefact names key on.
+inline std::string file_stem(std::string_view blob_filename) {
+  std::string_view name = blob_filename;
+  if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos) name.remove_prefix(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
+}
+
 }  // namespace shared::processors::artifact_names

@@ -12,9 +12,9 @@
 
 namespace shared::processors::conversion_loss {
 
-// shared::Record, named here through the JSON library's declarations only:
-// the package reader includes this header, and must not see the whole
-// library (its std::quoted would capture the reader's own quoting helper).
+// shared::Record, named here through the JSON library's declarations only,
+// so that the package reader, which includes this header, need not parse
+// the whole library.
 using Record = nlohmann::ordered_json;
 
 // One count per kind of content the Markdown does not carry. The member

@@ -92,15 +92,6 @@ std::vector<std::string> artefact_stems(const std::string& path) {
   return out;
 }
 
-std::string like_contains(const std::string& text) {
-  std::string pattern = "%";
-  for (char c : text) {
-    if (c == '%' || c == '_' || c == '\\') pattern += '\\';
-    pattern += c;
-  }
-  return pattern + "%";
-}
-
 // For each of `paths` that another document claims, why: it is an artefact
 // path of that document's recorded file (its metadata row), or the audit
 // trail records it as that document's live artefact. Two statements over
@@ -110,28 +101,19 @@ std::map<std::string, std::string> others_claims(PGconn* conn, const std::string
   std::map<std::string, std::string> out;
   if (paths.empty()) return out;
   const std::set<std::string> wanted(paths.begin(), paths.end());
-  std::set<std::string> patterns;
+  std::set<std::string> stems;
   for (const std::string& p : paths) {
-    for (const std::string& stem : artefact_stems(p)) patterns.insert(like_contains(stem));
+    for (std::string& stem : artefact_stems(p)) stems.insert(std::move(stem));
   }
-  if (!patterns.empty()) {
-    const std::string table = config::get().PGTABLE;
-    pg::check_identifier(table, "table name", true);
-    // A row whose file name holds one of the stems is a candidate; its
-    // artefact paths, built as the pipeline builds them, decide.
-    pg::PgResult res = pg::execute(conn,
-                                   "SELECT document_number, blob_filename FROM " + table +
-                                       " WHERE upper(document_number) <> %s AND EXISTS (SELECT 1 FROM "
-                                       "jsonb_array_elements_text(%s::jsonb) AS p(pattern) WHERE blob_filename LIKE "
-                                       "p.pattern) ORDER BY document_number",
-                                   {qd_number, Record(std::vector<std::string>(patterns.begin(), patterns.end()))});
-    for (const Record& row : pg::all_rows(res.get())) {
-      const std::string file = record::get_text_or(row, "blob_filename", "");
-      for (const std::string& p : artifact_paths(file)) {
-        if (wanted.count(p) && !out.count(p)) {
-          out[p] = "an artefact of " + record::get_text_or(row, "document_number", "") + "'s recorded file '" + file +
-                   "'";
-        }
+  // A row whose file name holds one of the stems is a candidate; its
+  // artefact paths, built as the pipeline builds them, decide.
+  for (const Record& row : mainstore::files_holding(conn, config::get().PGTABLE, qd_number,
+                                                    std::vector<std::string>(stems.begin(), stems.end()))) {
+    const std::string file = record::get_text_or(row, "blob_filename", "");
+    for (const std::string& p : artifact_paths(file)) {
+      if (wanted.count(p) && !out.count(p)) {
+        out[p] = "an artefact of " + record::get_text_or(row, "document_number", "") + "'s recorded file '" + file +
+                 "'";
       }
     }
   }
@@ -490,67 +472,70 @@ Record plan_deletion(const std::string& qd_number) {
   return plan_document_deletion(Record{{"document_number", qd_number}});
 }
 
-Record verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths) {
+Record to_record(const Verification& v) {
+  if (!v.looked) return Record{{"verified", false}, {"problems", v.problems}};
+  Record out = Record::object();
+  out["remaining_blobs"] = v.remaining_blobs;
+  out["index_sections"] = v.index_sections ? Record(*v.index_sections) : Record();
+  out["metadata_row"] = v.metadata_row ? Record(*v.metadata_row) : Record();
+  out["problems"] = v.problems;
+  out["notes"] = v.notes;
+  out["verified"] = v.verified();
+  return out;
+}
+
+Verification verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths) {
   std::string refusal;
   const std::optional<Target> target = target_of(doc, refusal);
   if (!target) throw ValueError(refusal);
-  Record remaining = Record::array();
-  Record problems = Record::array();
+  Verification v;
   auto remains = [&](const std::string& path) {
-    for (const auto& p : remaining) {
-      if (p == path) return;
-    }
-    remaining.push_back(path);
-    problems.push_back("blob '" + path + "' is still there");
+    if (std::find(v.remaining_blobs.begin(), v.remaining_blobs.end(), path) != v.remaining_blobs.end()) return;
+    v.remaining_blobs.push_back(path);
+    v.problems.push_back("blob '" + path + "' is still there");
   };
   const Survey found = survey(*target, known_paths);
-  for (const std::string& w : found.warnings) problems.push_back(w);
-  if (found.claims_error) problems.push_back(claims_error_text(*found.claims_error));
+  for (const std::string& w : found.warnings) v.problems.push_back(w);
+  if (found.claims_error) v.problems.push_back(claims_error_text(*found.claims_error));
   for (const FolderScan& scan : found.folders) {
-    if (scan.error) problems.push_back("Failed to list blobs in '" + scan.folder + "': " + *scan.error);
+    if (scan.error) v.problems.push_back("Failed to list blobs in '" + scan.folder + "': " + *scan.error);
     for (const std::string& b : scan.matches) remains(b);
   }
-  Record notes = Record::array();
-  for (const Kept& k : found.kept) notes.push_back("'" + k.blob_path + "' left alone: " + k.reason);
-  for (const std::string& n : found.notes) notes.push_back(n);
+  for (const Kept& k : found.kept) v.notes.push_back("'" + k.blob_path + "' left alone: " + k.reason);
+  for (const std::string& n : found.notes) v.notes.push_back(n);
   // The document's paths known from elsewhere (the audit trail) are asked
   // for one by one: a blob outside the folders scanned still counts.
   for (const std::string& path : found.known_own) {
     try {
       if (blobhub::check_blob_exists(path)) remains(path);
     } catch (const std::exception& e) {
-      problems.push_back("Failed to look for '" + path + "': " + text::one_line(e.what()));
+      v.problems.push_back("Failed to look for '" + path + "': " + text::one_line(e.what()));
     }
   }
-  Record verification = Record::object();
-  verification["remaining_blobs"] = remaining;
   try {
-    const std::size_t count = count_index_rows(target->qd_number);
-    verification["index_sections"] = count;
-    if (count) problems.push_back(std::to_string(count) + " index section(s) of '" + target->given + "' are still there");
+    v.index_sections = count_index_rows(target->qd_number);
+    if (*v.index_sections) {
+      v.problems.push_back(std::to_string(*v.index_sections) + " index section(s) of '" + target->given +
+                           "' are still there");
+    }
   } catch (const std::exception& e) {
-    verification["index_sections"] = nullptr;
-    problems.push_back(std::string("Vector DB not readable: ") + text::one_line(e.what()));
+    v.problems.push_back(std::string("Vector DB not readable: ") + text::one_line(e.what()));
   }
   try {
     auto row = find_row(*target);
-    verification["metadata_row"] = row.has_value();
+    v.metadata_row = row.has_value();
     // A row kept to bring an unfinished deletion back is the deletion's own
     // mark; what keeps it unfinished is reported on its own.
     if (row && record::get_text_or(*row, "status", "") == "DELETION_PENDING") {
-      notes.push_back("the metadata row of '" + target->given +
-                      "' is kept as DELETION_PENDING until the deletion is complete");
+      v.notes.push_back("the metadata row of '" + target->given +
+                        "' is kept as DELETION_PENDING until the deletion is complete");
     } else if (row) {
-      problems.push_back("the metadata row of '" + target->given + "' is still there");
+      v.problems.push_back("the metadata row of '" + target->given + "' is still there");
     }
   } catch (const std::exception& e) {
-    verification["metadata_row"] = nullptr;
-    problems.push_back(std::string("Metadata table not readable: ") + text::one_line(e.what()));
+    v.problems.push_back(std::string("Metadata table not readable: ") + text::one_line(e.what()));
   }
-  verification["problems"] = problems;
-  verification["notes"] = notes;
-  verification["verified"] = problems.empty();
-  return verification;
+  return v;
 }
 
 Record own_paths(const Record& doc, const std::vector<std::string>& paths) {

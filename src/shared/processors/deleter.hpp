@@ -15,6 +15,8 @@
 // artefact. When those claims cannot be read, nothing is removed.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,18 +74,33 @@ std::vector<std::string> artifact_paths(std::string_view blob_filename);
 // document claims)}. Found exactly as DeletionStage finds them. Throws
 // ValueError for a missing or malformed QD-number.
 Record plan_document_deletion(const Record& doc);
+// What a look in every store after a deletion found.
+struct Verification {
+  std::vector<std::string> remaining_blobs;
+  std::optional<std::size_t> index_sections;  // nullopt: the index could not be read
+  std::optional<bool> metadata_row;           // whether a row is there; nullopt: the table could not be read
+  std::vector<std::string> problems;          // what is still there or could not be looked at
+  std::vector<std::string> notes;             // known paths not followed and blobs left alone, and why
+  // False when the look failed as a whole: `problems` says why, and the
+  // rest holds nothing.
+  bool looked = true;
+  bool verified() const { return problems.empty(); }
+};
+
+// The verification as the receipt holds it: {"remaining_blobs",
+// "index_sections" (count or null), "metadata_row" (bool or null),
+// "problems", "notes", "verified"}; for a look that failed as a whole
+// {"verified": false, "problems"}.
+Record to_record(const Verification& v);
+
 // Looks in every store again after a deletion of `doc`: every artefact
 // folder (found as the deletion finds blobs), the document's own paths
 // among `known_paths` (blobs the audit trail knows of), the index and the
 // metadata table. The file names that count are `doc`'s blob_filename (the
 // caller passes what was recorded), the row's and the trail's; a blob
-// another document claims is not looked for. Returns {"remaining_blobs",
-// "index_sections" (count or null), "metadata_row" (bool or null),
-// "problems" (texts: what is still there or could not be looked at),
-// "notes" (texts: known paths not followed and blobs left alone, and why),
-// "verified" (no problems)}. Throws ValueError for a missing or malformed
-// QD-number.
-Record verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths = {});
+// another document claims is not looked for. Throws ValueError for a
+// missing or malformed QD-number.
+Verification verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths = {});
 
 // Which of `paths` (blob paths the audit trail holds for `doc`) are the
 // document's own as the deletion judges blobs: {"own" (in the given order),

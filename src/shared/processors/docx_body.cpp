@@ -87,7 +87,7 @@ class BodyParser final : public BodyReader {
     const int n = part_.read(head, sizeof head);
     if (n < 0) throw PackageError(part_.error());
     ctxt_ = xmlCreatePushParserCtxt(&h, nullptr, head, n, part_.name().c_str());
-    if (ctxt_ == nullptr) throw PackageError("cannot read part " + quoted(part_.name()) + ": out of memory");
+    if (ctxt_ == nullptr) throw PackageError("cannot read part " + quote_part(part_.name()) + ": out of memory");
     ctxt_->_private = this;
     // No XML_PARSE_NOENT, DTDLOAD, DTDATTR or DTDVALID: declared entities stay
     // unexpanded references, and no external subset or entity is ever fetched.
@@ -244,7 +244,7 @@ class BodyParser final : public BodyReader {
       }
       root_seen_ = true;
       if (!is_w(uri) || !named(local, "document")) {
-        stop("not a Word document: the main part " + quoted(part_.name()) + " has the root element <" +
+        stop("not a Word document: the main part " + quote_part(part_.name()) + " has the root element <" +
              reinterpret_cast<const char*>(local) + ">");
         return;
       }
@@ -487,7 +487,7 @@ class BodyParser final : public BodyReader {
   bool count_table_bytes(std::uint64_t n) {
     table_bytes_ += n;
     if (table_bytes_ <= limit_) return true;
-    stop("a table in part " + quoted(part_.name()) + " expands to more than " + size_text(limit_) + " of text");
+    stop("a table in part " + quote_part(part_.name()) + " expands to more than " + size_text(limit_) + " of text");
     return false;
   }
 

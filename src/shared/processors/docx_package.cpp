@@ -22,7 +22,7 @@ std::optional<std::string> xml_error_message(const xmlError* err, const xmlParse
                                              const PartStream& part) {
   if (err == nullptr || err->level < XML_ERR_ERROR) return std::nullopt;
   if (err->code == XML_WAR_UNDECLARED_ENTITY) return std::nullopt;
-  const std::string where = "malformed XML in part " + quoted(part.name());
+  const std::string where = "malformed XML in part " + quote_part(part.name());
   if (err->code == XML_ERR_DOCUMENT_END && ctxt != nullptr && ctxt->nameNr > 0) {
     return where + ": the part ends inside an element";
   }
@@ -33,9 +33,9 @@ std::optional<std::string> xml_error_message(const xmlError* err, const xmlParse
 
 void throw_read_error(const PartStream& part, const std::string& xml_error) {
   if (!part.error().empty()) throw PackageError(part.error());
-  if (part.bytes_read() == 0) throw PackageError("malformed XML in part " + quoted(part.name()) + ": the part is empty");
+  if (part.bytes_read() == 0) throw PackageError("malformed XML in part " + quote_part(part.name()) + ": the part is empty");
   if (!xml_error.empty()) throw PackageError(xml_error);
-  throw PackageError("malformed XML in part " + quoted(part.name()));
+  throw PackageError("malformed XML in part " + quote_part(part.name()));
 }
 
 }  // namespace detail
@@ -92,9 +92,9 @@ void refuse_duplicate_parts(zip_t* za) {
     if (added) continue;
     const char* first = zip_get_name(za, static_cast<zip_uint64_t>(it->second), 0);
     std::string message = "ambiguous package: zip entries " + std::to_string(it->second + 1) + " and " +
-                          std::to_string(i + 1) + " both name the part " + quoted(first != nullptr ? first : name);
+                          std::to_string(i + 1) + " both name the part " + quote_part(first != nullptr ? first : name);
     if (first != nullptr && std::strcmp(first, name) != 0) {
-      message += " (as " + quoted(first) + " and " + quoted(name) + "; part names ignore case)";
+      message += " (as " + quote_part(first) + " and " + quote_part(name) + "; part names ignore case)";
     }
     throw PackageError(message + ", which readers resolve differently");
   }
@@ -294,13 +294,13 @@ std::string rels_part_of(const std::string& part) {
 
 std::vector<Relationship> read_relationships(zip_t* za, const std::string& rels_name, std::uint64_t limit) {
   const zip_int64_t idx = locate(za, rels_name);
-  if (idx < 0) throw PackageError("part " + quoted(rels_name) + " is missing");
+  if (idx < 0) throw PackageError("part " + quote_part(rels_name) + " is missing");
   PartStream part(za, idx, rels_name, limit);
   XmlReader xml(part);
   to_root(xml);
   std::vector<Relationship> out;
   if (!xml.in_ns(RELATIONSHIPS_NS) || !eq(xml.local_name(), "Relationships")) {
-    throw PackageError("part " + quoted(rels_name) + " is not a relationships part");
+    throw PackageError("part " + quote_part(rels_name) + " is not a relationships part");
   }
   const int root = xml.depth();
   if (!xml.is_empty()) {
@@ -433,7 +433,7 @@ Document::Document(std::string_view docx_bytes, std::uint64_t max_part_size) : i
   m.main_part = resolve_target("", office->target);
   const zip_int64_t main_index = locate(za, m.main_part);
   if (main_index < 0) {
-    throw PackageError("not a Word document: the main document part " + quoted(m.main_part) + " is missing");
+    throw PackageError("not a Word document: the main document part " + quote_part(m.main_part) + " is missing");
   }
 
   const std::string main_rels = rels_part_of(m.main_part);

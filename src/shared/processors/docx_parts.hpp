@@ -26,7 +26,7 @@ inline bool eq(const xmlChar* a, const char* b) noexcept {
   return a != nullptr && std::strcmp(reinterpret_cast<const char*>(a), b) == 0;
 }
 
-inline std::string quoted(std::string_view name) {
+inline std::string quote_part(std::string_view name) {
   std::string out;
   out.reserve(name.size() + 2);
   out += '\'';
@@ -51,30 +51,30 @@ class PartStream {
     zip_stat_t st;
     zip_stat_init(&st);
     if (zip_stat_index(za, static_cast<zip_uint64_t>(index), 0, &st) != 0) {
-      throw PackageError("cannot read part " + quoted(name_) + ": " + zip_strerror(za));
+      throw PackageError("cannot read part " + quote_part(name_) + ": " + zip_strerror(za));
     }
     if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && st.encryption_method != ZIP_EM_NONE) {
-      throw PackageError("part " + quoted(name_) + " is encrypted");
+      throw PackageError("part " + quote_part(name_) + " is encrypted");
     }
     if ((st.valid & ZIP_STAT_SIZE) != 0) {
-      if (st.size > limit_) throw PackageError("part " + quoted(name_) + " inflates to more than " + size_text(limit_));
+      if (st.size > limit_) throw PackageError("part " + quote_part(name_) + " inflates to more than " + size_text(limit_));
       declared_ = st.size;
     }
     file_.reset(zip_fopen_index(za, static_cast<zip_uint64_t>(index), 0));
-    if (!file_) throw PackageError("cannot read part " + quoted(name_) + ": " + zip_strerror(za));
+    if (!file_) throw PackageError("cannot read part " + quote_part(name_) + ": " + zip_strerror(za));
   }
 
   int read(char* buffer, int len) noexcept {
     if (!error_.empty()) return -1;
     const zip_int64_t n = zip_fread(file_.get(), buffer, static_cast<zip_uint64_t>(len));
     if (n < 0) {
-      error_ = "cannot read part " + quoted(name_) + ": " + zip_file_strerror(file_.get());
+      error_ = "cannot read part " + quote_part(name_) + ": " + zip_file_strerror(file_.get());
       return -1;
     }
     total_ += static_cast<std::uint64_t>(n);
     // The declared size may lie; what counts is what inflation yields.
     if (total_ > limit_) {
-      error_ = "part " + quoted(name_) + " inflates to more than " + size_text(limit_);
+      error_ = "part " + quote_part(name_) + " inflates to more than " + size_text(limit_);
       return -1;
     }
     return static_cast<int>(n);
