@@ -155,7 +155,7 @@ std::string count_change(const std::string& table, const std::string& rows, int 
 // Writers of one index keep its word counts in step one at a time: taken
 // before a transaction's first change of rows, held until it ends.
 void lock_terms(PGconn* conn, const std::string& table) {
-  pg::execute(conn, "SELECT pg_advisory_xact_lock(hashtext(%s))", {"kesto.vector_db:" + table + ":terms"});
+  pg::advisory_xact_lock(conn, "kesto.vector_db:" + table + ":terms");
 }
 
 // Deletes the rows matching `where` (with its values) and their word
