@@ -245,6 +245,75 @@ TEST_F(Retrieval, AnOlderTableIsUpgradedInPlaceOnFirstUse) {
   EXPECT_TRUE(ask("gowning", Mode::vector).hits.empty());
 }
 
+TEST_F(Retrieval, AnOlderTablesRowsAreFilledInTransactionsOfTheirOwn) {
+  namespace pg = shared::connectors::pg;
+  // The table as the version before rank fields left it: 1,201 rows, more
+  // than two fills' worth, with that version's vectors and comment.
+  const std::string fold =
+      pg_testing::query(db(), "SELECT coalesce((SELECT n.nspname || '.unaccent' FROM pg_extension e JOIN pg_namespace n"
+                              " ON n.oid = e.extnamespace WHERE e.extname = 'unaccent'), '') AS f")
+          .at(0)["f"]
+          .get<std::string>();
+  auto folded = [&](const std::string& e) { return fold.empty() ? e : fold + "(" + e + ")"; };
+  pg_testing::exec(db(), "CREATE TABLE " + table_ +
+                             " (qd_number text NOT NULL, section_key text NOT NULL, section_index integer NOT NULL,"
+                             " document_name text NOT NULL DEFAULT '', link text NOT NULL DEFAULT '',"
+                             " enriched_text text NOT NULL, embedding real[],"
+                             " indexed_at timestamptz NOT NULL DEFAULT now(), content_sha256 text,"
+                             " embedding_model text, search_vector tsvector, PRIMARY KEY (qd_number, section_key))");
+  pg_testing::exec(db(), "INSERT INTO " + table_ +
+                             " (qd_number, section_key, section_index, document_name, enriched_text)"
+                             " SELECT 'QD-' || i / 10, 'Doc' || i / 10 || '::' || i || ' Step', mod(i, 10),"
+                             " 'Doc' || i / 10, 'In document Doc' || i / 10 || '.' || chr(10) || chr(10) ||"
+                             " '## ' || i || ' Step' || chr(10) || 'Gowning rule r' || i || '.'"
+                             " FROM generate_series(1, 1201) AS i");
+  pg_testing::exec(db(), "UPDATE " + table_ +
+                             " SET content_sha256 = encode(sha256(convert_to(enriched_text, 'UTF8')), 'hex'),"
+                             " search_vector = setweight(to_tsvector('english', " +
+                             folded("substr(section_key, strpos(section_key, '::') + 2)") +
+                             "), 'A') || to_tsvector('english', " + folded("enriched_text") + ")");
+  pg_testing::exec(db(), "COMMENT ON COLUMN " + table_ + ".search_vector IS 'kesto full text: english" +
+                             (fold.empty() ? "" : " " + fold) + "'");
+  auto unfilled = [&] {
+    return pg_testing::query(db(), "SELECT count(*)::integer AS n FROM " + table_ + " WHERE own_text IS NULL")
+        .at(0)["n"]
+        .get<int>();
+  };
+
+  {
+    // Another process is filling the rows.
+    pg::PgConn other = pg_testing::connect_db(db());
+    ASSERT_TRUE(pg::try_advisory_lock(other.get(), "kesto.vector_db:" + table_ + ":fill"));
+    // A write that fails keeps the upgrade it made first.
+    const vector_db::Embed refuse = [](const std::string&) -> std::optional<std::vector<double>> {
+      throw shared::ValueError("no embeddings today");
+    };
+    EXPECT_THROW(vector_db::sync_document_sections(
+                     "QD-9999", "New", "", {{.key = "New::1 Scope", .text = "## 1 Scope\nNew.", .embedding = {}}},
+                     refuse, "emb-test"),
+                 shared::ValueError);
+    EXPECT_EQ(unfilled(), 1201);
+    // A search neither waits for the fill nor does it, and finds the rows
+    // not yet filled by their text.
+    EXPECT_EQ(keys(ask("r77")), (std::vector<std::string>{"Doc7::77 Step"}));
+    EXPECT_EQ(unfilled(), 1201);
+    pg::advisory_unlock(other.get(), "kesto.vector_db:" + table_ + ":fill");
+  }
+  // The next search fills every row first.
+  EXPECT_EQ(keys(ask("r77 gowning", Mode::lexical, {}, 1)), (std::vector<std::string>{"Doc7::77 Step"}));
+  EXPECT_EQ(unfilled(), 0);
+  EXPECT_EQ(pg_testing::query(db(), "SELECT own_text, context_text FROM " + table_ +
+                                        " WHERE section_key = 'Doc7::77 Step'")
+                .at(0),
+            (shared::Record{{"own_text", "## 77 Step\nGowning rule r77."}, {"context_text", "Doc7"}}));
+  // The word counts are those of the vectors as they are now.
+  EXPECT_EQ(pg_testing::query(db(), "SELECT lexeme, sections FROM " + table_ +
+                                        "_terms WHERE sections <> 0 ORDER BY lexeme"),
+            pg_testing::query(db(), "SELECT e AS lexeme, count(*)::integer AS sections FROM " + table_ +
+                                        ", unnest(tsvector_to_array(search_vector)) AS e GROUP BY e"
+                                        " UNION ALL SELECT '', count(*)::integer FROM " + table_ + " ORDER BY lexeme"));
+}
+
 TEST_F(Retrieval, QuestionsPastTheBoundsAreRefusedBeforeTheDatabase) {
   index_samples();
   const std::size_t before = embedding_requests();

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "shared/config.hpp"
 #include "shared/connectors/kept_connection.hpp"
@@ -86,9 +87,16 @@ std::string text_array(const std::vector<std::string>& items) {
 struct Recipe {
   std::string config;  // e.g. "english"
   std::string fold;    // e.g. "public.unaccent", or "" when not installed
+  // Whether rows written before rank fields existed may still lack them
+  // (see fill_rank_fields).
+  bool unfilled = false;
   // The text stored as the column's comment: a table whose comment differs
   // was built another way and has its vectors made again.
-  std::string label() const { return "kesto ranked text: " + config + (fold.empty() ? "" : " " + fold); }
+  std::string label() const { return "kesto ranked text: " + settings(); }
+  // The comment of the version before rank fields: its vectors hold the
+  // same words, weighed only by heading, and are made again row by row.
+  std::string label_before_rank_fields() const { return "kesto full text: " + settings(); }
+  std::string settings() const { return config + (fold.empty() ? "" : " " + fold); }
   std::string folded(const std::string& expr) const { return fold.empty() ? expr : fold + "(" + expr + ")"; }
   std::string regconfig() const { return "'" + config + "'::regconfig"; }
   std::string tsv(const std::string& expr) const { return "to_tsvector(" + regconfig() + ", " + folded(expr) + ")"; }
@@ -107,29 +115,6 @@ struct Recipe {
     return "websearch_to_tsquery(" + regconfig() + ", " + folded(param) + ")";
   }
 };
-
-// Gives the rows indexed before rank fields existed theirs, a batch at a time.
-void fill_rank_fields(PGconn* conn, const std::string& table) {
-  for (;;) {
-    pg::PgResult res = pg::execute(conn, "SELECT qd_number, section_key, document_name, enriched_text FROM " + table +
-                                             " WHERE own_text IS NULL LIMIT 500");
-    const std::vector<Record> rows = pg::all_rows(res.get());
-    if (rows.empty()) return;
-    Record batch = Record::array();
-    for (const Record& r : rows) {
-      const std::string key = r["section_key"].get<std::string>();
-      RankFields f = rank_fields(r["document_name"].get<std::string>(), key, r["enriched_text"].get<std::string>());
-      batch.push_back(Record::array({r["qd_number"].get<std::string>(), key, std::move(f.own), std::move(f.context)}));
-    }
-    pg::PgResult done = pg::execute(conn,
-                                    "UPDATE " + table +
-                                        " AS t SET own_text = v.value->>2, context_text = v.value->>3"
-                                        " FROM jsonb_array_elements(%s::jsonb) AS v"
-                                        " WHERE t.qd_number = v.value->>0 AND t.section_key = v.value->>1",
-                                    {batch});
-    if (pg::affected_rows(done.get()) == 0) return;
-  }
-}
 
 // Counts again, from the stored vectors, the sections holding each word.
 void count_terms(PGconn* conn, const std::string& table) {
@@ -156,6 +141,88 @@ std::string count_change(const std::string& table, const std::string& rows, int 
 // before a transaction's first change of rows, held until it ends.
 void lock_terms(PGconn* conn, const std::string& table) {
   pg::advisory_xact_lock(conn, "kesto.vector_db:" + table + ":terms");
+}
+
+// The comment on own_text once no row lacks rank fields.
+constexpr const char* kFilled = "kesto rank fields filled";
+// Rows given rank fields per transaction.
+constexpr std::size_t kRowsPerFill = 500;
+
+// Gives the rows written before rank fields existed theirs, and makes their
+// vectors again, kRowsPerFill rows to a transaction in key order, so that
+// writers wait on one batch at most and an interrupted fill keeps what it
+// did; marks the table filled when no such row is left. One process fills a
+// table at a time: while another does, this one returns at once and works
+// on, a row not yet filled being found by its heading and text. The caller
+// holds no transaction. Not bounded by SEARCH_TIMEOUT_S: the work is the
+// index's, done once.
+void fill_rank_fields(PGconn* conn, const std::string& table, const Recipe& recipe) {
+  const std::string lock = "kesto.vector_db:" + table + ":fill";
+  if (!pg::try_advisory_lock(conn, lock)) return;
+  struct Release {
+    PGconn* conn;
+    const std::string& name;
+    ~Release() {
+      try {
+        pg::advisory_unlock(conn, name);
+      } catch (const std::exception&) {
+        // A lock on a connection that broke is already released.
+      }
+    }
+  } release{conn, lock};
+  std::optional<std::pair<std::string, std::string>> after;
+  for (;;) {
+    pg::Transaction tx(conn);
+    lock_terms(conn, table);
+    pg::Statement next{"SELECT qd_number, section_key, document_name, enriched_text FROM " + table +
+                           " WHERE own_text IS NULL",
+                       {}};
+    if (after) {
+      next.text += " AND (qd_number, section_key) > (%s, %s)";
+      next.values.push_back(after->first);
+      next.values.push_back(after->second);
+    }
+    next.text += " ORDER BY qd_number, section_key LIMIT " + std::to_string(kRowsPerFill);
+    pg::PgResult res = pg::execute(conn, next);
+    const std::vector<Record> rows = pg::all_rows(res.get());
+    if (rows.empty()) {
+      // A row that an older version wrote behind the fill waits for the
+      // next one.
+      pg::PgResult left = pg::execute(conn, "SELECT EXISTS (SELECT 1 FROM " + table +
+                                                " WHERE own_text IS NULL) AS remaining");
+      if (!pg::first_row(left.get()).value_or(Record::object()).value("remaining", true)) {
+        pg::execute(conn, "COMMENT ON COLUMN " + table + ".own_text IS '" + kFilled + "'");
+      }
+      tx.commit();
+      return;
+    }
+    Record batch = Record::array();
+    for (const Record& r : rows) {
+      const std::string key = r["section_key"].get<std::string>();
+      RankFields f = rank_fields(r["document_name"].get<std::string>(), key, r["enriched_text"].get<std::string>());
+      batch.push_back(Record::array({r["qd_number"].get<std::string>(), key, std::move(f.own), std::move(f.context)}));
+    }
+    after.emplace(rows.back()["qd_number"].get<std::string>(), rows.back()["section_key"].get<std::string>());
+    // The word counts lose the rows' old vectors and gain the new ones, in
+    // one statement: both come from its snapshot, which no writer changes
+    // while this transaction holds the terms lock.
+    pg::execute(conn,
+                "WITH v AS (SELECT x.value->>0 AS q, x.value->>1 AS k, x.value->>2 AS o, x.value->>3 AS c"
+                " FROM jsonb_array_elements(%s::jsonb) AS x),"
+                " was AS (SELECT t.search_vector FROM " + table + " AS t JOIN v ON t.qd_number = v.q AND"
+                " t.section_key = v.k WHERE t.own_text IS NULL),"
+                " made AS (UPDATE " + table + " AS t SET own_text = v.o, context_text = v.c, search_vector = " +
+                    recipe.vector_of("t.section_key", "v.o", "v.c", "t.enriched_text") +
+                    " FROM v WHERE t.qd_number = v.q AND t.section_key = v.k AND t.own_text IS NULL"
+                    " RETURNING t.search_vector)"
+                    " INSERT INTO " + terms_table(table) + " AS m (lexeme, sections) SELECT e, sum(n) FROM ("
+                    "SELECT unnest(tsvector_to_array(search_vector)) AS e, -1 AS n FROM was UNION ALL "
+                    "SELECT unnest(tsvector_to_array(search_vector)), 1 FROM made"
+                    ") AS d GROUP BY e HAVING sum(n) <> 0 ORDER BY e"
+                    " ON CONFLICT (lexeme) DO UPDATE SET sections = m.sections + excluded.sections",
+                {batch});
+    tx.commit();
+  }
 }
 
 // Deletes the rows matching `where` (with its values) and their word
@@ -188,11 +255,13 @@ Recipe ensure(PGconn* conn, const std::string& table) {
         " to_regclass(%s) IS NOT NULL AS has_terms,"
         " (SELECT col_description(a.attrelid, a.attnum) FROM pg_attribute a"
         "   WHERE a.attrelid = to_regclass(%s) AND a.attname = 'search_vector' AND NOT a.attisdropped) AS recipe,"
+        " (SELECT col_description(a.attrelid, a.attnum) FROM pg_attribute a"
+        "   WHERE a.attrelid = to_regclass(%s) AND a.attname = 'own_text' AND NOT a.attisdropped) AS filled,"
         " (SELECT n.nspname FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace"
         "   WHERE e.extname = 'unaccent') AS unaccent_schema,"
         " EXISTS (SELECT 1 FROM pg_ts_config c JOIN pg_namespace n ON n.oid = c.cfgnamespace"
         "   WHERE c.cfgname = %s AND (%s = '' OR n.nspname = %s)) AS config_known",
-        {table, gen, terms_table(table), table, cfg_name, cfg_schema, cfg_schema});
+        {table, gen, terms_table(table), table, table, cfg_name, cfg_schema, cfg_schema});
     return pg::first_row(r.get()).value_or(Record::object());
   };
   Record state = inspect();
@@ -204,8 +273,10 @@ Recipe ensure(PGconn* conn, const std::string& table) {
   if (!ext_schema.empty() && pg::is_plain_identifier(ext_schema)) recipe.fold = ext_schema + ".unaccent";
   const std::string wanted = recipe.label();
   auto current = [](const Record& s) { return record::get_text_or(s, "recipe", ""); };
+  auto unfilled = [](const Record& s) { return record::get_text_or(s, "filled", "") != kFilled; };
   if (state.value("present", false) && state.value("has_generation", false) && state.value("has_terms", false) &&
       current(state) == wanted) {
+    recipe.unfilled = unfilled(state);
     return recipe;
   }
 
@@ -249,11 +320,15 @@ Recipe ensure(PGconn* conn, const std::string& table) {
                         " SET content_sha256 = encode(sha256(convert_to(enriched_text, 'UTF8')), 'hex')"
                         " WHERE content_sha256 IS NULL");
   // Another process may have finished the same upgrade while this one waited.
+  // Rows without rank fields are filled later, in transactions of their own
+  // (fill_rank_fields): here the table is held by the caller's transaction.
   const Record now = inspect();
+  recipe.unfilled = unfilled(now);
   if (current(now) != wanted) {
-    fill_rank_fields(conn, table);
-    pg::execute(conn, "UPDATE " + table + " SET search_vector = " +
-                          recipe.vector_of("section_key", "own_text", "context_text", "enriched_text"));
+    if (current(now) != recipe.label_before_rank_fields()) {
+      pg::execute(conn, "UPDATE " + table + " SET search_vector = " +
+                            recipe.vector_of("section_key", "own_text", "context_text", "enriched_text"));
+    }
     count_terms(conn, table);
     pg::execute(conn, "COMMENT ON COLUMN " + table + ".search_vector IS '" + wanted + "'");
   } else if (!state.value("has_terms", false)) {
@@ -267,6 +342,23 @@ Recipe ensure(PGconn* conn, const std::string& table) {
 // index's own work, and cutting it short would only repeat it.
 void bound_statements(PGconn* conn) {
   pg::execute(conn, "SET LOCAL statement_timeout = " + std::to_string(config::get().SEARCH_TIMEOUT_S * 1000));
+}
+
+// Begins `tx` on `conn` (with `first`, a statement that must open it, when
+// given) and makes sure of the table in it. When rows without rank fields
+// are left, they are filled first (fill_rank_fields) and the transaction
+// begun again, so that the caller works on the filled rows.
+Recipe begin(PGconn* conn, const std::string& table, std::optional<pg::Transaction>& tx,
+             const std::string& first = {}) {
+  for (bool filled = false;; filled = true) {
+    tx.emplace(conn);
+    if (!first.empty()) pg::execute(conn, first);
+    const Recipe recipe = ensure(conn, table);
+    if (!recipe.unfilled || filled) return recipe;
+    tx->commit();
+    tx.reset();
+    fill_rank_fields(conn, table, recipe);
+  }
 }
 
 bool is_word_byte(unsigned char c) {
@@ -423,8 +515,8 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   const std::string table = table_for(table_name);
   const std::string qd(qd_number);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  const Recipe recipe = ensure(conn.get(), table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn.get(), table, tx);
   // Two runs of the same document would otherwise both decide what to keep
   // from the same old rows and then collide on the inserts.
   pg::advisory_xact_lock(conn.get(), "kesto.vector_db:" + table + ":" + upper(qd));
@@ -499,7 +591,7 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   }
   insert_rows(conn.get(), table, recipe, qd, document_name, link, fresh);
   if (deleted > 0 || !fresh.empty()) bump_generation(conn.get(), table);
-  tx.commit();
+  tx->commit();
   return counts;
 }
 
@@ -509,8 +601,8 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  const Recipe recipe = ensure(conn.get(), table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn.get(), table, tx);
   lock_terms(conn.get(), table);
   delete_rows(conn.get(), table, "upper(qd_number) = upper(%s)", {std::string(qd_number)});
   std::vector<NewRow> rows;
@@ -521,7 +613,7 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
   }
   insert_rows(conn.get(), table, recipe, qd_number, document_name, link, rows);
   bump_generation(conn.get(), table);
-  tx.commit();
+  tx->commit();
   return sections.size();
 }
 
@@ -529,27 +621,27 @@ std::size_t delete_document_sections(std::string_view qd_number, std::string_vie
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  ensure(conn.get(), table);
+  std::optional<pg::Transaction> tx;
+  begin(conn.get(), table, tx);
   lock_terms(conn.get(), table);
   const std::size_t n = delete_rows(conn.get(), table, "upper(qd_number) = upper(%s)", {std::string(qd_number)});
   if (n > 0) bump_generation(conn.get(), table);
-  tx.commit();
+  tx->commit();
   return n;
 }
 
 std::vector<Record> get_document_sections(std::string_view qd_number, std::string_view table_name) {
   const std::string table = table_for(table_name);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  ensure(conn.get(), table);
+  std::optional<pg::Transaction> tx;
+  begin(conn.get(), table, tx);
   pg::PgResult res = pg::execute(conn.get(),
                                  "SELECT qd_number, section_key, section_index, document_name, link, enriched_text, "
                                  "embedding, embedding_model, content_sha256, indexed_at FROM " +
                                      table + " WHERE upper(qd_number) = upper(%s) ORDER BY section_index",
                                  {std::string(qd_number)});
   std::vector<Record> rows = pg::all_rows(res.get());
-  tx.commit();
+  tx->commit();
   return rows;
 }
 
@@ -616,8 +708,8 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   const std::string table = table_for(table_name);
   std::vector<LexicalHit> hits;
   if (k == 0) return hits;
-  pg::Transaction tx(conn);
-  const Recipe recipe = ensure(conn, table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn, table, tx);
   bound_statements(conn);
 
   // The question's words, least common first, with how many sections hold
@@ -660,7 +752,7 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   for (const Word& w : words) sections = std::max(sections, w.holding);
   const bool operators = question_words(query).second;
   if (words.empty() && !operators) {
-    tx.commit();
+    tx->commit();
     return hits;
   }
 
@@ -730,7 +822,7 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   if (operators) {
     // The user's operators decide which sections qualify.
     run({});
-    tx.commit();
+    tx->commit();
     return hits;
   }
   // Sections are admitted by the question's uncommon words: a common word
@@ -755,12 +847,12 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
     for (const std::string& a : anywhere) every += (every.empty() ? "" : " & ") + a;
     run(every);
     if (hits.size() >= k) {
-      tx.commit();
+      tx->commit();
       return hits;
     }
   }
   run(admit);
-  tx.commit();
+  tx->commit();
   return hits;
 }
 
@@ -772,8 +864,8 @@ std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair
   if (ids.empty()) return out;
   Record wanted = Record::array();
   for (const auto& [qd, key] : ids) wanted.push_back(Record::array({qd, key}));
-  pg::Transaction tx(conn);
-  const Recipe recipe = ensure(conn, table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn, table, tx);
   bound_statements(conn);
   pg::PgResult res = pg::execute(
       conn,
@@ -805,29 +897,28 @@ std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair
     }
     out.push_back(std::move(v));
   }
-  tx.commit();
+  tx->commit();
   return out;
 }
 
 std::int64_t generation(PGconn* conn, std::string_view table_name) {
   const std::string table = table_for(table_name);
-  pg::Transaction tx(conn);
-  ensure(conn, table);
+  std::optional<pg::Transaction> tx;
+  begin(conn, table, tx);
   bound_statements(conn);
   pg::PgResult res = pg::execute(conn, "SELECT max(generation) AS g FROM " + generation_table(table));
   const Record row = pg::first_row(res.get()).value_or(Record::object());
-  tx.commit();
+  tx->commit();
   const Record* g = record::find(row, "g");
   return g && g->is_number() ? g->get<std::int64_t>() : 0;
 }
 
 EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std::string_view table_name) {
   const std::string table = table_for(table_name);
-  pg::Transaction tx(conn);
+  std::optional<pg::Transaction> tx;
   // The generation and the rows must come from one snapshot, or a write
   // committed in between would be cached under the newer generation.
-  pg::execute(conn, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
-  ensure(conn, table);
+  begin(conn, table, tx, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
   bound_statements(conn);
   EmbeddingSet set;
   {
@@ -853,7 +944,7 @@ EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std
                          std::string(PQgetvalue(res.get(), i, 1), static_cast<std::size_t>(PQgetlength(res.get(), i, 1))));
     set.vectors.push_back(std::move(*vec));
   }
-  tx.commit();
+  tx->commit();
   return set;
 }
 

@@ -50,12 +50,15 @@ struct SyncCounts {
 // ValueError unless it is a plain identifier (optionally schema-qualified).
 std::string table_for(std::string_view table_name = {});
 
-// Creates the index table, its indexes and its generation table unless they
-// exist, and upgrades an older table in place (hash, model and full-text
-// columns, filled for the rows it holds), inside the caller's transaction,
-// serialised against concurrent creators. The full-text column follows the
-// setting SEARCH_TEXT_CONFIG: when it changed, every row's vector is made
-// again. Throws ValueError for an unknown text-search configuration.
+// Creates the index table, its indexes and its generation and terms tables
+// unless they exist, and upgrades an older table in place (hash, model and
+// full-text columns, filled for the rows it holds; words counted), inside
+// the caller's transaction, serialised against concurrent creators. The
+// rank fields of rows written before they existed are left to the first
+// read or write through the functions below, which fill them 500 rows to a
+// transaction of their own before their work. The full-text column follows
+// the setting SEARCH_TEXT_CONFIG: when it changed, every row's vector is
+// made again. Throws ValueError for an unknown text-search configuration.
 void ensure_table(PGconn* conn, const std::string& table);
 
 // Re-indexes one document in one transaction: a section whose key and
