@@ -9,6 +9,8 @@
 #include "connectors/index_testing.hpp"
 #include "shared/connectors/vector_db.hpp"
 #include "shared/errors.hpp"
+#include "shared/processors/sectioner.hpp"
+#include "shared/processors/stamper.hpp"
 
 namespace retrieval = shared::retrieval;
 namespace vector_db = shared::connectors::vector_db;
@@ -30,6 +32,39 @@ class Retrieval : public index_testing::IndexTest {
                       {{"1 Purpose", "## 1 Purpose\nBatch records are reviewed before release."},
                        {"2 Review", "## 2 Review\nQA checks every signature and the detergent lot numbers."}})
                     .success);
+  }
+  // Indexes Markdown as the pipeline does: stamped, cut into sections (a
+  // parent's text holding its sub-sections'), enriched.
+  void index_markdown(const std::string& qd, const std::string& name, const std::string& title,
+                      const std::string& markdown) {
+    namespace processors = shared::processors;
+    const std::string stamped =
+        processors::stamper::compose_metadata_block(title, qd, "https://veeva.example/" + qd) + markdown;
+    shared::Record raw = {{"qd", qd}, {"document", name}, {"link", "https://veeva.example/" + qd}};
+    raw["sections"] = processors::sectioner::split_markdown_hierarchical(stamped, name).take_record();
+    shared::Record context = {{"enriched_json", processors::enricher::enrich_sections(raw)}};
+    processors::indexer::IndexingStage stage;
+    ASSERT_TRUE(stage.run(shared::Record{{"id", qd}, {"document_number", qd}}, context).success);
+  }
+  // A cleaning SOP with a parent section and two sub-sections, and a review
+  // SOP of many steps that all say "must" and "use".
+  void index_sops() {
+    index_markdown("QD-000958", "SOP QD-000958 Cleaning Validation", "Cleaning Validation of Manufacturing Equipment",
+                   "# 1 Purpose\nThis procedure describes how cleaning validation is carried out.\n\n"
+                   "# 2 Responsibilities\nThe Head of Production owns this procedure.\n\n"
+                   "# 3 Procedure\nEach step is recorded.\n\n"
+                   "## 3.1 Preparation\nCollect the cleaning agent and the swab kit. Label every swab with its "
+                   "sampling point.\n\n"
+                   "## 3.2 Execution\nSwab each sampling point over 25 cm². Keep the rinse sample.\n\n"
+                   "# 6 Limits and excursions\nEvery limit must be met; each excursion opens a deviation.\n\n"
+                   "## 6.1 Limits\nThe residue limit is 10 µg per swab and the rinse limit 25 µg.\n\n"
+                   "## 6.2 Excursions\nAn excursion above the rinse limit is reported to QA within one day.\n");
+    std::string steps;
+    for (int i = 1; i <= 12; ++i) {
+      steps += "# " + std::to_string(i) + " Step " + std::to_string(i) + "\nOperators must use form F" +
+               std::to_string(i) + " and sign page " + std::to_string(i) + ".\n\n";
+    }
+    index_markdown("QD-001204", "SOP QD-001204 Batch Record Review", "Review of Executed Batch Records", steps);
   }
   std::vector<std::string> keys(const retrieval::Answer& a) const {
     std::vector<std::string> out;
@@ -190,13 +225,93 @@ TEST_F(Retrieval, AnOlderTableIsUpgradedInPlaceOnFirstUse) {
   pg_testing::exec(db(), "INSERT INTO " + table_ +
                              " (qd_number, section_key, section_index, enriched_text, embedding) VALUES"
                              " ('QD-7', 'Old::1 Scope', 0, 'In document Old.\n\n## 1 Scope\nGowning rules.', '{1,0}')");
+  // A parent section and its sub-section, as the pipeline stored them.
+  pg_testing::exec(db(), "INSERT INTO " + table_ +
+                             " (qd_number, section_key, section_index, document_name, enriched_text) VALUES"
+                             " ('QD-7', 'Old::2 Gloves', 1, 'Old', 'In document Old.\n\n## 2 Gloves\nWorn always."
+                             "\n\n### 2.1 Changes\nChange gloves hourly.'),"
+                             " ('QD-7', 'Old::2.1 Changes', 2, 'Old', 'In document Old, under 2 Gloves.\n\n"
+                             "### 2.1 Changes\nChange gloves hourly.')");
   const retrieval::Answer a = ask("gowning");
   EXPECT_EQ(keys(a), (std::vector<std::string>{"Old::1 Scope"}));
+  EXPECT_EQ(keys(ask("how often are gloves changed")), (std::vector<std::string>{"Old::2.1 Changes", "Old::2 Gloves"}));
   const auto rows = vector_db::get_document_sections("QD-7");
-  ASSERT_EQ(rows.size(), 1u);
+  ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0]["content_sha256"], vector_db::sha256_hex("In document Old.\n\n## 1 Scope\nGowning rules."));
+  EXPECT_EQ(rows[0]["enriched_text"], "In document Old.\n\n## 1 Scope\nGowning rules.");
+  const auto own = pg_testing::query(db(), "SELECT own_text FROM " + table_ + " WHERE section_key = 'Old::2 Gloves'");
+  EXPECT_EQ(own.at(0)["own_text"], "## 2 Gloves\nWorn always.");
   // A vector of an unknown deployment is never compared with a question.
   EXPECT_TRUE(ask("gowning", Mode::vector).hits.empty());
+}
+
+TEST_F(Retrieval, AnOlderTablesRowsAreFilledInTransactionsOfTheirOwn) {
+  namespace pg = shared::connectors::pg;
+  // The table as the version before rank fields left it: 1,201 rows, more
+  // than two fills' worth, with that version's vectors and comment.
+  const std::string fold =
+      pg_testing::query(db(), "SELECT coalesce((SELECT n.nspname || '.unaccent' FROM pg_extension e JOIN pg_namespace n"
+                              " ON n.oid = e.extnamespace WHERE e.extname = 'unaccent'), '') AS f")
+          .at(0)["f"]
+          .get<std::string>();
+  auto folded = [&](const std::string& e) { return fold.empty() ? e : fold + "(" + e + ")"; };
+  pg_testing::exec(db(), "CREATE TABLE " + table_ +
+                             " (qd_number text NOT NULL, section_key text NOT NULL, section_index integer NOT NULL,"
+                             " document_name text NOT NULL DEFAULT '', link text NOT NULL DEFAULT '',"
+                             " enriched_text text NOT NULL, embedding real[],"
+                             " indexed_at timestamptz NOT NULL DEFAULT now(), content_sha256 text,"
+                             " embedding_model text, search_vector tsvector, PRIMARY KEY (qd_number, section_key))");
+  pg_testing::exec(db(), "INSERT INTO " + table_ +
+                             " (qd_number, section_key, section_index, document_name, enriched_text)"
+                             " SELECT 'QD-' || i / 10, 'Doc' || i / 10 || '::' || i || ' Step', mod(i, 10),"
+                             " 'Doc' || i / 10, 'In document Doc' || i / 10 || '.' || chr(10) || chr(10) ||"
+                             " '## ' || i || ' Step' || chr(10) || 'Gowning rule r' || i || '.'"
+                             " FROM generate_series(1, 1201) AS i");
+  pg_testing::exec(db(), "UPDATE " + table_ +
+                             " SET content_sha256 = encode(sha256(convert_to(enriched_text, 'UTF8')), 'hex'),"
+                             " search_vector = setweight(to_tsvector('english', " +
+                             folded("substr(section_key, strpos(section_key, '::') + 2)") +
+                             "), 'A') || to_tsvector('english', " + folded("enriched_text") + ")");
+  pg_testing::exec(db(), "COMMENT ON COLUMN " + table_ + ".search_vector IS 'kesto full text: english" +
+                             (fold.empty() ? "" : " " + fold) + "'");
+  auto unfilled = [&] {
+    return pg_testing::query(db(), "SELECT count(*)::integer AS n FROM " + table_ + " WHERE own_text IS NULL")
+        .at(0)["n"]
+        .get<int>();
+  };
+
+  {
+    // Another process is filling the rows.
+    pg::PgConn other = pg_testing::connect_db(db());
+    ASSERT_TRUE(pg::try_advisory_lock(other.get(), "kesto.vector_db:" + table_ + ":fill"));
+    // A write that fails keeps the upgrade it made first.
+    const vector_db::Embed refuse = [](const std::string&) -> std::optional<std::vector<double>> {
+      throw shared::ValueError("no embeddings today");
+    };
+    EXPECT_THROW(vector_db::sync_document_sections(
+                     "QD-9999", "New", "", {{.key = "New::1 Scope", .text = "## 1 Scope\nNew.", .embedding = {}}},
+                     refuse, "emb-test"),
+                 shared::ValueError);
+    EXPECT_EQ(unfilled(), 1201);
+    // A search neither waits for the fill nor does it, and finds the rows
+    // not yet filled by their text.
+    EXPECT_EQ(keys(ask("r77")), (std::vector<std::string>{"Doc7::77 Step"}));
+    EXPECT_EQ(unfilled(), 1201);
+    pg::advisory_unlock(other.get(), "kesto.vector_db:" + table_ + ":fill");
+  }
+  // The next search fills every row first.
+  EXPECT_EQ(keys(ask("r77 gowning", Mode::lexical, {}, 1)), (std::vector<std::string>{"Doc7::77 Step"}));
+  EXPECT_EQ(unfilled(), 0);
+  EXPECT_EQ(pg_testing::query(db(), "SELECT own_text, context_text FROM " + table_ +
+                                        " WHERE section_key = 'Doc7::77 Step'")
+                .at(0),
+            (shared::Record{{"own_text", "## 77 Step\nGowning rule r77."}, {"context_text", "Doc7"}}));
+  // The word counts are those of the vectors as they are now.
+  EXPECT_EQ(pg_testing::query(db(), "SELECT lexeme, sections FROM " + table_ +
+                                        "_terms WHERE sections <> 0 ORDER BY lexeme"),
+            pg_testing::query(db(), "SELECT e AS lexeme, count(*)::integer AS sections FROM " + table_ +
+                                        ", unnest(tsvector_to_array(search_vector)) AS e GROUP BY e"
+                                        " UNION ALL SELECT '', count(*)::integer FROM " + table_ + " ORDER BY lexeme"));
 }
 
 TEST_F(Retrieval, QuestionsPastTheBoundsAreRefusedBeforeTheDatabase) {
@@ -260,4 +375,101 @@ TEST_F(Retrieval, AStatementNeverOutlivesTheSearchTimeout) {
   }
   shared::connectors::pg::execute(holder.get(), "ROLLBACK");
   EXPECT_FALSE(keys(ask("detergent", Mode::lexical)).empty());
+}
+
+TEST_F(Retrieval, ASubSectionComesBeforeTheParentThatRepeatsIt) {
+  index_sops();
+  const std::string parent = "SOP QD-000958 Cleaning Validation::6 Limits and excursions";
+  const std::string limits = "SOP QD-000958 Cleaning Validation::6.1 Limits";
+  const std::string excursions = "SOP QD-000958 Cleaning Validation::6.2 Excursions";
+  const std::string procedure = "SOP QD-000958 Cleaning Validation::3 Procedure";
+  const std::string preparation = "SOP QD-000958 Cleaning Validation::3.1 Preparation";
+  const std::string execution = "SOP QD-000958 Cleaning Validation::3.2 Execution";
+  const struct {
+    std::string question;
+    std::vector<std::string> first;
+  } cases[] = {
+      // Words that a sibling holds too: the parent holds them all, twice.
+      {"how large an area is swabbed at each sampling point", {execution}},
+      {"cleaning validation swab kit", {preparation, procedure}},
+      {"what is the rinse limit", {limits}},
+      // The sub-section holding the words first, its parent next.
+      {"what is the residue limit per swab", {limits, parent}},
+      {"when is an excursion reported to QA", {excursions, parent}},
+      // The parent's own text, or words from several of its sub-sections.
+      {"does an excursion open a deviation", {parent}},
+      {"residue and QA", {parent}},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> got = keys(ask(c.question));
+    ASSERT_GE(got.size(), c.first.size()) << c.question;
+    EXPECT_EQ(std::vector<std::string>(got.begin(), got.begin() + static_cast<long>(c.first.size())), c.first)
+        << c.question;
+  }
+  // Hybrid search fuses the same full-text ranking.
+  const std::vector<std::string> hybrid = keys(ask("what is the residue limit per swab", Mode::hybrid));
+  ASSERT_GE(hybrid.size(), 2u);
+  EXPECT_EQ(hybrid[0], limits);
+  EXPECT_LT(std::find(hybrid.begin(), hybrid.end(), limits), std::find(hybrid.begin(), hybrid.end(), parent));
+}
+
+TEST_F(Retrieval, TheMetadataSectionAnswersQuestionsAboutTheDocumentOnly) {
+  index_sops();
+  const std::string meta = "SOP QD-000958 Cleaning Validation::Metadata";
+  const struct {
+    std::string question, first;
+  } cases[] = {
+      {"document number of the cleaning validation SOP", meta},
+      {"veeva link to the cleaning validation document", meta},
+      {"QD-000958", meta},
+      {"cleaning validation of manufacturing equipment", meta},
+      // Content questions naming the document, or a word of a label.
+      {"who owns the cleaning validation procedure", "SOP QD-000958 Cleaning Validation::2 Responsibilities"},
+      {"what is the name of the cleaning agent for cleaning validation",
+       "SOP QD-000958 Cleaning Validation::3.1 Preparation"},
+      {"number of days to report a cleaning validation excursion",
+       "SOP QD-000958 Cleaning Validation::6.2 Excursions"},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::string> got = keys(ask(c.question));
+    ASSERT_FALSE(got.empty()) << c.question;
+    EXPECT_EQ(got[0], c.first) << c.question;
+  }
+}
+
+TEST_F(Retrieval, ACommonWordAdmitsNoSectionOnItsOwn) {
+  index_sops();
+  // "must" and "use" are in most sections; only those holding "rinse" answer.
+  const std::vector<std::string> got = keys(ask("must we use a rinse", Mode::lexical, {}, 30));
+  EXPECT_EQ(got, (std::vector<std::string>{"SOP QD-000958 Cleaning Validation::3.2 Execution",
+                                           "SOP QD-000958 Cleaning Validation::6.1 Limits",
+                                           "SOP QD-000958 Cleaning Validation::6.2 Excursions",
+                                           "SOP QD-000958 Cleaning Validation::6 Limits and excursions",
+                                           "SOP QD-000958 Cleaning Validation::3 Procedure"}));
+  // A question of common words only is admitted by the least common one.
+  const std::vector<std::string> common = keys(ask("must use", Mode::lexical, {}, 30));
+  EXPECT_EQ(common.size(), 12u);
+  EXPECT_EQ(common[0], "SOP QD-001204 Batch Record Review::1 Step 1");
+
+  // The word counts follow every write: a re-run that keeps every section,
+  // a deletion, and a re-run of a changed document.
+  auto held = [&](const std::string& lexeme) {
+    const auto rows = pg_testing::query(db(), "SELECT sections FROM " + table_ + "_terms WHERE lexeme = '" + lexeme + "'");
+    return rows.empty() ? -1 : rows[0]["sections"].get<int>();
+  };
+  EXPECT_EQ(held(""), 22);
+  EXPECT_EQ(held("must"), 13);
+  index_sops();
+  EXPECT_EQ(held(""), 22);
+  EXPECT_EQ(held("must"), 13);
+  vector_db::delete_document_sections("QD-001204");
+  EXPECT_EQ(held(""), 9);
+  EXPECT_EQ(held("must"), 1);
+  index_markdown("QD-001204", "SOP QD-001204 Batch Record Review", "Review of Executed Batch Records",
+                 "# 1 Step 1\nOperators must rinse the pen.\n");
+  EXPECT_EQ(held(""), 11);
+  EXPECT_EQ(held("must"), 2);
+  EXPECT_EQ(held("rins"), 6);
+  // Now "must" is rare: it admits the sections holding it.
+  EXPECT_EQ(keys(ask("must we use a rinse", Mode::lexical)).size(), 6u);
 }

@@ -58,7 +58,7 @@ class IndexTest : public ::testing::Test {
     if (!table_.empty()) {
       try {
         pg_testing::exec(db(), "DROP TABLE IF EXISTS " + table_);
-        pg_testing::exec(db(), "DROP TABLE IF EXISTS " + table_ + "_generation");
+        pg_testing::exec(db(), "DROP TABLE IF EXISTS " + table_ + "_generation, " + table_ + "_terms");
       } catch (const std::exception&) {
       }
     }

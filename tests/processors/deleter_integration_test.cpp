@@ -36,7 +36,7 @@ struct Fixture {
   }
   ~Fixture() {
     try {
-      pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + index + ", " + index + "_generation");
+      pg_testing::exec(testing_support::env("PGDATABASE"), "DROP TABLE IF EXISTS " + index + ", " + index + "_generation, " + index + "_terms");
     } catch (const std::exception&) {
     }
   }

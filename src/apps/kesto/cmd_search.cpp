@@ -26,7 +26,14 @@ int run(const std::vector<std::string>& args) {
                     "it (after \"--\", every word is: kesto search -- -k). At most 1000 characters and\n"
                     "100 words.\n"
                     "By default the search is hybrid (full text and embeddings, fused by reciprocal rank)\n"
-                    "when OPENAI_EMBEDDING_MODEL is set and the index holds its embeddings, else lexical.");
+                    "when OPENAI_EMBEDDING_MODEL is set and the index holds its embeddings, else lexical.\n"
+                    "Full-text ranking: each word of QUERY counts by its rarity in the index (BM25's inverse\n"
+                    "document frequency) and by where a section holds it: its own heading, its own body (not\n"
+                    "its sub-sections' text), its context (document name, the heading above it), else only\n"
+                    "in its sub-sections; a section holding few of the words is scaled down. So a\n"
+                    "sub-section holding the words comes before its parent, and a document's Metadata\n"
+                    "section answers questions about its name, number or link. A word held by more than\n"
+                    "15% of the sections (must, use) admits no section while QUERY has a rarer word.");
   p.positional("QUERY", apps::Arity::at_least_one, "the question")
       .option("k", "k", "N", "how many sections to show (default 10)")
       .option("qd", "", "QD-NUMBER", "only sections of this document (\"QD-\" and digits, any case)")

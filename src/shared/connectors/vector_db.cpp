@@ -5,11 +5,14 @@
 #include <cmath>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "shared/config.hpp"
 #include "shared/connectors/kept_connection.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/errors.hpp"
+#include "shared/processors/sectioner.hpp"
+#include "shared/text/metadata_markers.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::connectors::vector_db {
@@ -44,6 +47,38 @@ std::string upper(std::string s) {
 }
 
 std::string generation_table(const std::string& table) { return table + "_generation"; }
+std::string terms_table(const std::string& table) { return table + "_terms"; }
+
+// The row of the terms table that counts the sections themselves: no word
+// is the empty string.
+constexpr const char* kSectionCount = "''";
+
+// The text of a tsquery matching one lexeme, in `weights` ("A", "AB", ...)
+// or anywhere when empty.
+std::string lexeme_query(std::string_view lexeme, std::string_view weights = {}) {
+  std::string out = "'";
+  for (char c : lexeme) {
+    if (c == '\'' || c == '\\') out += c;
+    out += c;
+  }
+  out += "'";
+  if (!weights.empty()) out += ":" + std::string(weights);
+  return out;
+}
+
+// A PostgreSQL array literal of texts.
+std::string text_array(const std::vector<std::string>& items) {
+  std::string out = "{";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    out += i ? ",\"" : "\"";
+    for (char c : items[i]) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  return out + "}";
+}
 
 // How the full-text column is made: the text-search configuration and, where
 // the unaccent extension is installed, its function, so that "café" and
@@ -52,23 +87,157 @@ std::string generation_table(const std::string& table) { return table + "_genera
 struct Recipe {
   std::string config;  // e.g. "english"
   std::string fold;    // e.g. "public.unaccent", or "" when not installed
+  // Whether rows written before rank fields existed may still lack them
+  // (see fill_rank_fields).
+  bool unfilled = false;
   // The text stored as the column's comment: a table whose comment differs
   // was built another way and has its vectors made again.
-  std::string label() const { return "kesto full text: " + config + (fold.empty() ? "" : " " + fold); }
+  std::string label() const { return "kesto ranked text: " + settings(); }
+  // The comment of the version before rank fields: its vectors hold the
+  // same words, weighed only by heading, and are made again row by row.
+  std::string label_before_rank_fields() const { return "kesto full text: " + settings(); }
+  std::string settings() const { return config + (fold.empty() ? "" : " " + fold); }
   std::string folded(const std::string& expr) const { return fold.empty() ? expr : fold + "(" + expr + ")"; }
   std::string regconfig() const { return "'" + config + "'::regconfig"; }
-  // The section's own heading (from its key) weighs more than its body, so
-  // that a question naming a section's subject finds that section first.
-  std::string vector_of(const std::string& key, const std::string& text) const {
+  std::string tsv(const std::string& expr) const { return "to_tsvector(" + regconfig() + ", " + folded(expr) + ")"; }
+  // Each place a word can hold in a section has a weight label of its own:
+  // the section's own heading (from its key) A, its own text B, its context
+  // C, and the whole enriched text, sub-sections included, D. A row without
+  // rank fields (written by an older version) is still found by its text.
+  std::string vector_of(const std::string& key, const std::string& own, const std::string& context,
+                        const std::string& text) const {
     const std::string heading = "CASE WHEN strpos(" + key + ", '::') > 0 THEN substr(" + key + ", strpos(" + key +
                                 ", '::') + 2) ELSE " + key + " END";
-    return "setweight(to_tsvector(" + regconfig() + ", " + folded(heading) + "), 'A') || to_tsvector(" +
-           regconfig() + ", " + folded(text) + ")";
+    return "setweight(" + tsv(heading) + ", 'A') || setweight(" + tsv("coalesce(" + own + ", '')") + ", 'B') || setweight(" +
+           tsv("coalesce(" + context + ", '')") + ", 'C') || " + tsv(text);
   }
   std::string query_of(const std::string& param) const {
     return "websearch_to_tsquery(" + regconfig() + ", " + folded(param) + ")";
   }
 };
+
+// Counts again, from the stored vectors, the sections holding each word.
+void count_terms(PGconn* conn, const std::string& table) {
+  const std::string terms = terms_table(table);
+  pg::execute(conn, "DELETE FROM " + terms);
+  pg::execute(conn, "INSERT INTO " + terms + " (lexeme, sections) SELECT e, count(*) FROM " + table +
+                        ", unnest(tsvector_to_array(search_vector)) AS e GROUP BY e"
+                        " UNION ALL SELECT " + kSectionCount + ", count(*) FROM " + table);
+}
+
+// The statement that adds `sign` (1 or -1) to the counts of the words of the
+// rows that the statement's data-modifying query `rows` (a WITH query
+// returning search_vector) wrote or removed. Words are written in order, so
+// that two writers never wait on each other in a circle.
+std::string count_change(const std::string& table, const std::string& rows, int sign) {
+  const std::string n = sign > 0 ? "1" : "-1";
+  return "INSERT INTO " + terms_table(table) + " AS m (lexeme, sections) SELECT e, sum(n) FROM (" +
+         "SELECT unnest(tsvector_to_array(search_vector)) AS e, " + n + " AS n FROM " + rows +
+         " UNION ALL SELECT " + kSectionCount + ", " + n + " FROM " + rows +
+         ") AS d GROUP BY e ORDER BY e ON CONFLICT (lexeme) DO UPDATE SET sections = m.sections + excluded.sections";
+}
+
+// Writers of one index keep its word counts in step one at a time: taken
+// before a transaction's first change of rows, held until it ends.
+void lock_terms(PGconn* conn, const std::string& table) {
+  pg::advisory_xact_lock(conn, "kesto.vector_db:" + table + ":terms");
+}
+
+// The comment on own_text once no row lacks rank fields.
+constexpr const char* kFilled = "kesto rank fields filled";
+// Rows given rank fields per transaction.
+constexpr std::size_t kRowsPerFill = 500;
+
+// Gives the rows written before rank fields existed theirs, and makes their
+// vectors again, kRowsPerFill rows to a transaction in key order, so that
+// writers wait on one batch at most and an interrupted fill keeps what it
+// did; marks the table filled when no such row is left. One process fills a
+// table at a time: while another does, this one returns at once and works
+// on, a row not yet filled being found by its heading and text. The caller
+// holds no transaction. Not bounded by SEARCH_TIMEOUT_S: the work is the
+// index's, done once.
+void fill_rank_fields(PGconn* conn, const std::string& table, const Recipe& recipe) {
+  const std::string lock = "kesto.vector_db:" + table + ":fill";
+  if (!pg::try_advisory_lock(conn, lock)) return;
+  struct Release {
+    PGconn* conn;
+    const std::string& name;
+    ~Release() {
+      try {
+        pg::advisory_unlock(conn, name);
+      } catch (const std::exception&) {
+        // A lock on a connection that broke is already released.
+      }
+    }
+  } release{conn, lock};
+  std::optional<std::pair<std::string, std::string>> after;
+  for (;;) {
+    pg::Transaction tx(conn);
+    lock_terms(conn, table);
+    pg::Statement next{"SELECT qd_number, section_key, document_name, enriched_text FROM " + table +
+                           " WHERE own_text IS NULL",
+                       {}};
+    if (after) {
+      next.text += " AND (qd_number, section_key) > (%s, %s)";
+      next.values.push_back(after->first);
+      next.values.push_back(after->second);
+    }
+    next.text += " ORDER BY qd_number, section_key LIMIT " + std::to_string(kRowsPerFill);
+    pg::PgResult res = pg::execute(conn, next);
+    const std::vector<Record> rows = pg::all_rows(res.get());
+    if (rows.empty()) {
+      // A row that an older version wrote behind the fill waits for the
+      // next one.
+      pg::PgResult left = pg::execute(conn, "SELECT EXISTS (SELECT 1 FROM " + table +
+                                                " WHERE own_text IS NULL) AS remaining");
+      if (!pg::first_row(left.get()).value_or(Record::object()).value("remaining", true)) {
+        pg::execute(conn, "COMMENT ON COLUMN " + table + ".own_text IS '" + kFilled + "'");
+      }
+      tx.commit();
+      return;
+    }
+    Record batch = Record::array();
+    for (const Record& r : rows) {
+      const std::string key = r["section_key"].get<std::string>();
+      RankFields f = rank_fields(r["document_name"].get<std::string>(), key, r["enriched_text"].get<std::string>());
+      batch.push_back(Record::array({r["qd_number"].get<std::string>(), key, std::move(f.own), std::move(f.context)}));
+    }
+    after.emplace(rows.back()["qd_number"].get<std::string>(), rows.back()["section_key"].get<std::string>());
+    // The word counts lose the rows' old vectors and gain the new ones, in
+    // one statement: both come from its snapshot, which no writer changes
+    // while this transaction holds the terms lock.
+    pg::execute(conn,
+                "WITH v AS (SELECT x.value->>0 AS q, x.value->>1 AS k, x.value->>2 AS o, x.value->>3 AS c"
+                " FROM jsonb_array_elements(%s::jsonb) AS x),"
+                " was AS (SELECT t.search_vector FROM " + table + " AS t JOIN v ON t.qd_number = v.q AND"
+                " t.section_key = v.k WHERE t.own_text IS NULL),"
+                " made AS (UPDATE " + table + " AS t SET own_text = v.o, context_text = v.c, search_vector = " +
+                    recipe.vector_of("t.section_key", "v.o", "v.c", "t.enriched_text") +
+                    " FROM v WHERE t.qd_number = v.q AND t.section_key = v.k AND t.own_text IS NULL"
+                    " RETURNING t.search_vector)"
+                    " INSERT INTO " + terms_table(table) + " AS m (lexeme, sections) SELECT e, sum(n) FROM ("
+                    "SELECT unnest(tsvector_to_array(search_vector)) AS e, -1 AS n FROM was UNION ALL "
+                    "SELECT unnest(tsvector_to_array(search_vector)), 1 FROM made"
+                    ") AS d GROUP BY e HAVING sum(n) <> 0 ORDER BY e"
+                    " ON CONFLICT (lexeme) DO UPDATE SET sections = m.sections + excluded.sections",
+                {batch});
+    tx.commit();
+  }
+}
+
+// Deletes the rows matching `where` (with its values) and their word
+// counts; returns how many went.
+std::size_t delete_rows(PGconn* conn, const std::string& table, const std::string& where,
+                        const std::vector<Record>& values) {
+  pg::PgResult res = pg::execute(conn,
+                                 "WITH gone AS (DELETE FROM " + table + " WHERE " + where +
+                                     " RETURNING search_vector), counted AS (" + count_change(table, "gone", -1) +
+                                     ") SELECT count(*) AS n FROM gone",
+                                 values);
+  const Record row = pg::first_row(res.get()).value_or(Record::object());
+  const Record* n = record::find(row, "n");
+  return n && n->is_number() ? n->get<std::size_t>() : 0;
+}
 
 Recipe ensure(PGconn* conn, const std::string& table) {
   std::string config = text::ascii_lower(text::strip(config::get().SEARCH_TEXT_CONFIG));
@@ -83,13 +252,16 @@ Recipe ensure(PGconn* conn, const std::string& table) {
     pg::PgResult r = pg::execute(
         conn,
         "SELECT to_regclass(%s) IS NOT NULL AS present, to_regclass(%s) IS NOT NULL AS has_generation,"
+        " to_regclass(%s) IS NOT NULL AS has_terms,"
         " (SELECT col_description(a.attrelid, a.attnum) FROM pg_attribute a"
         "   WHERE a.attrelid = to_regclass(%s) AND a.attname = 'search_vector' AND NOT a.attisdropped) AS recipe,"
+        " (SELECT col_description(a.attrelid, a.attnum) FROM pg_attribute a"
+        "   WHERE a.attrelid = to_regclass(%s) AND a.attname = 'own_text' AND NOT a.attisdropped) AS filled,"
         " (SELECT n.nspname FROM pg_extension e JOIN pg_namespace n ON n.oid = e.extnamespace"
         "   WHERE e.extname = 'unaccent') AS unaccent_schema,"
         " EXISTS (SELECT 1 FROM pg_ts_config c JOIN pg_namespace n ON n.oid = c.cfgnamespace"
         "   WHERE c.cfgname = %s AND (%s = '' OR n.nspname = %s)) AS config_known",
-        {table, gen, table, cfg_name, cfg_schema, cfg_schema});
+        {table, gen, terms_table(table), table, table, cfg_name, cfg_schema, cfg_schema});
     return pg::first_row(r.get()).value_or(Record::object());
   };
   Record state = inspect();
@@ -101,7 +273,12 @@ Recipe ensure(PGconn* conn, const std::string& table) {
   if (!ext_schema.empty() && pg::is_plain_identifier(ext_schema)) recipe.fold = ext_schema + ".unaccent";
   const std::string wanted = recipe.label();
   auto current = [](const Record& s) { return record::get_text_or(s, "recipe", ""); };
-  if (state.value("present", false) && state.value("has_generation", false) && current(state) == wanted) return recipe;
+  auto unfilled = [](const Record& s) { return record::get_text_or(s, "filled", "") != kFilled; };
+  if (state.value("present", false) && state.value("has_generation", false) && state.value("has_terms", false) &&
+      current(state) == wanted) {
+    recipe.unfilled = unfilled(state);
+    return recipe;
+  }
 
   // Two processes creating or upgrading the same table at once would
   // collide in the catalogue; the lock lasts until the caller's transaction
@@ -120,26 +297,42 @@ Recipe ensure(PGconn* conn, const std::string& table) {
                         "    content_sha256  text,\n"
                         "    embedding_model text,\n"
                         "    search_vector   tsvector,\n"
+                        "    own_text        text,\n"
+                        "    context_text    text,\n"
                         "    PRIMARY KEY (qd_number, section_key)\n"
                         ")");
-  // Tables made before retrieval existed lack the last three columns.
+  // Tables made by older versions lack the columns added since.
   pg::execute(conn, "ALTER TABLE " + table +
                         " ADD COLUMN IF NOT EXISTS content_sha256 text,"
                         " ADD COLUMN IF NOT EXISTS embedding_model text,"
-                        " ADD COLUMN IF NOT EXISTS search_vector tsvector");
+                        " ADD COLUMN IF NOT EXISTS search_vector tsvector,"
+                        " ADD COLUMN IF NOT EXISTS own_text text,"
+                        " ADD COLUMN IF NOT EXISTS context_text text");
   pg::execute(conn, "CREATE INDEX IF NOT EXISTS " + base_name(table) + "_qd_upper_idx ON " + table +
                         " (upper(qd_number))");
   pg::execute(conn, "CREATE INDEX IF NOT EXISTS " + base_name(table) + "_search_idx ON " + table +
                         " USING gin (search_vector)");
   pg::execute(conn, "CREATE TABLE IF NOT EXISTS " + gen + " (generation bigint NOT NULL)");
+  pg::execute(conn, "CREATE TABLE IF NOT EXISTS " + terms_table(table) +
+                        " (lexeme text PRIMARY KEY, sections integer NOT NULL)");
   pg::execute(conn, "INSERT INTO " + gen + " SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM " + gen + ")");
   pg::execute(conn, "UPDATE " + table +
                         " SET content_sha256 = encode(sha256(convert_to(enriched_text, 'UTF8')), 'hex')"
                         " WHERE content_sha256 IS NULL");
   // Another process may have finished the same upgrade while this one waited.
-  if (current(inspect()) != wanted) {
-    pg::execute(conn, "UPDATE " + table + " SET search_vector = " + recipe.vector_of("section_key", "enriched_text"));
+  // Rows without rank fields are filled later, in transactions of their own
+  // (fill_rank_fields): here the table is held by the caller's transaction.
+  const Record now = inspect();
+  recipe.unfilled = unfilled(now);
+  if (current(now) != wanted) {
+    if (current(now) != recipe.label_before_rank_fields()) {
+      pg::execute(conn, "UPDATE " + table + " SET search_vector = " +
+                            recipe.vector_of("section_key", "own_text", "context_text", "enriched_text"));
+    }
+    count_terms(conn, table);
     pg::execute(conn, "COMMENT ON COLUMN " + table + ".search_vector IS '" + wanted + "'");
+  } else if (!state.value("has_terms", false)) {
+    count_terms(conn, table);
   }
   return recipe;
 }
@@ -149,6 +342,23 @@ Recipe ensure(PGconn* conn, const std::string& table) {
 // index's own work, and cutting it short would only repeat it.
 void bound_statements(PGconn* conn) {
   pg::execute(conn, "SET LOCAL statement_timeout = " + std::to_string(config::get().SEARCH_TIMEOUT_S * 1000));
+}
+
+// Begins `tx` on `conn` (with `first`, a statement that must open it, when
+// given) and makes sure of the table in it. When rows without rank fields
+// are left, they are filled first (fill_rank_fields) and the transaction
+// begun again, so that the caller works on the filled rows.
+Recipe begin(PGconn* conn, const std::string& table, std::optional<pg::Transaction>& tx,
+             const std::string& first = {}) {
+  for (bool filled = false;; filled = true) {
+    tx.emplace(conn);
+    if (!first.empty()) pg::execute(conn, first);
+    const Recipe recipe = ensure(conn, table);
+    if (!recipe.unfilled || filled) return recipe;
+    tx->commit();
+    tx.reset();
+    fill_rank_fields(conn, table, recipe);
+  }
 }
 
 bool is_word_byte(unsigned char c) {
@@ -172,22 +382,25 @@ void insert_rows(PGconn* conn, const std::string& table, const Recipe& recipe, s
                  std::string_view document_name, std::string_view link, const std::vector<NewRow>& rows) {
   for (std::size_t start = 0; start < rows.size(); start += kRowsPerInsert) {
     const std::size_t end = std::min(rows.size(), start + kRowsPerInsert);
-    pg::Statement st{"INSERT INTO " + table +
+    pg::Statement st{"WITH added AS (INSERT INTO " + table +
                          " (qd_number, section_key, section_index, document_name, link, enriched_text, embedding,"
-                         " embedding_model, content_sha256, search_vector)"
-                         " SELECT v.q, v.k, v.i::integer, v.n, v.l, v.x, v.e::real[], v.m, v.h, " +
-                         recipe.vector_of("v.k", "v.x") + " FROM (VALUES ",
+                         " embedding_model, content_sha256, own_text, context_text, search_vector)"
+                         " SELECT v.q, v.k, v.i::integer, v.n, v.l, v.x, v.e::real[], v.m, v.h, v.o, v.c, " +
+                         recipe.vector_of("v.k", "v.o", "v.c", "v.x") + " FROM (VALUES ",
                      {}};
     for (std::size_t i = start; i < end; ++i) {
       const NewRow& r = rows[i];
-      st.text += i == start ? "(%s, %s, %s, %s, %s, %s, %s, %s, %s)" : ", (%s, %s, %s, %s, %s, %s, %s, %s, %s)";
+      RankFields f = rank_fields(document_name, r.section->key, r.section->text);
+      st.text += i == start ? "(" : ", (";
+      st.text += "%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s)";
       st.values.insert(st.values.end(),
                        {std::string(qd_number), r.section->key, static_cast<long long>(r.index),
                         std::string(document_name), std::string(link), r.section->text,
                         r.embedding ? Record(array_literal(*r.embedding)) : Record(nullptr),
-                        r.embedding && !r.model.empty() ? Record(r.model) : Record(nullptr), r.sha});
+                        r.embedding && !r.model.empty() ? Record(r.model) : Record(nullptr), r.sha, std::move(f.own),
+                        std::move(f.context)});
     }
-    st.text += ") AS v(q, k, i, n, l, x, e, m, h)";
+    st.text += ") AS v(q, k, i, n, l, x, e, m, h, o, c) RETURNING search_vector) " + count_change(table, "added", 1);
     pg::execute(conn, st);
   }
 }
@@ -243,6 +456,58 @@ std::string array_literal(const std::vector<double>& values) {
 
 void ensure_table(PGconn* conn, const std::string& table) { ensure(conn, table); }
 
+RankFields rank_fields(std::string_view document_name, std::string_view section_key, std::string_view enriched_text) {
+  RankFields f;
+  std::string_view section = enriched_text;
+  const std::string lead = "In document " + std::string(document_name);
+  if (enriched_text.starts_with(lead)) {
+    const std::string_view rest = enriched_text.substr(lead.size());
+    constexpr std::string_view under = ", under ";
+    if (rest.starts_with(".\n\n")) {
+      section = rest.substr(3);
+      f.context = document_name;
+    } else if (const std::size_t end = rest.find(".\n\n"); rest.starts_with(under) && end != std::string_view::npos) {
+      // A heading is one line, so the prefix ends at the first full stop
+      // that ends its line.
+      section = rest.substr(end + 3);
+      f.context = std::string(document_name) + "\n" + std::string(rest.substr(under.size(), end - under.size()));
+    }
+  }
+  // The section text starts with its own heading; the next heading is its
+  // first sub-section's.
+  std::optional<processors::sectioner::HeadingMatch> next = processors::sectioner::HEADING_RE.search(section);
+  if (next) next = processors::sectioner::HEADING_RE.search(section, next->end);
+  const std::string_view own = text::rstrip(next ? section.substr(0, next->start) : section);
+
+  const std::size_t sep = section_key.find("::");
+  const std::string_view heading = sep == std::string_view::npos ? section_key : section_key.substr(sep + 2);
+  if (heading != "Metadata" || own.find(text::METADATA_END) == std::string_view::npos) {
+    f.own = own;
+    return f;
+  }
+  // The stamp's lines "- **Label:** value": the value is what the section
+  // is about, the label only says which value it is.
+  std::size_t pos = 0;
+  while (pos <= own.size()) {
+    const std::size_t eol = std::min(own.find('\n', pos), own.size());
+    const std::string_view line = own.substr(pos, eol - pos);
+    pos = eol + 1;
+    if (line.starts_with(text::METADATA_START) || line.starts_with(text::METADATA_END)) continue;
+    const std::size_t label_end = line.find(":** ");
+    if (line.starts_with("- **") && label_end != std::string_view::npos) {
+      f.context += "\n" + std::string(line.substr(4, label_end - 4));
+      f.own += std::string(line.substr(label_end + 4)) + "\n";
+    } else {
+      f.own += std::string(line) + "\n";
+    }
+  }
+  return f;
+}
+
+double word_weight(double holding, double sections) {
+  return std::log(1.0 + (sections - holding + 0.5) / (holding + 0.5));
+}
+
 SyncCounts sync_document_sections(std::string_view qd_number, std::string_view document_name, std::string_view link,
                                   const std::vector<Section>& sections, const Embed& embed,
                                   std::string_view embedding_model, std::string_view table_name) {
@@ -250,8 +515,8 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   const std::string table = table_for(table_name);
   const std::string qd(qd_number);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  const Recipe recipe = ensure(conn.get(), table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn.get(), table, tx);
   // Two runs of the same document would otherwise both decide what to keep
   // from the same old rows and then collide on the inserts.
   pg::advisory_xact_lock(conn.get(), "kesto.vector_db:" + table + ":" + upper(qd));
@@ -306,12 +571,11 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   counts.kept = kept.size();
 
   // Vanished and changed rows go; kept ones stay untouched.
-  pg::PgResult gone = pg::execute(conn.get(),
-                                  "DELETE FROM " + table +
-                                      " WHERE upper(qd_number) = upper(%s)"
-                                      " AND section_key NOT IN (SELECT jsonb_array_elements(%s::jsonb)->>0)",
-                                  {qd, kept});
-  const std::size_t deleted = pg::affected_rows(gone.get());
+  lock_terms(conn.get(), table);
+  const std::size_t deleted =
+      delete_rows(conn.get(), table,
+                  "upper(qd_number) = upper(%s) AND section_key NOT IN (SELECT jsonb_array_elements(%s::jsonb)->>0)",
+                  {qd, kept});
   if (!kept.empty()) {
     // Only rows whose position, name or link moved are written, so that an
     // unchanged document costs no row versions.
@@ -327,7 +591,7 @@ SyncCounts sync_document_sections(std::string_view qd_number, std::string_view d
   }
   insert_rows(conn.get(), table, recipe, qd, document_name, link, fresh);
   if (deleted > 0 || !fresh.empty()) bump_generation(conn.get(), table);
-  tx.commit();
+  tx->commit();
   return counts;
 }
 
@@ -337,10 +601,10 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  const Recipe recipe = ensure(conn.get(), table);
-  pg::execute(conn.get(), "DELETE FROM " + table + " WHERE upper(qd_number) = upper(%s)",
-              {std::string(qd_number)});
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn.get(), table, tx);
+  lock_terms(conn.get(), table);
+  delete_rows(conn.get(), table, "upper(qd_number) = upper(%s)", {std::string(qd_number)});
   std::vector<NewRow> rows;
   rows.reserve(sections.size());
   for (std::size_t i = 0; i < sections.size(); ++i) {
@@ -349,7 +613,7 @@ std::size_t replace_document_sections(std::string_view qd_number, std::string_vi
   }
   insert_rows(conn.get(), table, recipe, qd_number, document_name, link, rows);
   bump_generation(conn.get(), table);
-  tx.commit();
+  tx->commit();
   return sections.size();
 }
 
@@ -357,28 +621,27 @@ std::size_t delete_document_sections(std::string_view qd_number, std::string_vie
   check_qd_number(qd_number);
   const std::string table = table_for(table_name);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  ensure(conn.get(), table);
-  pg::PgResult res = pg::execute(conn.get(), "DELETE FROM " + table + " WHERE upper(qd_number) = upper(%s)",
-                                 {std::string(qd_number)});
-  const std::size_t n = pg::affected_rows(res.get());
+  std::optional<pg::Transaction> tx;
+  begin(conn.get(), table, tx);
+  lock_terms(conn.get(), table);
+  const std::size_t n = delete_rows(conn.get(), table, "upper(qd_number) = upper(%s)", {std::string(qd_number)});
   if (n > 0) bump_generation(conn.get(), table);
-  tx.commit();
+  tx->commit();
   return n;
 }
 
 std::vector<Record> get_document_sections(std::string_view qd_number, std::string_view table_name) {
   const std::string table = table_for(table_name);
   const auto conn = index_connection().lease();
-  pg::Transaction tx(conn.get());
-  ensure(conn.get(), table);
+  std::optional<pg::Transaction> tx;
+  begin(conn.get(), table, tx);
   pg::PgResult res = pg::execute(conn.get(),
                                  "SELECT qd_number, section_key, section_index, document_name, link, enriched_text, "
                                  "embedding, embedding_model, content_sha256, indexed_at FROM " +
                                      table + " WHERE upper(qd_number) = upper(%s) ORDER BY section_index",
                                  {std::string(qd_number)});
   std::vector<Record> rows = pg::all_rows(res.get());
-  tx.commit();
+  tx->commit();
   return rows;
 }
 
@@ -403,7 +666,10 @@ void check_query(std::string_view query) {
   }
 }
 
-std::string any_word_query(std::string_view query) {
+namespace {
+
+// The words of a question, and whether it uses the web-search operators.
+std::pair<std::vector<std::string_view>, bool> question_words(std::string_view query) {
   std::vector<std::string_view> words;
   bool operators = query.find('"') != std::string_view::npos;
   std::size_t i = 0;
@@ -420,6 +686,13 @@ std::string any_word_query(std::string_view query) {
     }
     i = j;
   }
+  return {words, operators};
+}
+
+}  // namespace
+
+std::string any_word_query(std::string_view query) {
+  const auto [words, operators] = question_words(query);
   if (operators) return std::string(query);
   std::string out;
   for (std::string_view w : words) {
@@ -435,88 +708,151 @@ std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std
   const std::string table = table_for(table_name);
   std::vector<LexicalHit> hits;
   if (k == 0) return hits;
-  pg::Transaction tx(conn);
-  const Recipe recipe = ensure(conn, table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn, table, tx);
   bound_statements(conn);
-  // A section holding every word of the question comes first (score 1 and
-  // more); below it, sections holding some of them, so that a question
-  // phrased in other words than its section still finds it. ts_rank_cd is
-  // divided by 1 + log(length) (flag 1), so that a sub-section outranks the
-  // longer parent section that repeats its text, and then scaled into
-  // [0, 1) (flag 32) to keep the two bands apart.
-  // Sections holding every word are looked for alone first: the GIN index
-  // finds them quickly, and when there are k of them the slower search for
-  // any word could not change the answer.
-  const std::string any = any_word_query(query);
-  std::string admit;  // the tsquery text of the words that admit sections; "" for all of them
-  auto run = [&](bool every_word) {
-    pg::Statement st{"SELECT qd_number, section_key,"
-                     " (CASE WHEN search_vector @@ a THEN 1 ELSE 0 END) + ts_rank_cd(search_vector, o, 1 | 32) AS score"
-                     " FROM " + table + ", " + recipe.query_of("%s") + " AS a, " + recipe.query_of("%s") +
-                         " AS o WHERE search_vector @@ ",
-                     {std::string(query), any}};
-    if (every_word) {
-      st.text += "a";
-    } else if (admit.empty()) {
-      st.text += "o";
+
+  // The question's words, least common first, with how many sections hold
+  // each and how many sections there are.
+  pg::PgResult stats = pg::execute(
+      conn,
+      "SELECT q.e, coalesce(m.sections, 0) AS n,"
+      " (SELECT coalesce(max(sections), 0) FROM " + terms_table(table) + " WHERE lexeme = " + kSectionCount +
+          ") AS total"
+          " FROM unnest(tsvector_to_array(" + recipe.tsv("%s") + ")) AS q(e)"
+          " LEFT JOIN " + terms_table(table) + " AS m ON m.lexeme = q.e ORDER BY n, q.e",
+      {std::string(query)});
+  struct Word {
+    std::string lexeme;
+    double holding;
+  };
+  std::vector<Word> words;
+  double sections = 0;
+  for (const Record& r : pg::all_rows(stats.get())) {
+    sections = std::max(sections, r["total"].get<double>());
+    words.push_back(Word{r["e"].get<std::string>(), r["n"].get<double>()});
+  }
+  // A hyphenated word ("sign-off") is a lexeme of its own beside its parts
+  // ("sign"); the parts alone would find every section that says "sign"
+  // and nothing about signing off.
+  std::vector<std::string> parts;
+  for (const Word& w : words) {
+    if (w.lexeme.find('-', 1) == std::string::npos) continue;
+    std::size_t from = 0;
+    while (from <= w.lexeme.size()) {
+      const std::size_t dash = std::min(w.lexeme.find('-', from), w.lexeme.size());
+      if (dash > from) parts.push_back(w.lexeme.substr(from, dash - from));
+      from = dash + 1;
+    }
+  }
+  // A word no section holds can neither admit nor rank one.
+  std::erase_if(words, [&](const Word& w) {
+    return w.holding <= 0 || std::find(parts.begin(), parts.end(), w.lexeme) != parts.end();
+  });
+  for (const Word& w : words) sections = std::max(sections, w.holding);
+  const bool operators = question_words(query).second;
+  if (words.empty() && !operators) {
+    tx->commit();
+    return hits;
+  }
+
+  // Each word counts by its rarity, and by where the section holds it: in
+  // its own heading or body more than in its context, and there more than
+  // only in its sub-sections (which a parent section's text repeats).
+  // ts_rank of one word gives the weight of its best place, plus a
+  // diminishing share of its further places (1/4, 1/9, ...), over 1.645;
+  // it takes weights up to 1, so the places' weights go in divided by the
+  // heading's. A section holding few of the question's words is scaled down
+  // by the share of the question's weight it holds, so that rare words in a
+  // document's name or metadata do not outrank the section holding the rest.
+  std::vector<std::string> anywhere;
+  double total_weight = 0;
+  // Every word's rank is one column of the inner query; the outer one
+  // weighs and sums them.
+  pg::Statement st{"SELECT qd_number, section_key, ", {}};
+  std::string inner = "SELECT t.qd_number, t.section_key, t.section_index";
+  std::string place_weights = "'{" + record::format_number(WEIGHT_ELSEWHERE / WEIGHT_HEADING) + "," +
+                              record::format_number(WEIGHT_CONTEXT / WEIGHT_HEADING) + "," +
+                              record::format_number(WEIGHT_BODY / WEIGHT_HEADING) + ",1}'::float4[]";
+  std::string sum, held;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    anywhere.push_back(lexeme_query(words[i].lexeme));
+    const double weight = word_weight(words[i].holding, sections);
+    total_weight += weight;
+    const std::string r = "r" + std::to_string(i);
+    inner += ", ts_rank(" + place_weights + ", t.search_vector, %s::tsquery, 0) AS " + r;
+    sum += (i ? " + " : "") + record::format_number(weight) + " * " + r;
+    held += (i ? " + " : "") + record::format_number(weight) + " * sign(" + r + ")";
+  }
+  if (words.empty()) {
+    st.text += "0::float8 AS score";
+  } else {
+    st.text += "(" + sum + ") * (" + held + ") * " +
+               record::format_number(1.64493406685 * WEIGHT_HEADING / total_weight) + " AS score";
+  }
+  st.text += " FROM (" + inner + " FROM " + table + " AS t WHERE t.search_vector @@ ";
+  for (const std::string& a : anywhere) st.values.push_back(a);
+  // Runs the statement with sections admitted by `admit` (a tsquery text,
+  // or the user's query when empty).
+  auto run = [&](const std::string& admit) {
+    pg::Statement one = st;
+    if (admit.empty()) {
+      one.text += recipe.query_of("%s");
+      one.values.push_back(std::string(query));
     } else {
-      st.text += "%s::tsquery";
-      st.values.push_back(admit);
+      one.text += "%s::tsquery";
+      one.values.push_back(admit);
     }
     if (!qd_number.empty()) {
-      st.text += " AND upper(qd_number) = upper(%s)";
-      st.values.push_back(std::string(qd_number));
+      one.text += " AND upper(t.qd_number) = upper(%s)";
+      one.values.push_back(std::string(qd_number));
     }
-    st.text += " ORDER BY score DESC, qd_number, section_index LIMIT %s";
-    st.values.push_back(static_cast<long long>(k));
+    // OFFSET 0 keeps the inner query whole, so that each rank is computed
+    // once, not once for every use of it.
+    one.text += " OFFSET 0) AS s ORDER BY score DESC, qd_number, section_index LIMIT %s";
+    one.values.push_back(static_cast<long long>(k));
     hits.clear();
-    pg::PgResult res = pg::execute(conn, st);
+    pg::PgResult res = pg::execute(conn, one);
     for (const Record& r : pg::all_rows(res.get())) {
       hits.push_back(LexicalHit{.qd_number = r["qd_number"].get<std::string>(),
                                 .section_key = r["section_key"].get<std::string>(),
                                 .score = r["score"].get<double>()});
     }
   };
-  run(true);
-  if (hits.size() < k && any != query) {
-    // Ranking costs a visit to every admitted section: on a large index the
-    // words that admit sections are the least common ones, taken while
-    // together they are expected in at most 1 % of the sections (from the
-    // planner's statistics; the least common word always admits). The
-    // others only rank; sections holding every word are in already. Small
-    // indexes are fast either way and keep every word.
-    pg::PgResult lex = pg::execute(
-        conn,
-        "SELECT q.e, coalesce(m.f, 0) AS f, c.reltuples > 20000 AS large"
-        " FROM unnest(tsvector_to_array(to_tsvector(" + recipe.regconfig() + ", " + recipe.folded("%s") +
-            "))) AS q(e)"
-            " CROSS JOIN (SELECT coalesce(max(reltuples), 0) AS reltuples FROM pg_class WHERE oid = to_regclass(%s)) c"
-            " LEFT JOIN (SELECT m.e, m.f FROM pg_stats s,"
-            "   unnest(s.most_common_elems::text::text[], s.most_common_elem_freqs) AS m(e, f)"
-            "   WHERE s.attname = 'search_vector' AND s.tablename = %s"
-            "   AND s.schemaname = coalesce(nullif(%s, ''), current_schema())) m ON m.e = q.e"
-            " ORDER BY f, q.e",
-        // The catalogue holds unquoted names in lower case.
-        {std::string(query), table, text::ascii_lower(base_name(table)),
-         table.find('.') == std::string::npos ? std::string() : text::ascii_lower(table.substr(0, table.find('.')))});
-    const std::vector<Record> lexemes = pg::all_rows(lex.get());
-    if (!lexemes.empty() && lexemes.front().value("large", false)) {
-      double expected = 0;
-      for (std::size_t i = 0; i < lexemes.size(); ++i) {
-        const double f = lexemes[i]["f"].get<double>();
-        if (i > 0 && expected + f > 0.01) break;
-        expected += f;
-        std::string quoted = "'";
-        for (char c : lexemes[i]["e"].get<std::string>()) {
-          if (c == '\'' || c == '\\') quoted += c;
-          quoted += c;
-        }
-        admit += (admit.empty() ? "" : " | ") + quoted + "'";
-      }
-    }
-    run(false);
+  if (operators) {
+    // The user's operators decide which sections qualify.
+    run({});
+    tx->commit();
+    return hits;
   }
-  tx.commit();
+  // Sections are admitted by the question's uncommon words: a common word
+  // (must, use, one) would admit a large part of the index, each section of
+  // which costs a visit to rank. A question of common words only is
+  // admitted by its least common one. On a large index the admitting words
+  // are also held together by at most 1 % of the sections, which bounds the
+  // work of one question; when even the least common word is held by more,
+  // only the sections holding every word are ranked if there are k of them.
+  const bool large = sections > 20000;
+  std::string admit;
+  double expected = 0;
+  for (std::size_t i = 0; i < words.size(); ++i) {
+    const double n = words[i].holding;
+    const bool common = n > std::max(COMMON_SHARE * sections, COMMON_MIN_SECTIONS);
+    if (i > 0 && (common || (large && expected + n > 0.01 * sections))) break;
+    expected += n;
+    admit += (admit.empty() ? "" : " | ") + anywhere[i];
+  }
+  if (large && expected > 0.01 * sections && words.size() > 1) {
+    std::string every;
+    for (const std::string& a : anywhere) every += (every.empty() ? "" : " & ") + a;
+    run(every);
+    if (hits.size() >= k) {
+      tx->commit();
+      return hits;
+    }
+  }
+  run(admit);
+  tx->commit();
   return hits;
 }
 
@@ -528,8 +864,8 @@ std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair
   if (ids.empty()) return out;
   Record wanted = Record::array();
   for (const auto& [qd, key] : ids) wanted.push_back(Record::array({qd, key}));
-  pg::Transaction tx(conn);
-  const Recipe recipe = ensure(conn, table);
+  std::optional<pg::Transaction> tx;
+  const Recipe recipe = begin(conn, table, tx);
   bound_statements(conn);
   pg::PgResult res = pg::execute(
       conn,
@@ -561,29 +897,28 @@ std::vector<SectionView> section_views(PGconn* conn, const std::vector<std::pair
     }
     out.push_back(std::move(v));
   }
-  tx.commit();
+  tx->commit();
   return out;
 }
 
 std::int64_t generation(PGconn* conn, std::string_view table_name) {
   const std::string table = table_for(table_name);
-  pg::Transaction tx(conn);
-  ensure(conn, table);
+  std::optional<pg::Transaction> tx;
+  begin(conn, table, tx);
   bound_statements(conn);
   pg::PgResult res = pg::execute(conn, "SELECT max(generation) AS g FROM " + generation_table(table));
   const Record row = pg::first_row(res.get()).value_or(Record::object());
-  tx.commit();
+  tx->commit();
   const Record* g = record::find(row, "g");
   return g && g->is_number() ? g->get<std::int64_t>() : 0;
 }
 
 EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std::string_view table_name) {
   const std::string table = table_for(table_name);
-  pg::Transaction tx(conn);
+  std::optional<pg::Transaction> tx;
   // The generation and the rows must come from one snapshot, or a write
   // committed in between would be cached under the newer generation.
-  pg::execute(conn, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
-  ensure(conn, table);
+  begin(conn, table, tx, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
   bound_statements(conn);
   EmbeddingSet set;
   {
@@ -609,7 +944,7 @@ EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std
                          std::string(PQgetvalue(res.get(), i, 1), static_cast<std::size_t>(PQgetlength(res.get(), i, 1))));
     set.vectors.push_back(std::move(*vec));
   }
-  tx.commit();
+  tx->commit();
   return set;
 }
 

@@ -6,9 +6,12 @@
 // of the enriched document, from 0), document name, link, enriched text,
 // embedding (real[] or NULL) with the deployment that made it, the SHA-256 of
 // the enriched text, a full-text vector over the text, and the time of
-// indexing. A one-row side table "{table}_generation" counts the changes of
-// the index's set of embedded rows, so that a process holding vectors in
-// memory knows when to load them again. QD-numbers are matched ignoring case.
+// indexing; beside the text, the parts that rank the section (its own text
+// and its context, see rank_fields). A one-row side table
+// "{table}_generation" counts the changes of the index's set of embedded
+// rows, so that a process holding vectors in memory knows when to load them
+// again; a side table "{table}_terms" counts the sections holding each word,
+// which weighs the words of a question. QD-numbers are matched ignoring case.
 #pragma once
 
 #include <cstddef>
@@ -47,12 +50,15 @@ struct SyncCounts {
 // ValueError unless it is a plain identifier (optionally schema-qualified).
 std::string table_for(std::string_view table_name = {});
 
-// Creates the index table, its indexes and its generation table unless they
-// exist, and upgrades an older table in place (hash, model and full-text
-// columns, filled for the rows it holds), inside the caller's transaction,
-// serialised against concurrent creators. The full-text column follows the
-// setting SEARCH_TEXT_CONFIG: when it changed, every row's vector is made
-// again. Throws ValueError for an unknown text-search configuration.
+// Creates the index table, its indexes and its generation and terms tables
+// unless they exist, and upgrades an older table in place (hash, model and
+// full-text columns, filled for the rows it holds; words counted), inside
+// the caller's transaction, serialised against concurrent creators. The
+// rank fields of rows written before they existed are left to the first
+// read or write through the functions below, which fill them 500 rows to a
+// transaction of their own before their work. The full-text column follows
+// the setting SEARCH_TEXT_CONFIG: when it changed, every row's vector is
+// made again. Throws ValueError for an unknown text-search configuration.
 void ensure_table(PGconn* conn, const std::string& table);
 
 // Re-indexes one document in one transaction: a section whose key and
@@ -84,6 +90,23 @@ std::size_t delete_document_sections(std::string_view qd_number, std::string_vie
 // embedding, embedding_model, content_sha256, indexed_at).
 std::vector<Record> get_document_sections(std::string_view qd_number, std::string_view table_name = {});
 
+// What ranks one section besides its heading: its own text and its context.
+struct RankFields {
+  std::string own;      // the section's heading line and its own body, without its sub-sections
+  std::string context;  // the document's name and the top-level heading the section sits under
+};
+
+// The rank fields of one enriched section, as the enrichment stage wrote it:
+// "In document {document_name}.\n\n" or "In document {document_name}, under
+// {heading}.\n\n", then the section text, which holds its sub-sections'
+// texts after its own body. `own` ends where the section text's second
+// heading starts. Text without that prefix is all section text. The stamped
+// metadata section (heading "Metadata") keeps its values (name, number,
+// link) as its own text and their labels as context, so that it answers
+// questions about the document by its name or number, not by the word
+// "document". Never fails.
+RankFields rank_fields(std::string_view document_name, std::string_view section_key, std::string_view enriched_text);
+
 // The array literal of an embedding: "{0.25,-1.5}".
 std::string array_literal(const std::vector<double>& values);
 
@@ -111,7 +134,7 @@ void check_query(std::string_view query);
 struct LexicalHit {
   std::string qd_number;
   std::string section_key;
-  double score = 0;  // ts_rank_cd, higher is better
+  double score = 0;  // higher is better (see lexical_search)
 };
 
 // The query that matches any of the words of `query`: its words joined by
@@ -119,12 +142,39 @@ struct LexicalHit {
 // or, -word), whose meaning the user chose.
 std::string any_word_query(std::string_view query);
 
+// How much a word of a question counts where a section holds it: in the
+// section's own heading, its own body, its context (document name, the
+// heading it sits under), or only elsewhere in its text (its sub-sections).
+inline constexpr double WEIGHT_HEADING = 1.5;
+inline constexpr double WEIGHT_BODY = 1.0;
+inline constexpr double WEIGHT_CONTEXT = 0.5;
+inline constexpr double WEIGHT_ELSEWHERE = 0.3;
+
+// A word held by more than this share of the sections, and by more than
+// COMMON_MIN_SECTIONS, is common: it counts in the rank but admits no
+// section while the question has a rarer word. (In a small index every word
+// is in a large share of the sections.)
+inline constexpr double COMMON_SHARE = 0.15;
+inline constexpr double COMMON_MIN_SECTIONS = 10;
+
+// The inverse document frequency of a word held by `holding` of `sections`
+// sections, as BM25 weighs it: ln(1 + (N - n + 0.5) / (n + 0.5)).
+double word_weight(double holding, double sections);
+
 // The `k` sections best matching `query` (web-search syntax: words, "quoted
 // phrases", or, -word; any text is safe), best first, ties in document and
-// section order; only the document `qd_number` when it is given. Sections
-// holding every word score 1 + r, those holding some r, with r the
-// ts_rank_cd rank divided by 1 + log(section length) and scaled into [0, 1).
-// A query without searchable words finds nothing. Throws ValueError as
+// section order; only the document `qd_number` when it is given. A section
+// scores, over the question's words w, the sum of word_weight(w) times the
+// weight of the best place it holds w (heading, body, context, elsewhere;
+// each further place adds a diminishing share), times the share of the
+// question's word weight it holds anywhere. Plain
+// words admit sections by their uncommon words (a question of common words
+// only by its least common one; on an index of more than 20,000 sections
+// only the least common words, together in at most 1 % of the sections, or
+// when even the least common one is in more, the sections holding every
+// word if there are k of them);
+// with operators ("phrase", or, -word) a section must satisfy the query. A
+// query without searchable words finds nothing. Throws ValueError as
 // check_query does, DatabaseError from the database (a statement past
 // SEARCH_TIMEOUT_S among them).
 std::vector<LexicalHit> lexical_search(PGconn* conn, std::string_view query, std::size_t k,

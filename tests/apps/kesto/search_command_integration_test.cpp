@@ -21,7 +21,7 @@ class KestoSearch : public ::testing::Test {
     if (table_.empty()) return;
     try {
       pg_testing::exec(testing_support::env("PGDATABASE"),
-                       "DROP TABLE IF EXISTS " + table_ + ", " + table_ + "_generation");
+                       "DROP TABLE IF EXISTS " + table_ + ", " + table_ + "_generation, " + table_ + "_terms");
     } catch (const std::exception&) {
     }
   }
@@ -63,7 +63,7 @@ TEST_F(KestoSearch, TextAndJsonLines) {
   Outcome r = kesto("'cleaning detergent' --k 1");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "1. [1.0770] QD-000958  SOP::1 Purpose\n"
+            "1. [1.4903] QD-000958  SOP::1 Purpose\n"
             "   https://veeva.example/958\n"
             "   document SOP. ## 1 Purpose Rooms are **cleaned** daily with **detergent**\n");
   r = kesto("--json --qd qd-000958 rooms");
@@ -129,7 +129,7 @@ TEST_F(KestoSearch, StoredTextCannotForgeLinesOrDriveTheTerminal) {
   Outcome r = kesto("cleaned --text");
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "1. [1.0387] QD-000958  SOP::1 Purpose\\x1b[2J\n"
+            "1. [0.3093] QD-000958  SOP::1 Purpose\\x1b[2J\n"
             "   https://veeva.example/958\\n2. [9.9999] QD-000001  Forged::Result\\x1b]0;pwned\\x07\n"
             "   document SOP. ## 1 Purpose Rooms are **cleaned**\\x1b[31m daily\n"
             "\n"
