@@ -66,20 +66,6 @@ std::string lexeme_query(std::string_view lexeme, std::string_view weights = {})
   return out;
 }
 
-// A PostgreSQL array literal of texts.
-std::string text_array(const std::vector<std::string>& items) {
-  std::string out = "{";
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    out += i ? ",\"" : "\"";
-    for (char c : items[i]) {
-      if (c == '"' || c == '\\') out += '\\';
-      out += c;
-    }
-    out += '"';
-  }
-  return out + "}";
-}
-
 // How the full-text column is made: the text-search configuration and, where
 // the unaccent extension is installed, its function, so that "café" and
 // "cafe" meet. Both come from checked identifiers, so they are written into
