@@ -8,19 +8,14 @@
 #include <stdexcept>
 
 #include "shared/errors.hpp"
+#include "support/testing.hpp"
 
 using shared::proc::ChildProcess;
 
+using testing_support::open_fds;
+using testing_support::reaped;
+
 namespace {
-
-std::size_t open_fds() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
-
-// True when `pid` is no child of this process any more (reaped).
-bool reaped(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
 std::string all_output(ChildProcess& c) {
   std::string out;

@@ -16,21 +16,17 @@
 #include <tuple>
 
 #include "shared/errors.hpp"
+#include "support/testing.hpp"
 
 using shared::proc::Event;
 using shared::proc::Forked;
 using shared::proc::Pool;
 using shared::proc::Program;
 
+using testing_support::open_fds;
+using testing_support::reaped;
+
 namespace {
-
-std::size_t open_fds() {
-  std::size_t n = 0;
-  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
-  return n;
-}
-
-bool reaped(pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
 Program sh(const std::string& script) { return Program{{"/bin/sh", "-c", script}, {}}; }
 

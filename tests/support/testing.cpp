@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -126,5 +127,13 @@ ProgramRun kesto(const std::filesystem::path& cwd, const std::string& env, const
   std::filesystem::remove(err_file, ec);
   return r;
 }
+
+std::size_t open_fds() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+bool reaped(int pid) { return ::waitpid(pid, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
 }  // namespace testing_support

@@ -81,6 +81,11 @@ std::string env(const char* name);
 // Runs a shell command, capturing stdout (and stderr when asked); returns the exit status.
 int run_command(const std::string& cmd, std::string* out = nullptr);
 
+// The number of file descriptors this process holds open.
+std::size_t open_fds();
+// True when `pid` is no child of this process any more (reaped).
+bool reaped(int pid);
+
 // What a program run by kesto() printed, and its exit status.
 struct ProgramRun {
   int status = -1;
