@@ -110,7 +110,9 @@ void ensure_table(PGconn* conn, std::string_view table_name) {
                         " (document_number, id)");
   pg::execute(conn, "CREATE INDEX IF NOT EXISTS " + bare + "_blob_path_idx ON " + table + " (blob_path, id)");
   // The table keeps every row it was given: changes are refused by the
-  // server, whoever asks.
+  // server, whoever asks. The refusing function is one for every trail of
+  // the database, so replacing it waits for its own lock, not the table's.
+  pg::advisory_xact_lock(conn, "kesto.audit-function");
   pg::execute(conn,
               "CREATE OR REPLACE FUNCTION kesto_audit_refuse_change() RETURNS trigger LANGUAGE plpgsql AS $$\n"
               "BEGIN\n"
