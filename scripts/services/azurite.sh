@@ -8,12 +8,20 @@
 #                               waits until it answers and prints the
 #                               "export NAME=value" lines for the settings
 #   azurite.sh stop STATEDIR    stops the emulator started with that STATEDIR
+#   azurite.sh start-oauth STATEDIR
+#                               a second emulator over HTTPS that takes
+#                               Microsoft Entra ID bearer tokens (checking
+#                               their claims, not their signature), with a
+#                               certificate of its own for 127.0.0.1; prints
+#                               keyless connection strings of both accounts
+#                               and the certificate's path
+#   azurite.sh stop-oauth STATEDIR
 #
 # Only the export lines go to standard output; everything else to standard error.
 set -euo pipefail
 
 usage() {
-  sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+  sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'
 }
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
@@ -26,14 +34,18 @@ SOURCE_CONTAINER=kesto-source
 cmd=${1:-}
 case "$cmd" in
   -h|--help) usage; exit 0 ;;
-  start|stop) ;;
+  start|stop|start-oauth|stop-oauth) ;;
   *) usage >&2; exit 2 ;;
 esac
 if [ $# -lt 2 ] || [ -z "$2" ]; then
   usage >&2
   exit 2
 fi
-DIR=$2/azurite
+MODE=http
+case "$cmd" in
+  *-oauth) MODE=oauth; cmd=${cmd%-oauth}; DIR=$2/azurite-oauth ;;
+  *) DIR=$2/azurite ;;
+esac
 
 installed_version() {
   node -p 'require(process.argv[1]).version' "$ROOT/node_modules/azurite/package.json" 2>/dev/null || true
@@ -43,13 +55,16 @@ free_port() {
   node -e 'const s=require("net").createServer();s.listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close();});'
 }
 
-# Whether anything answers HTTP on the port (any status means ready).
+# Whether anything answers HTTP (HTTPS in the OAuth mode) on the port (any
+# status means ready).
 answers() {
   node -e '
-    const req = require("http").get({host: "127.0.0.1", port: +process.argv[1], path: "/", timeout: 1000},
+    const proto = process.argv[2] === "oauth" ? require("https") : require("http");
+    const req = proto.get({host: "127.0.0.1", port: +process.argv[1], path: "/", timeout: 1000,
+                           rejectUnauthorized: false},
       (res) => { res.resume(); process.exit(0); });
     req.on("timeout", () => { req.destroy(); process.exit(1); });
-    req.on("error", () => process.exit(1));' "$1"
+    req.on("error", () => process.exit(1));' "$1" "$MODE"
 }
 
 # Terminates the process group started for the emulator, then the process itself.
@@ -86,6 +101,18 @@ fi
 OUTPUT_KEY=$(head -c 64 /dev/urandom | base64 -w0)
 SOURCE_KEY=$(head -c 64 /dev/urandom | base64 -w0)
 
+# The OAuth mode serves HTTPS only: a certificate of its own for 127.0.0.1,
+# which the tests trust through KESTO_CA_BUNDLE.
+EXTRA=()
+SCHEME=http
+if [ "$MODE" = oauth ]; then
+  SCHEME=https
+  openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 2 -subj "/CN=127.0.0.1" \
+    -addext "subjectAltName=IP:127.0.0.1" -addext "basicConstraints=critical,CA:TRUE" \
+    -keyout "$DIR/key.pem" -out "$DIR/cert.pem" >/dev/null 2>&1
+  EXTRA=(--oauth basic --cert "$DIR/cert.pem" --key "$DIR/key.pem")
+fi
+
 started=""
 for attempt in 1 2 3 4 5; do
   PORT=$(free_port)
@@ -99,7 +126,7 @@ for attempt in 1 2 3 4 5; do
     setsid "$ROOT/node_modules/.bin/azurite" \
     --blobHost 127.0.0.1 --blobPort "$PORT" --queueHost 127.0.0.1 --queuePort "$QUEUE_PORT" \
     --tableHost 127.0.0.1 --tablePort "$TABLE_PORT" --inMemoryPersistence --extentMemoryLimit 512 \
-    --disableTelemetry --silent </dev/null >"$DIR/azurite.log" 2>&1 &
+    --disableTelemetry --silent "${EXTRA[@]}" </dev/null >"$DIR/azurite.log" 2>&1 &
   PID=$!
   echo "$PID" >"$DIR/pid"
   for i in $(seq 1 300); do
@@ -122,7 +149,19 @@ if [ -z "$started" ]; then
   echo "azurite: could not start the storage emulator" >&2
   exit 1
 fi
-echo "azurite: blob service on 127.0.0.1:$PORT, queue service on 127.0.0.1:$QUEUE_PORT (pid $PID)" >&2
+echo "azurite ($MODE): blob service on 127.0.0.1:$PORT, queue service on 127.0.0.1:$QUEUE_PORT (pid $PID)" >&2
+
+if [ "$MODE" = oauth ]; then
+  # No key: clients sign in with tokens.
+  keyless() {
+    printf 'BlobEndpoint=https://127.0.0.1:%s/%s;QueueEndpoint=https://127.0.0.1:%s/%s' "$PORT" "$1" "$QUEUE_PORT" "$1"
+  }
+  printf 'export %s=%q\n' \
+    KESTO_OAUTH_STORAGE_CONNECTION_STRING "$(keyless "$OUTPUT_ACCOUNT")" \
+    KESTO_OAUTH_TOLVAN_STORAGE_CONNECTION_STRING "$(keyless "$SOURCE_ACCOUNT")" \
+    KESTO_OAUTH_CA_BUNDLE "$DIR/cert.pem"
+  exit 0
+fi
 
 connection() {
   printf 'DefaultEndpointsProtocol=http;AccountName=%s;AccountKey=%s;BlobEndpoint=http://127.0.0.1:%s/%s;QueueEndpoint=http://127.0.0.1:%s/%s;' \

@@ -120,9 +120,10 @@ EOF
   [ -n "$port" ] || die "no free port found"
 
   password=$(openssl rand -hex 24)
+  # CREATEROLE: the sign-in tests make roles whose passwords are tokens.
   local psql=(as_owner "$PGBIN/psql" -X -q -v ON_ERROR_STOP=1 -h "$dir" -p "$port")
   "${psql[@]}" -U postgres -d postgres >/dev/null <<EOF
-CREATE ROLE $ROLE LOGIN PASSWORD '$password';
+CREATE ROLE $ROLE LOGIN CREATEROLE PASSWORD '$password';
 CREATE DATABASE $DB OWNER $ROLE;
 CREATE DATABASE "$REGISTRY_DB" OWNER $ROLE;
 EOF

@@ -98,6 +98,16 @@ Settings from_environment() {
   rd(s.SEARCH_TEXT_CONFIG, "SEARCH_TEXT_CONFIG");
   rd(s.AUDIT_TABLE, "KESTO_AUDIT_TABLE");
   rd(s.QUEUE_NAME, "KESTO_QUEUE");
+  rd(s.AZURE_TENANT_ID, "AZURE_TENANT_ID");
+  rd(s.AZURE_CLIENT_ID, "AZURE_CLIENT_ID");
+  rd(s.AZURE_CLIENT_SECRET, "AZURE_CLIENT_SECRET");
+  rd(s.AZURE_AUTHORITY_HOST, "AZURE_AUTHORITY_HOST");
+  rd(s.AZURE_FEDERATED_TOKEN_FILE, "AZURE_FEDERATED_TOKEN_FILE");
+  rd(s.IDENTITY_ENDPOINT, "IDENTITY_ENDPOINT");
+  rd(s.IDENTITY_HEADER, "IDENTITY_HEADER");
+  rd(s.AZURE_TOKEN_CREDENTIALS, "AZURE_TOKEN_CREDENTIALS");
+  rd(s.PGAUTH, "PGAUTH");
+  rd(s.CA_BUNDLE, "KESTO_CA_BUNDLE");
   s.MAX_BATCH_SIZE = whole_number("MAX_BATCH_SIZE", s.MAX_BATCH_SIZE, 1, 1'000'000'000);
   s.MAX_INPUT_BYTES = static_cast<std::size_t>(
       whole_number("KESTO_MAX_INPUT_BYTES", static_cast<long long>(s.MAX_INPUT_BYTES), 1, 1LL << 50));
@@ -112,6 +122,10 @@ Settings from_environment() {
   // Ports stay text for the connection parameters; only their form is checked.
   if (!s.PGPORT.empty()) whole_number("PGPORT", 0, 1, 65535);
   if (!s.TOLVANSTORE_PORT.empty()) whole_number("TOLVANSTORE_PORT", 0, 1, 65535);
+  if (s.AZURE_AUTHORITY_HOST.empty()) s.AZURE_AUTHORITY_HOST = Settings{}.AZURE_AUTHORITY_HOST;
+  if (!s.PGAUTH.empty() && s.PGAUTH != "entra" && s.PGAUTH != "password") {
+    throw ValueError("PGAUTH must be \"entra\" or \"password\", not '" + s.PGAUTH + "'");
+  }
   return s;
 }
 

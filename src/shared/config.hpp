@@ -71,6 +71,21 @@ struct Settings {
   long CONNECT_TIMEOUT_S = 10;
   long STORAGE_TIMEOUT_S = 60;
   long MODEL_TIMEOUT_S = 300;
+
+  // Microsoft Entra ID sign-in (the Azure SDK's variables): a client secret,
+  // a workload identity's federated token file or a managed identity; see
+  // shared::connectors::credential for the order they are tried in.
+  std::string AZURE_TENANT_ID, AZURE_CLIENT_ID, AZURE_CLIENT_SECRET;
+  std::string AZURE_AUTHORITY_HOST = "https://login.microsoftonline.com";
+  std::string AZURE_FEDERATED_TOKEN_FILE;
+  std::string IDENTITY_ENDPOINT, IDENTITY_HEADER;
+  std::string AZURE_TOKEN_CREDENTIALS;
+  // "entra": PostgreSQL connections sign in with a token as the password
+  // (PGAUTH); "" or "password": with PGPASSWORD / TOLVANSTORE_PASSWORD.
+  std::string PGAUTH;
+  // A PEM file of further trusted root certificates for every HTTPS request
+  // (KESTO_CA_BUNDLE).
+  std::string CA_BUNDLE;
 };
 
 // The process's settings, read on first use (the `.env` file first).

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "shared/config.hpp"
+#include "shared/connectors/credential.hpp"
 
 namespace shared::required_settings {
 
@@ -43,10 +44,18 @@ const Variable kVariables[] = {
 
 std::vector<std::string> missing(const std::vector<Reach>& reaches) {
   const Settings& s = config::get();
+  // Signed in with Microsoft Entra ID, the services need no key or password.
+  const bool token_model = connectors::credential::configured(s);
+  const bool token_database = s.PGAUTH == "entra";
+  auto replaced = [&](const Variable& v) {
+    return (token_model && v.value == &Settings::AZURE_OPENAI_KEY) ||
+           (token_database && v.value == &Settings::TOLVANSTORE_PASSWORD);
+  };
   std::vector<std::string> out;
   for (const Reach r : reaches) {
     for (const Variable& v : kVariables) {
-      if (v.reach == r && (s.*v.value).empty() && std::find(out.begin(), out.end(), v.name) == out.end()) {
+      if (v.reach == r && (s.*v.value).empty() && !replaced(v) &&
+          std::find(out.begin(), out.end(), v.name) == out.end()) {
         out.emplace_back(v.name);
       }
     }

@@ -119,7 +119,7 @@ TEST(BlobSigning, Rfc1123Dates) {
 TEST(ConnectionString, Parsing) {
   struct Case {
     std::string text;
-    std::string account, key, sas, endpoint;
+    std::string account, key, sas, endpoint, queue = {};
   };
   const std::vector<Case> cases = {
       {"UseDevelopmentStorage=true", "devstoreaccount1", DEVELOPMENT_ACCOUNT_KEY, "",
@@ -136,6 +136,15 @@ TEST(ConnectionString, Parsing) {
       {"BlobEndpoint=https://acct.blob.core.windows.net/;SharedAccessSignature=?sv=2021-12-02&ss=b&sig=ab%2Bc%3D", "",
        "", "sv=2021-12-02&ss=b&sig=ab%2Bc%3D", "https://acct.blob.core.windows.net"},
       {"AccountName=acct;SharedAccessSignature=sv=1&sig=x", "acct", "", "sv=1&sig=x", "https://acct.blob.core.windows.net"},
+      // No key and no SAS: signed in with tokens.
+      {"AccountName=acct", "acct", "", "", "https://acct.blob.core.windows.net", "https://acct.queue.core.windows.net"},
+      {"BlobEndpoint=https://127.0.0.1:4711/kestoout;QueueEndpoint=https://127.0.0.1:4712/kestoout", "", "", "",
+       "https://127.0.0.1:4711/kestoout", "https://127.0.0.1:4712/kestoout"},
+      {" https://acct.blob.core.windows.net/ ", "acct", "", "", "https://acct.blob.core.windows.net",
+       "https://acct.queue.core.windows.net"},
+      {"https://127.0.0.1:4711/kestoout", "", "", "", "https://127.0.0.1:4711/kestoout", ""},
+      {"https://acct.blob.core.usgovcloudapi.net?sv=1&sig=x", "acct", "", "sv=1&sig=x",
+       "https://acct.blob.core.usgovcloudapi.net", "https://acct.queue.core.usgovcloudapi.net"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -144,6 +153,8 @@ TEST(ConnectionString, Parsing) {
     EXPECT_EQ(s.account_key, c.key);
     EXPECT_EQ(s.sas_token, c.sas);
     EXPECT_EQ(s.blob_endpoint, c.endpoint);
+    if (!c.queue.empty()) EXPECT_EQ(s.queue_endpoint, c.queue);
+    EXPECT_EQ(s.uses_token(), c.key.empty() && c.sas.empty());
   }
 }
 
@@ -155,7 +166,6 @@ TEST(ConnectionString, RejectedWithoutQuotingSecrets) {
       {"", "Connection string names neither AccountName nor BlobEndpoint"},
       {"just-some-text-SECRET", "Connection string is malformed: every part must be NAME=VALUE, separated by ';'"},
       {"AccountName=a;=SECRET", "Connection string is malformed: every part must be NAME=VALUE, separated by ';'"},
-      {"AccountName=a", "Connection string has neither AccountKey nor SharedAccessSignature"},
       {"AccountName=a;AccountKey=SECRET!xyz", "Connection string: AccountKey is not valid Base64"},
       {"AccountName=a;AccountKey=SECRET=xy", "Connection string: AccountKey is not valid Base64"},
       {"AccountKey=U0VDUkVU", "Connection string names neither AccountName nor BlobEndpoint"},

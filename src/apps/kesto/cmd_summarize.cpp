@@ -6,6 +6,7 @@
 #include "shared/fs/files.hpp"
 #include "apps/common/commands.hpp"
 #include "shared/config.hpp"
+#include "shared/connectors/credential.hpp"
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/processors/aigate.hpp"
@@ -63,7 +64,7 @@ int run(const std::vector<std::string>& args) {
   if (engine == aigate::SummaryEngine::azure_openai) {
     const shared::config::Settings& s = shared::config::get();
     require_setting(s.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
-    require_setting(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
+    if (!shared::connectors::credential::configured(s)) require_setting(s.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
     require_setting(s.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL");
   }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <utility>
 
+#include "shared/connectors/credential.hpp"
 #include "shared/connectors/storage_core.hpp"
 #include "shared/errors.hpp"
 #include "shared/text/percent.hpp"
@@ -173,13 +174,14 @@ std::string redact(std::string text, const StorageConnection& c) {
 // the first line of its message (the rest holds request ids and times).
 [[noreturn]] void throw_service_error(const ClientCore& core, const std::string& what, const net::Response& r) {
   std::string code = r.header("x-ms-error-code");
-  std::string message;
+  std::string message, auth_detail;
   if (!r.body.empty()) {
     if (XmlDoc doc = parse_xml(r.body)) {
       const xmlNode* root = xmlDocGetRootElement(doc.get());
       if (named(root, "Error")) {
         if (code.empty()) code = std::string(trim(text_of(child(root, "Code"))));
         message = text_of(child(root, "Message"));
+        auth_detail = std::string(trim(text_of(child(root, "AuthenticationErrorDetail"))));
       }
     }
   }
@@ -188,6 +190,16 @@ std::string redact(std::string text, const StorageConnection& c) {
   message = std::string(trim(message));
   if (message.empty()) message = reason_phrase(r.status);
   std::string text = what + " failed: " + std::to_string(r.status) + (code.empty() ? "" : " " + code) + ": " + message;
+  if (core.credential && (r.status == 401 || r.status == 403)) {
+    // The service says why it refused a token ("Invalid token audience.").
+    auth_detail = auth_detail.substr(0, std::min(auth_detail.find_first_of("\r\n"), std::size_t{200}));
+    if (!auth_detail.empty()) text += " (" + auth_detail + ")";
+    text += std::string(" - signed in with Microsoft Entra ID: the identity needs the role ") +
+            (core.queue_service ? "Storage Queue Data Message Processor (Storage Queue Data Contributor to create "
+                                  "queues and add messages)"
+                                : "Storage Blob Data Contributor") +
+            " on the account, and tokens for https://storage.azure.com";
+  }
   throw ServiceError(redact(std::move(text), core.connection), r.status, code);
 }
 
@@ -209,7 +221,9 @@ net::Response send(const ClientCore& core, std::string method, const std::string
   headers.emplace_back("x-ms-version", BLOB_API_VERSION);
   req.headers = std::move(headers);
   req.body = std::move(body);
-  if (!use_sas) {
+  if (core.credential) {
+    req.headers.emplace_back("Authorization", "Bearer " + core.credential->get_token(credential::STORAGE_SCOPE).token);
+  } else if (!use_sas) {
     const std::string signature = base64_encode(hmac_sha256(core.key_bytes, string_to_sign(req, core.connection.account_name)));
     req.headers.emplace_back("Authorization", "SharedKey " + core.connection.account_name + ":" + signature);
   }
@@ -228,6 +242,12 @@ std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::s
     core->key_bytes = base64_decode(connection.account_key, decoded);
     if (!decoded) throw ValueError("Connection string: AccountKey is not valid Base64");
   }
+  if (connection.uses_token()) {
+    credential::require_secure_url(endpoint, "A storage endpoint signed in with Microsoft Entra ID");
+    core->credential = options.credential ? std::move(options.credential) : credential::process_credential();
+  }
+  core->queue_service = !connection.queue_endpoint.empty() && endpoint == connection.queue_endpoint &&
+                        endpoint != connection.blob_endpoint;
   core->connection = std::move(connection);
   core->endpoint = std::move(endpoint);
   core->transport = options.transport ? std::move(options.transport) : net::make_curl_transport(options.http);
@@ -242,6 +262,23 @@ std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::s
 using namespace detail;
 
 StorageConnection parse_connection_string(std::string_view text) {
+  text = trim(text);
+  if (ascii_lower(text.substr(0, 8)) == "https://" || ascii_lower(text.substr(0, 7)) == "http://") {
+    // The blob service's URL; the queue service's follows the public cloud's naming.
+    StorageConnection c;
+    const std::size_t q = text.find('?');
+    c.blob_endpoint = std::string(text.substr(0, q));
+    if (q != std::string_view::npos) c.sas_token = std::string(text.substr(q + 1));
+    while (!c.blob_endpoint.empty() && c.blob_endpoint.back() == '/') c.blob_endpoint.pop_back();
+    const std::size_t host = c.blob_endpoint.find("://") + 3;
+    const std::size_t dot = c.blob_endpoint.find(".blob.", host);
+    const std::size_t end = c.blob_endpoint.find('/', host);
+    if (dot != std::string::npos && (end == std::string::npos || dot < end)) {
+      c.account_name = c.blob_endpoint.substr(host, dot - host);
+      c.queue_endpoint = c.blob_endpoint.substr(0, dot) + ".queue." + c.blob_endpoint.substr(dot + 6);
+    }
+    return c;
+  }
   std::map<std::string, std::string> values;
   std::size_t start = 0;
   while (start <= text.size()) {
@@ -303,9 +340,6 @@ StorageConnection parse_connection_string(std::string_view text) {
   if (!c.queue_endpoint.empty() && c.queue_endpoint.rfind("http://", 0) != 0 &&
       c.queue_endpoint.rfind("https://", 0) != 0) {
     throw ValueError("Connection string: the queue endpoint must be an http:// or https:// URL");
-  }
-  if (c.account_key.empty() && c.sas_token.empty()) {
-    throw ValueError("Connection string has neither AccountKey nor SharedAccessSignature");
   }
   if (!c.account_key.empty()) {
     if (c.account_name.empty()) throw ValueError("Connection string has an AccountKey but no AccountName");

@@ -1,8 +1,9 @@
 // shared.connectors.blob_client: a small client of the Azure Blob Storage REST
-// API over the HTTP seam: connection strings, Shared Key and SAS
-// authorisation, and the blob and container operations the pipeline needs.
-// Every failure answer of the service becomes a shared::ServiceError; no
-// message ever carries the account key or the SAS token.
+// API over the HTTP seam: connection strings, Shared Key, SAS and Microsoft
+// Entra ID (bearer token) authorisation, and the blob and container
+// operations the pipeline needs. Every failure answer of the service becomes
+// a shared::ServiceError; no message ever carries the account key, the SAS
+// token or an access token.
 #pragma once
 
 #include <chrono>
@@ -15,6 +16,10 @@
 #include "shared/net/http.hpp"
 
 namespace shared::connectors {
+
+namespace credential {
+class TokenCredential;
+}
 
 // The REST API version sent with every request.
 inline constexpr const char* BLOB_API_VERSION = "2021-12-02";
@@ -31,11 +36,16 @@ struct StorageConnection {
   std::string sas_token;        // query text without the leading "?"; "" when none
   std::string blob_endpoint;    // scheme://host[:port][/path], no trailing "/"
   std::string queue_endpoint;   // the same for the queue service; "" when it cannot be told
+  // Neither key nor SAS: requests carry a Microsoft Entra ID bearer token.
+  bool uses_token() const { return account_key.empty() && sas_token.empty(); }
 };
 
 // Parses "Name=value;..." (names case-insensitive, each pair split at its
-// first "="), including UseDevelopmentStorage=true. Throws shared::ValueError
-// with a message that never quotes the key or the token.
+// first "="), including UseDevelopmentStorage=true, or the blob service's
+// URL alone ("https://account.blob.core.windows.net", its query taken as a
+// SAS). Without AccountKey and SharedAccessSignature requests are signed in
+// with Microsoft Entra ID. Throws shared::ValueError with a message that
+// never quotes the key or the token.
 StorageConnection parse_connection_string(std::string_view text);
 
 // What the service reports about one blob.
@@ -116,6 +126,8 @@ struct BlobClientOptions {
   std::function<std::chrono::system_clock::time_point()> clock;  // null: the system clock
   int max_results = 0;  // page size of listings; 0: the service's default
   net::HttpOptions http;  // timeouts of the libcurl transport made when `transport` is null
+  // Signs in a connection without key or SAS; null: the process's credential.
+  std::shared_ptr<credential::TokenCredential> credential;
 };
 
 // The service client of one storage account; cheap to copy, safe to use from

@@ -127,7 +127,8 @@ pg::PgConn get_conn() {
                                        .user = s.PGUSER,
                                        .password = s.PGPASSWORD,
                                        .sslmode = "require",
-                                       .connect_timeout = static_cast<int>(s.CONNECT_TIMEOUT_S)});
+                                       .connect_timeout = static_cast<int>(s.CONNECT_TIMEOUT_S),
+                                       .entra_token = s.PGAUTH == "entra"});
 }
 
 std::vector<Record> fetch_all(std::string_view table_name) { return run(fetch_all_statement(table_name), true); }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "shared/connectors/credential.hpp"
 #include "shared/errors.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -152,6 +153,8 @@ std::optional<Record> parse_array(Oid elem, std::string_view s) {
 PgConn connect(const ConnectParams& p) {
   std::vector<const char*> keys, values;
   const std::string timeout = p.connect_timeout ? std::to_string(*p.connect_timeout) : "";
+  const std::string password =
+      p.entra_token ? credential::process_credential()->get_token(credential::POSTGRES_SCOPE).token : p.password;
   auto add = [&](const char* k, const std::string& v) {
     if (!v.empty()) {
       keys.push_back(k);
@@ -162,7 +165,7 @@ PgConn connect(const ConnectParams& p) {
   add("port", p.port);
   add("dbname", p.dbname);
   add("user", p.user);
-  add("password", p.password);
+  add("password", password);
   add("sslmode", p.sslmode);
   add("connect_timeout", timeout);
   static const std::string utf8 = "UTF8";

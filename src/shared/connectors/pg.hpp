@@ -30,11 +30,16 @@ struct ConnectParams {
   std::string host, port, dbname, user, password;
   std::string sslmode;                 // e.g. "require"; "" for libpq's default
   std::optional<int> connect_timeout;  // seconds; absent for none
+  // The password is a Microsoft Entra ID token of the process's credential
+  // (scope https://ossrdbms-aad.database.windows.net/.default), got anew
+  // (from its cache) for this connection; `password` is not used.
+  bool entra_token = false;
 };
 
 // Opens a connection (UTF-8 client encoding, ISO dates, notices discarded so
 // that nothing but log lines reaches standard error). Throws DatabaseError
-// with libpq's message when the connection cannot be made.
+// with libpq's message when the connection cannot be made, or what the
+// credential throws when no token can be had.
 PgConn connect(const ConnectParams& params);
 
 // A statement as built and logged, with "%s" where each value is bound.

@@ -22,22 +22,28 @@ struct ClientCore {
   StorageConnection connection;
   std::string endpoint;   // the service the requests go to (blob or queue), no trailing "/"
   std::string key_bytes;  // the decoded account key; "" when the SAS token is used
+  // Set when the connection has neither key nor SAS: bearer tokens for STORAGE_SCOPE.
+  std::shared_ptr<credential::TokenCredential> credential;
+  bool queue_service = false;  // for the role an authorisation failure names
   std::shared_ptr<net::Transport> transport;
   std::function<std::chrono::system_clock::time_point()> clock;
   int max_results = 0;
 };
 
 // A core for `endpoint` of the account; throws ValueError for a key that is
-// not Base64. Without a transport in `options` the core gets a libcurl
+// not Base64, or, for a connection signed in with tokens, an endpoint that
+// is not https:// (http:// only on a loopback address) or no credential. Without a transport in `options` the core gets a libcurl
 // transport of its own with `options.http`'s timeouts.
 std::shared_ptr<const ClientCore> make_core(StorageConnection connection, std::string endpoint,
                                             BlobClientOptions options);
 
-// Sends one request to the core's endpoint: date, version and authorisation added.
+// Sends one request to the core's endpoint: date, version and authorisation
+// added. Throws what the credential throws when no token can be had.
 net::Response send(const ClientCore& core, std::string method, const std::string& path_and_query,
                    net::Headers headers, std::string body = {});
 
-// "{what} failed: {status} {code}: {message}", the secrets of the account removed.
+// "{what} failed: {status} {code}: {message}", the secrets of the account
+// removed; a 401 or 403 to a bearer token names the role the identity needs.
 [[noreturn]] void throw_service_error(const ClientCore& core, const std::string& what, const net::Response& r);
 
 // Strict Base64; `ok` false (and "" returned) for anything else.

@@ -135,7 +135,8 @@ ConnectionParameters connection_parameters() {
     p.port = n;
   }
   p.database = s.TOLVANSTORE_NAME.empty() ? "0348_kesto" : s.TOLVANSTORE_NAME;
-  if (p.host.empty() || p.user.empty() || p.password.empty()) {
+  // Signed in with Microsoft Entra ID, the password is a token got per connection.
+  if (p.host.empty() || p.user.empty() || (p.password.empty() && s.PGAUTH != "entra")) {
     throw ValueError(
         "Missing required PostgreSQL connection parameters. Set TOLVANSTORE_HOST, TOLVANSTORE_USER, and "
         "TOLVANSTORE_PASSWORD environment variables.");
@@ -154,7 +155,8 @@ PGconn* _get_connection() {
                                                      .dbname = p.database,
                                                      .user = p.user,
                                                      .password = p.password,
-                                                     .connect_timeout = 10});
+                                                     .connect_timeout = 10,
+                                                     .entra_token = config::get().PGAUTH == "entra"});
     conn = std::move(fresh);
     _logger().info("Connected to Tolvan database: " + p.database + " at " + p.host + ":" + std::to_string(p.port));
   }

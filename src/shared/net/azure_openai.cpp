@@ -21,11 +21,11 @@ constexpr std::size_t kMaxQuotedBody = 300;
 
 void check_config(const ClientConfig& c) {
   const std::pair<const char*, const std::string*> required[] = {
-      {"endpoint", &c.endpoint}, {"API key", &c.api_key}, {"deployment", &c.deployment},
-      {"API version", &c.api_version}};
+      {"endpoint", &c.endpoint}, {"deployment", &c.deployment}, {"API version", &c.api_version}};
   for (const auto& [name, value] : required) {
     if (value->empty()) throw ValueError(std::string("Azure OpenAI client: no ") + name + " given");
   }
+  if (c.api_key.empty() && !c.bearer_token) throw ValueError("Azure OpenAI client: no API key or token source given");
   if (!c.transport) throw ValueError("Azure OpenAI client: no transport given");
   if (c.max_retries < 0) throw ValueError("Azure OpenAI client: max_retries must not be negative");
 }
@@ -96,7 +96,12 @@ Request json_post(const ClientConfig& c, std::string_view operation, std::string
   Request req;
   req.method = "POST";
   req.url = request_url(c, operation);
-  req.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}, {"api-key", c.api_key}};
+  req.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
+  if (!c.api_key.empty()) {
+    req.headers.emplace_back("api-key", c.api_key);
+  } else {
+    req.headers.emplace_back("Authorization", "Bearer " + c.bearer_token());
+  }
   req.body = std::move(body);
   return req;
 }

@@ -5,6 +5,7 @@
 
 #include "shared/text/utf8.hpp"
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -36,6 +37,10 @@ struct ChatPromptTemplate {
 struct ClientConfig {
   std::string endpoint;  // "https://name.openai.azure.com", a trailing "/" is ignored
   std::string api_key;   // sent only in the "api-key" header
+  // Without an API key: a Microsoft Entra ID access token for the service
+  // (scope https://cognitiveservices.azure.com/.default), asked for per
+  // request and sent as "Authorization: Bearer".
+  std::function<std::string()> bearer_token;
   std::string deployment;
   std::string api_version;
   // Further tries of one request after no answer, 408, 409, 429 or 5xx,
@@ -50,8 +55,8 @@ std::string request_url(const ClientConfig& config, std::string_view operation);
 
 class ChatClient {
  public:
-  // Throws shared::ValueError when the endpoint, key, deployment, API
-  // version or transport is missing.
+  // Throws shared::ValueError when the endpoint, both key and token source,
+  // the deployment, API version or transport is missing.
   explicit ChatClient(ClientConfig config);
 
   // Sends the messages (and the deployment as "model", nothing else) and

@@ -1,6 +1,10 @@
 #include "shared/net/http.hpp"
 
 #include <curl/curl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <array>
 #include <cstdlib>
@@ -8,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/handles.hpp"
 #include "shared/text/utf8.hpp"
@@ -43,6 +48,24 @@ std::string url_for_messages(const std::string& url) {
 }
 
 using handles::CFree;
+using X509Ptr = std::unique_ptr<X509, CFree<X509_free>>;
+using BioPtr = std::unique_ptr<BIO, CFree<BIO_free_all>>;
+
+// Every certificate of a PEM file; ValueError when there is none.
+std::vector<X509Ptr> read_roots(const std::string& path) {
+  BioPtr bio(BIO_new_file(path.c_str(), "r"));
+  if (!bio) {
+    ERR_clear_error();
+    throw ValueError("KESTO_CA_BUNDLE '" + path + "' cannot be read");
+  }
+  std::vector<X509Ptr> roots;
+  while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) roots.emplace_back(cert);
+  // The read past the last certificate leaves an "no start line" error behind.
+  ERR_clear_error();
+  if (roots.empty()) throw ValueError("KESTO_CA_BUNDLE '" + path + "' holds no PEM certificate");
+  return roots;
+}
+
 using CurlEasy = std::unique_ptr<CURL, CFree<curl_easy_cleanup>>;
 using CurlSlist = std::unique_ptr<curl_slist, CFree<curl_slist_free_all>>;
 
@@ -84,6 +107,7 @@ size_t write_header(char* data, size_t size, size_t count, void* user) {
 class CurlTransport final : public Transport {
  public:
   explicit CurlTransport(const HttpOptions& options) : options_(options) {
+    if (!options_.ca_bundle.empty()) roots_ = read_roots(options_.ca_bundle);
     share_ = curl_share_init();
     if (!share_) throw TransportError("HTTP: libcurl share handle could not be created");
     curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &CurlTransport::lock);
@@ -145,6 +169,10 @@ class CurlTransport final : public Transport {
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &write_header);
     curl_easy_setopt(h, CURLOPT_HEADERDATA, &collector);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    if (!roots_.empty()) {
+      curl_easy_setopt(h, CURLOPT_SSL_CTX_FUNCTION, &CurlTransport::add_roots);
+      curl_easy_setopt(h, CURLOPT_SSL_CTX_DATA, this);
+    }
 
     const std::string& m = request.method;
     if (m == "GET" && request.body.empty()) {
@@ -191,6 +219,17 @@ class CurlTransport final : public Transport {
     return i < kLocks ? i : 0;
   }
 
+  // Called by libcurl once the TLS context holds the system's roots: the
+  // bundle's are added beside them.
+  static CURLcode add_roots(CURL*, void* ssl_ctx, void* user) {
+    auto* self = static_cast<CurlTransport*>(user);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx));
+    for (const X509Ptr& cert : self->roots_) X509_STORE_add_cert(store, cert.get());
+    // A certificate already in the store is no failure.
+    ERR_clear_error();
+    return CURLE_OK;
+  }
+
   CurlEasy take_handle() {
     {
       std::lock_guard lock(pool_mu_);
@@ -220,6 +259,7 @@ class CurlTransport final : public Transport {
   static constexpr std::size_t kMaxIdle = 16;
 
   HttpOptions options_;
+  std::vector<X509Ptr> roots_;
   CURLSH* share_ = nullptr;
   std::array<std::mutex, kLocks> locks_;
   std::mutex pool_mu_;
@@ -237,7 +277,9 @@ std::string header_value(const Headers& headers, std::string_view name) {
 
 std::shared_ptr<Transport> make_curl_transport(const HttpOptions& options) {
   global_init_once();
-  return std::make_shared<CurlTransport>(options);
+  HttpOptions o = options;
+  if (o.ca_bundle.empty()) o.ca_bundle = config::get().CA_BUNDLE;
+  return std::make_shared<CurlTransport>(o);
 }
 
 }  // namespace shared::net

@@ -37,6 +37,9 @@ struct HttpOptions {
   long connect_timeout_ms = 10000;
   long timeout_ms = 300000;  // the whole request, from connecting to the last byte
   bool verify_tls = true;
+  // A PEM file of root certificates trusted besides the system's; "" takes
+  // the settings' KESTO_CA_BUNDLE (which may be "" too: the system's alone).
+  std::string ca_bundle;
 };
 
 class Transport {
@@ -48,7 +51,8 @@ class Transport {
 };
 
 // A libcurl transport that keeps connections alive across calls and may be
-// used from several threads at once.
+// used from several threads at once. Throws ValueError when the CA bundle
+// cannot be read or holds no certificate.
 std::shared_ptr<Transport> make_curl_transport(const HttpOptions& options = {});
 
 }  // namespace shared::net

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "shared/config.hpp"
+#include "shared/connectors/credential.hpp"
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
 #include "shared/processors/outline.hpp"
@@ -96,6 +97,17 @@ const std::string& required(const std::string& value, const char* variable) {
   return value;
 }
 
+// The API key, or without one a token of the process's credential when the
+// settings choose one; neither is a missing AZURE_OPENAI_KEY.
+void sign_in(azure::ClientConfig& c, const config::Settings& cfg) {
+  namespace credential = connectors::credential;
+  if (cfg.AZURE_OPENAI_KEY.empty() && credential::configured(cfg)) {
+    c.bearer_token = credential::process_token_source(credential::COGNITIVE_SERVICES_SCOPE);
+  } else {
+    c.api_key = required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
+  }
+}
+
 std::shared_ptr<net::Transport> new_transport(const Slots& s) {
   if (s.factory) return s.factory();
   const config::Settings& cfg = config::get();
@@ -109,10 +121,10 @@ std::shared_ptr<const azure::ChatClient> _get_llm() {
   if (!s.llm) {
     const config::Settings& cfg = config::get();
     azure::ClientConfig c{.endpoint = required(cfg.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT"),
-                          .api_key = required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY"),
                           .deployment = required(cfg.OPENAI_SUMMARY_MODEL, "OPENAI_SUMMARY_MODEL"),
                           .api_version = CHAT_API_VERSION,
                           .max_retries = 0};
+    sign_in(c, cfg);
     c.transport = new_transport(s);
     s.llm = std::make_shared<const azure::ChatClient>(std::move(c));
     logger().info("AzureChatOpenAI client initialized (singleton).");
@@ -126,10 +138,10 @@ std::shared_ptr<const azure::EmbeddingClient> _get_embedding_model() {
   if (!s.embedding_model) {
     const config::Settings& cfg = config::get();
     azure::ClientConfig c{.endpoint = required(cfg.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT"),
-                          .api_key = required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY"),
                           .deployment = required(cfg.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL"),
                           .api_version = required(cfg.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION"),
                           .max_retries = 0};
+    sign_in(c, cfg);
     c.transport = new_transport(s);
     s.embedding_model = std::make_shared<const azure::EmbeddingClient>(std::move(c));
     logger().info("AzureOpenAIEmbeddings client initialized (singleton).");
@@ -143,7 +155,7 @@ std::shared_ptr<const azure::EmbeddingClient> _get_embedding_model() {
 void check_settings(bool embeddings) {
   const config::Settings& cfg = config::get();
   required(cfg.AZURE_OPENAI_ENDPOINT, "AZURE_OPENAI_ENDPOINT");
-  required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
+  if (!connectors::credential::configured(cfg)) required(cfg.AZURE_OPENAI_KEY, "AZURE_OPENAI_KEY");
   if (embeddings) {
     required(cfg.OPENAI_EMBEDDING_MODEL, "OPENAI_EMBEDDING_MODEL");
     required(cfg.AZURE_OPENAI_API_VERSION, "AZURE_OPENAI_API_VERSION");

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "shared/config.hpp"
+#include "shared/connectors/credential.hpp"
 #include "shared/errors.hpp"
 
 namespace shared::processors::summarization {
@@ -87,12 +88,19 @@ ChatClient make_llm() {
     std::lock_guard lock(factory_mutex());
     transport = factory_slot() ? factory_slot()() : net::make_curl_transport();
   }
-  return ChatClient(azure::ClientConfig{.endpoint = required_env("AZURE_OPENAI_ENDPOINT"),
-                                        .api_key = required_env("AZURE_OPENAI_KEY"),
-                                        .deployment = MODEL,
-                                        .api_version = API_VERSION,
-                                        .max_retries = MAX_RETRIES,
-                                        .transport = std::move(transport)});
+  azure::ClientConfig c{.endpoint = required_env("AZURE_OPENAI_ENDPOINT"),
+                        .deployment = MODEL,
+                        .api_version = API_VERSION,
+                        .max_retries = MAX_RETRIES,
+                        .transport = std::move(transport)};
+  // Without a key, a token of the process's credential when the settings choose one.
+  namespace credential = connectors::credential;
+  if (config::env_or("AZURE_OPENAI_KEY").empty() && credential::configured(config::get())) {
+    c.bearer_token = credential::process_token_source(credential::COGNITIVE_SERVICES_SCOPE);
+  } else {
+    c.api_key = required_env("AZURE_OPENAI_KEY");
+  }
+  return ChatClient(std::move(c));
 }
 
 struct Objects {
