@@ -153,7 +153,9 @@ TEST(ConnectionString, Parsing) {
     EXPECT_EQ(s.account_key, c.key);
     EXPECT_EQ(s.sas_token, c.sas);
     EXPECT_EQ(s.blob_endpoint, c.endpoint);
-    if (!c.queue.empty()) EXPECT_EQ(s.queue_endpoint, c.queue);
+    if (!c.queue.empty()) {
+      EXPECT_EQ(s.queue_endpoint, c.queue);
+    }
     EXPECT_EQ(s.uses_token(), c.key.empty() && c.sas.empty());
   }
 }

@@ -7,6 +7,7 @@
 #include "shared/connectors/blob_client.hpp"
 #include "shared/errors.hpp"
 #include "shared/net/azure_openai.hpp"
+#include "shared/text/percent.hpp"
 #include "support/fake_model_server.hpp"
 #include "support/fake_token_issuer.hpp"
 #include "support/recording_transport.hpp"
@@ -285,7 +286,8 @@ TEST(CredentialChain, IssuerFailuresAreRetriedThenReportedClearlyWithoutSecrets)
     FakeTokenIssuer issuer;
     issuer.fail(2, 503);
     auto chain = credential::make_chain(secret_settings(issuer), options(clock));
-    EXPECT_EQ(chain->get_token(credential::STORAGE_SCOPE).token, issuer.tokens().at(0));
+    const std::string token = chain->get_token(credential::STORAGE_SCOPE).token;
+    EXPECT_EQ(token, issuer.tokens().at(0));
     EXPECT_EQ(issuer.requests().size(), 3u);
   }
   {

@@ -19,6 +19,7 @@
 #include "support/testing.hpp"
 
 namespace credential = shared::connectors::credential;
+namespace pg = shared::connectors::pg;
 using shared::config::Settings;
 using shared::connectors::BlobServiceClient;
 using shared::connectors::QueueServiceClient;
