@@ -21,3 +21,22 @@ TEST(RequiredSettings, NamedInTheOrderOfTheReachesEachOnce) {
                "TOLVANSTORE_USER", "TOLVANSTORE_PASSWORD", "TOLVANSTORE_SCHEMA", "TOLVANSTORE_TABLE"}));
   EXPECT_EQ(missing({}), V{});
 }
+
+TEST(RequiredSettings, SignedInWithEntraIdTheKeyAndRegistryPasswordAreNotMissing) {
+  shared::config::Settings s;
+  s.AZURE_OPENAI_ENDPOINT = "https://m.example";
+  s.OPENAI_SUMMARY_MODEL = "sum";
+  s.TOLVANSTORE_HOST = "h";
+  s.TOLVANSTORE_USER = "u";
+  s.TOLVANSTORE_SCHEMA = "ops";
+  s.TOLVANSTORE_TABLE = "t";
+  {
+    testing_support::ScopedSettings scoped(s);
+    EXPECT_EQ(missing({Reach::summary_model, Reach::registry}), (V{"AZURE_OPENAI_KEY", "TOLVANSTORE_PASSWORD"}));
+  }
+  s.IDENTITY_ENDPOINT = "http://127.0.0.1:42356/msi/token";
+  s.IDENTITY_HEADER = "h";
+  s.PGAUTH = "entra";
+  testing_support::ScopedSettings scoped(s);
+  EXPECT_EQ(missing({Reach::summary_model, Reach::registry}), V{});
+}

@@ -149,7 +149,9 @@ if [ -z "$started" ]; then
   echo "azurite: could not start the storage emulator" >&2
   exit 1
 fi
-echo "azurite ($MODE): blob service on 127.0.0.1:$PORT, queue service on 127.0.0.1:$QUEUE_PORT (pid $PID)" >&2
+label=azurite
+[ "$MODE" = oauth ] && label="azurite (OAuth, HTTPS)"
+echo "$label: blob service on 127.0.0.1:$PORT, queue service on 127.0.0.1:$QUEUE_PORT (pid $PID)" >&2
 
 if [ "$MODE" = oauth ]; then
   # No key: clients sign in with tokens.

@@ -171,6 +171,9 @@ FakeTokenIssuer::FakeTokenIssuer() : impl_(std::make_unique<Impl>()) {
   impl->server.Get("/msi/token", [identity](const httplib::Request& q, httplib::Response& r) { identity(q, r, false); });
   impl->server.Get("/metadata/identity/oauth2/token",
                    [identity](const httplib::Request& q, httplib::Response& r) { identity(q, r, true); });
+  // One request per connection: stop() then never waits for an idle
+  // keep-alive connection to time out.
+  impl->server.set_keep_alive_max_count(1);
   impl->port = impl->server.bind_to_any_port("127.0.0.1");
   if (impl->port <= 0) throw std::runtime_error("FakeTokenIssuer: no port to listen on");
   impl->thread = std::thread([impl] { impl->server.listen_after_bind(); });

@@ -57,6 +57,10 @@ std::string quoted_body(std::string_view body) {
   if (message.empty()) message = quoted_body(r.body);
   if (message.empty()) message = "the service sent no error message";
   std::string text = std::string(what) + " failed (HTTP " + std::to_string(r.status) + "): " + message;
+  if (c.api_key.empty() && (r.status == 401 || r.status == 403)) {
+    text += " - signed in with Microsoft Entra ID: the identity needs the role Cognitive Services OpenAI User on "
+            "the resource, and tokens for https://cognitiveservices.azure.com";
+  }
   // The service may echo what it was sent; the key must never reach a log or result.
   throw ServiceError(redact(std::move(text), c.api_key), r.status, redact(std::move(code), c.api_key));
 }
