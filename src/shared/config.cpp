@@ -109,6 +109,12 @@ Settings from_environment() {
   s.CONNECT_TIMEOUT_S = whole_number("KESTO_CONNECT_TIMEOUT", s.CONNECT_TIMEOUT_S, 1, 3600);
   s.STORAGE_TIMEOUT_S = whole_number("KESTO_STORAGE_TIMEOUT", s.STORAGE_TIMEOUT_S, 1, 24 * 3600);
   s.MODEL_TIMEOUT_S = whole_number("KESTO_MODEL_TIMEOUT", s.MODEL_TIMEOUT_S, 1, 24 * 3600);
+  rd(s.API_KEYS_FILE, "KESTO_API_KEYS_FILE");
+  s.SERVE_THREADS = whole_number("KESTO_SERVE_THREADS", s.SERVE_THREADS, 1, 256);
+  s.SERVE_READ_TIMEOUT_S = whole_number("KESTO_SERVE_READ_TIMEOUT", s.SERVE_READ_TIMEOUT_S, 1, 3600);
+  s.SERVE_WRITE_TIMEOUT_S = whole_number("KESTO_SERVE_WRITE_TIMEOUT", s.SERVE_WRITE_TIMEOUT_S, 1, 3600);
+  s.SERVE_REQUEST_TIMEOUT_S = whole_number("KESTO_SERVE_REQUEST_TIMEOUT", s.SERVE_REQUEST_TIMEOUT_S, 1, 3600);
+  s.SERVE_MAX_BODY = whole_number("KESTO_SERVE_MAX_BODY", s.SERVE_MAX_BODY, 0, 1LL << 30);
   // Ports stay text for the connection parameters; only their form is checked.
   if (!s.PGPORT.empty()) whole_number("PGPORT", 0, 1, 65535);
   if (!s.TOLVANSTORE_PORT.empty()) whole_number("TOLVANSTORE_PORT", 0, 1, 65535);

@@ -71,6 +71,18 @@ struct Settings {
   long CONNECT_TIMEOUT_S = 10;
   long STORAGE_TIMEOUT_S = 60;
   long MODEL_TIMEOUT_S = 300;
+  // The HTTP door (kesto serve): the API keys file (KESTO_API_KEYS_FILE),
+  // requests worked on at once (KESTO_SERVE_THREADS), seconds to wait for
+  // the next bytes of a request or to write more of an answer
+  // (KESTO_SERVE_READ_TIMEOUT, KESTO_SERVE_WRITE_TIMEOUT), seconds after
+  // which a connection is read no more (KESTO_SERVE_REQUEST_TIMEOUT), and
+  // the largest request body in bytes (KESTO_SERVE_MAX_BODY).
+  std::string API_KEYS_FILE;
+  long SERVE_THREADS = 8;
+  long SERVE_READ_TIMEOUT_S = 10;
+  long SERVE_WRITE_TIMEOUT_S = 10;
+  long SERVE_REQUEST_TIMEOUT_S = 30;
+  long SERVE_MAX_BODY = 65536;
 };
 
 // The process's settings, read on first use (the `.env` file first).

@@ -155,20 +155,34 @@ Query checked(const Query& query) {
   return out;
 }
 
-Searcher::Searcher(std::string table_name)
-    : table_(vector_db::table_for(table_name)), conn_(connectors::mainstore::get_conn()) {}
+std::shared_ptr<const VectorEngine> VectorCache::engine(PGconn* conn, const std::string& table,
+                                                       const std::string& model, long long now) {
+  // One thread reads the vectors; the others wait for them rather than
+  // reading them again.
+  std::lock_guard lock(mu_);
+  if (!engine_ || model != model_ || now != generation_) {
+    vector_db::EmbeddingSet set = vector_db::load_embeddings(conn, model, table);
+    engine_ = std::make_shared<const VectorEngine>(std::move(set.ids), set.vectors);
+    model_ = model;
+    generation_ = set.generation;
+  }
+  return engine_;
+}
+
+long long VectorCache::generation() const {
+  std::lock_guard lock(mu_);
+  return generation_;
+}
+
+Searcher::Searcher(std::string table_name, std::shared_ptr<VectorCache> cache)
+    : table_(vector_db::table_for(table_name)),
+      conn_(connectors::mainstore::get_conn()),
+      cache_(cache ? std::move(cache) : std::make_shared<VectorCache>()) {}
 
 Searcher::~Searcher() = default;
 
-const VectorEngine* Searcher::engine(const std::string& model) {
-  const long long now = vector_db::generation(conn_.get(), table_);
-  if (!engine_ || model != engine_model_ || now != engine_generation_) {
-    vector_db::EmbeddingSet set = vector_db::load_embeddings(conn_.get(), model, table_);
-    engine_ = std::make_unique<VectorEngine>(std::move(set.ids), set.vectors);
-    engine_model_ = model;
-    engine_generation_ = set.generation;
-  }
-  return engine_.get();
+std::shared_ptr<const VectorEngine> Searcher::engine(const std::string& model) {
+  return cache_->engine(conn_.get(), table_, model, vector_db::generation(conn_.get(), table_));
 }
 
 Answer Searcher::search(const Query& asked) {
@@ -180,7 +194,7 @@ Answer Searcher::search(const Query& asked) {
     throw ValueError("OPENAI_EMBEDDING_MODEL is not set: " + std::string(mode_name(query.mode)) +
                      " search embeds the question with the embedding deployment");
   }
-  const VectorEngine* vectors = nullptr;
+  std::shared_ptr<const VectorEngine> vectors;
   if (query.mode != Mode::lexical && !model.empty()) vectors = engine(model);
   if (query.mode == Mode::automatic) {
     answer.mode = vectors != nullptr && vectors->size() > 0 ? Mode::hybrid : Mode::lexical;

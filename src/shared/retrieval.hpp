@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,14 +86,35 @@ class VectorEngine {
   std::size_t dim_ = 0;
 };
 
+// The index's vectors held once for any number of Searchers (one a
+// thread): read on first use and again only when the index's generation
+// moved or another deployment is asked for. Safe for several threads.
+class VectorCache {
+ public:
+  // The engine of `model`'s vectors in `table` at the generation `now`,
+  // read on `conn` when the one held is of another model or generation.
+  std::shared_ptr<const VectorEngine> engine(PGconn* conn, const std::string& table, const std::string& model,
+                                             long long now);
+  // The generation of the vectors held; -1 before the first read.
+  long long generation() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::string model_;
+  long long generation_ = -1;
+  std::shared_ptr<const VectorEngine> engine_;
+};
+
 // Answers questions over one index table on one database connection. Keeps
 // the index's vectors in memory between questions and loads them again only
 // when the index changed since (its generation moved). Not for two threads
-// at once.
+// at once; Searchers of several threads share one VectorCache.
 class Searcher {
  public:
-  // Opens its connection (the PG* settings); `table_name` empty for VECTOR_TABLE.
-  explicit Searcher(std::string table_name = {});
+  // Opens its connection (the PG* settings); `table_name` empty for
+  // VECTOR_TABLE; `cache` shared with other Searchers, or null for one of
+  // its own.
+  explicit Searcher(std::string table_name = {}, std::shared_ptr<VectorCache> cache = nullptr);
   ~Searcher();
   Searcher(const Searcher&) = delete;
   Searcher& operator=(const Searcher&) = delete;
@@ -103,13 +125,11 @@ class Searcher {
   Answer search(const Query& query);
 
  private:
-  const VectorEngine* engine(const std::string& model);
+  std::shared_ptr<const VectorEngine> engine(const std::string& model);
 
   std::string table_;
   connectors::pg::PgConn conn_;
-  std::string engine_model_;
-  long long engine_generation_ = -1;
-  std::unique_ptr<VectorEngine> engine_;
+  std::shared_ptr<VectorCache> cache_;
 };
 
 // One question on a fresh Searcher; the question is checked before the

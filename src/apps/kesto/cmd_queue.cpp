@@ -18,6 +18,8 @@
 #include "shared/host/runner.hpp"
 #include "shared/host/task.hpp"
 #include "shared/host/worker.hpp"
+#include "shared/serve/http.hpp"
+#include "shared/serve/metrics.hpp"
 #include "shared/text/pyjson.hpp"
 #include "shared/text/utf8.hpp"
 
@@ -107,6 +109,9 @@ apps::ArgParser worker_parser() {
   p.option("concurrency", "c", "N", "documents at a time (default 1)")
       .option("idle-exit", "", "SECONDS", "end once the queue stayed empty that long (default: wait for ever)")
       .option("max-documents", "", "N", "end after taking N documents")
+      .option("metrics-listen", "", "HOST:PORT",
+              "serve the worker's own counters at http://HOST:PORT/metrics (Prometheus text, no key;\n"
+              "keep it on 127.0.0.1)")
       .flag("serve", "", "(internal) run tasks from standard input")
       .with_log_level()
       .epilog(std::string("Prints one line per document as it finishes, as 'kesto process' does (status RETRY:\n"
@@ -131,6 +136,13 @@ int run_worker_command(const std::vector<std::string>& args) {
   }
   require_settings(false);
   (void)worker::queue_settings();
+  shared::serve::metrics::WorkerMetrics metrics;
+  std::unique_ptr<shared::serve::http::MetricsServer> metrics_door;
+  if (a.has("metrics-listen")) {
+    metrics_door = std::make_unique<shared::serve::http::MetricsServer>(a.get("metrics-listen"),
+                                                                       [&metrics] { return metrics.text(); });
+    std::cout << "metrics on http://" << a.get("metrics-listen") << "/metrics" << std::endl;
+  }
 
   struct sigaction sa {};
   sa.sa_handler = on_stop_signal;
@@ -144,13 +156,16 @@ int run_worker_command(const std::vector<std::string>& args) {
       .concurrency = static_cast<int>(concurrency),
       .idle_exit_s = idle_exit,
       .max_documents = max_documents,
-      .child_argv = {kesto_cli::self_path(), "worker", "--serve", "--log-level", a.get("log-level", "info")}};
+      .child_argv = {kesto_cli::self_path(), "worker", "--serve", "--log-level", a.get("log-level", "info")},
+      .on_busy = [&metrics](long running) { metrics.in_flight(running); }};
   std::map<task::Status, int> counts;
   const auto start = std::chrono::steady_clock::now();
   worker::run_worker(
       options,
       [&](const task::Outcome& o) {
         ++counts[o.status];
+        metrics.finished(std::string(task::word(o.status)), o.seconds);
+        if (!o.stage.empty() && o.status != task::Status::Processed) metrics.failed_at(o.stage);
         std::cout << kesto_cli::outcome_line(o) << std::endl;
       },
       [] { return static_cast<int>(g_stops); });

@@ -17,7 +17,8 @@ namespace shared::connectors::audit {
 
 namespace {
 
-constexpr std::string_view kActions[] = {INGESTED, ARTEFACT_WRITTEN, INDEXED, DELETED, DELETION_VERIFIED, FAILED};
+constexpr std::string_view kActions[] = {INGESTED,          ARTEFACT_WRITTEN, INDEXED, DELETED,
+                                         DELETION_VERIFIED, FAILED,           OPERATOR_REQUEST};
 
 std::string table_text(std::string_view table) {
   pg::check_identifier(table, "audit table name", true);

@@ -29,6 +29,8 @@ inline constexpr std::string_view INDEXED = "indexed";
 inline constexpr std::string_view DELETED = "deleted";
 inline constexpr std::string_view DELETION_VERIFIED = "deletion_verified";
 inline constexpr std::string_view FAILED = "failed";
+// An operator route of the HTTP door was asked for the document.
+inline constexpr std::string_view OPERATOR_REQUEST = "operator_request";
 
 struct Event {
   std::string document_number;

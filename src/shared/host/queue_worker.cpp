@@ -77,6 +77,7 @@ class QueueWorker {
         return 0;
       }
       const long running = busy();
+      if (options_.on_busy) options_.on_busy(running);
       const bool can_take =
           level == 0 && running < options_.concurrency && (options_.max_documents <= 0 || taken_ < options_.max_documents);
       if (!can_take && running == 0) return 0;

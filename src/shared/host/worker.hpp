@@ -59,6 +59,7 @@ struct WorkerOptions {
   double idle_exit_s = -1;     // end once the queue stayed empty that long; < 0 waits for work for ever
   long max_documents = 0;      // end after taking that many messages; 0 no limit
   std::vector<std::string> child_argv;  // a program that speaks serve_tasks
+  std::function<void(long)> on_busy;    // told how many documents run now, whenever the worker looks
 };
 
 // How far a stop has gone: 0 none; 1 take no new messages and let the
