@@ -57,7 +57,14 @@ async function learnRole() {
   session.name = me && typeof me.name === 'string' ? me.name : null;
 }
 
+// Whether the next page drawn follows a step of the reader (a link, a
+// form, the sign-in): then the reading position moves to its heading. A
+// page opened afresh starts at the top, as any page does.
+let moved = false;
+
 async function show() {
+  const follows = moved;
+  moved = true;
   if (!session.key) {
     showSignin();
     return;
@@ -96,7 +103,7 @@ async function show() {
   if (!stillCurrent()) return;
   // Move the reading position to the new page's heading.
   const heading = main.querySelector('h1');
-  if (heading && document.activeElement?.closest('form') === null) {
+  if (follows && heading && document.activeElement?.closest('form') === null) {
     heading.setAttribute('tabindex', '-1');
     heading.focus({ preventScroll: false });
   }

@@ -58,15 +58,26 @@ async function go(page, hash, selector) {
 
 const texts = (page, selector) => page.$$eval(selector, (els) => els.map((e) => e.textContent.trim()));
 
-async function shot(page, name) {
+// A screenshot at 1280×800 of the page's top, or of the element `at`.
+async function shot(page, name, at) {
   fs.mkdirSync(OUT, { recursive: true });
   await page.setViewport({ width: 1280, height: 800 });
+  await page.evaluate((sel) => {
+    if (sel) document.querySelector(sel).scrollIntoView({ block: 'start' });
+    else window.scrollTo(0, 0);
+  }, at ?? null);
   await page.screenshot({ path: path.join(OUT, `${name}.png`) });
 }
 
-// No part of the page is wider than the window, at phone width or zoomed.
-async function fitsWidth(page) {
-  return page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth + 1);
+// The elements that stick out of the window on the right (none when the
+// page fits its width, at phone width or zoomed).
+async function overflowing(page) {
+  return page.evaluate(() => {
+    if (document.documentElement.scrollWidth <= window.innerWidth + 1) return [];
+    return [...document.querySelectorAll('body *')]
+      .filter((e) => e.getBoundingClientRect().right > window.innerWidth + 1 && !e.closest('.table-wrap'))
+      .slice(0, 5).map((e) => `${e.tagName.toLowerCase()}#${e.id}.${e.className}`);
+  });
 }
 
 before(async () => {
@@ -203,6 +214,7 @@ test('a document page shows its row, loss report, summary, sections and trail; v
   assert.ok(marked.length >= 1);
   assert.ok(marked.every(([p, m]) => p === CHANGED_BLOB && m === 'changed'), JSON.stringify(marked));
   await shot(page, 'document');
+  await shot(page, 'document-verified', '#trail-h');
   assert.deepEqual(takeProblems(), []);
   await page.close();
 });
@@ -250,9 +262,14 @@ test('a reader sees no operator buttons, and an operator request with a reader k
   await page.close();
 });
 
-test('an operator deletes a document after naming it, and its page then shows the receipt', async () => {
+test('an operator reprocesses a document, deletes another after naming it, and its page then shows the receipt', async () => {
   const page = await openPage();
   await signIn(page, OPERATOR);
+  await go(page, '#/documents/QD-002317', '#operator-actions');
+  await page.click('#reprocess');
+  await page.waitForSelector('#operator-result .ok-box', WAIT);
+  assert.match(await page.$eval('#operator-result', (e) => e.textContent), /^QUEUED: /);
+
   await go(page, '#/documents/QD-001204', '#operator-actions');
   await page.click('#delete');
   await page.waitForSelector('#delete-dialog[open]', WAIT);
@@ -279,8 +296,9 @@ test('an operator deletes a document after naming it, and its page then shows th
 test('keyboard only: skip link, navigation and sort buttons are reached and used with Tab and Enter', async () => {
   const page = await openPage();
   await signIn(page, READER);
+  // A page opened afresh starts at the top: the first Tab reaches the skip link.
+  await page.reload({ waitUntil: 'networkidle0' });
   await page.waitForSelector('#status-bars', WAIT);
-  await page.evaluate(() => document.activeElement.blur());
   await page.keyboard.press('Tab');
   assert.equal(await page.evaluate(() => document.activeElement.id), 'skip');
   const order = [];
@@ -289,7 +307,9 @@ test('keyboard only: skip link, navigation and sort buttons are reached and used
     order.push(await page.evaluate(() => document.activeElement.textContent));
   }
   assert.deepEqual(order, ['Overview', 'Documents', 'Search']);
-  await page.keyboard.press('Shift+Tab');
+  await page.keyboard.down('Shift');
+  await page.keyboard.press('Tab');
+  await page.keyboard.up('Shift');
   await page.keyboard.press('Enter');
   await page.waitForSelector('#documents-table', WAIT);
   // Every control has a label.
@@ -306,7 +326,7 @@ test('every page fits a phone (390×844) and 200% zoom without sideways scrollin
     for (const [hash, selector] of [['#/overview', '#status-bars'], ['#/documents', '#documents-table'],
       ['#/documents/QD-000958', '#sections li'], ['#/search?q=gloves%20goggles', '#search-results .hit']]) {
       await go(page, hash, selector);
-      assert.ok(await fitsWidth(page), `${hash} at ${width}×${height}`);
+      assert.deepEqual(await overflowing(page), [], `${hash} at ${width}×${height}`);
     }
     await page.close();
   }

@@ -43,7 +43,9 @@ TEST(StaticFiles, EveryFileOfTheWebFolderIsServedAsItIsOnDisk) {
     on_disk.insert(rel);
     const sf::Reply r = sf::reply("/static" + rel);
     EXPECT_EQ(r.status, 200) << rel;
-    EXPECT_EQ(r.body, read_file(entry.path())) << rel;
+    const std::string disk = read_file(entry.path());
+    // Compared whole, reported short: a stale or mangled copy says where.
+    EXPECT_TRUE(r.body == disk) << rel << ": " << r.body.size() << " bytes built in, " << disk.size() << " on disk";
   }
   std::set<std::string> built_in;
   for (const auto& f : sf::embedded()) built_in.insert(std::string(f.path));
@@ -111,7 +113,7 @@ TEST(StaticFiles, NoFileOfThePageParsesDataAsMarkupOrCode) {
       {".js", std::regex(R"(innerHTML|outerHTML|insertAdjacentHTML|document\.write|\beval\s*\(|new\s+Function|createContextualFragment|DOMParser)"),
        "markup or code made from text"},
       {".js", std::regex(R"(setAttribute\(\s*['"](style|on\w+)['"])"), "inline style or handler"},
-      {".js", std::regex(R"(localStorage|document\.cookie)"), "the key kept beyond the tab"},
+      {".js", std::regex(R"(localStorage\s*[.\[]|document\.cookie)"), "the key kept beyond the tab"},
       {".html", std::regex(R"(<script(?![^>]*\ssrc=)[^>]*>)", std::regex::icase), "inline script"},
       {".html", std::regex(R"(\s(on[a-z]+|style)\s*=)", std::regex::icase), "inline handler or style"},
       {".html", std::regex(R"(https?://)", std::regex::icase), "an outside address"},

@@ -31,6 +31,12 @@ function rowFacts(doc, data) {
     counts ? field('Last indexing', Object.entries(counts).map(([k, v]) => `${k} ${v}`).join(', ')) : null);
 }
 
+// Text with "**bold**" runs shown as <strong>.
+function strong(text) {
+  const parts = String(text).split('**');
+  return parts.map((part, i) => (i % 2 === 1 && i < parts.length - 1 ? h('strong', {}, part) : part));
+}
+
 // Markdown shown as plain structure: headings, bullets and paragraphs, the
 // text itself never interpreted as markup.
 function markdownBlocks(text) {
@@ -38,7 +44,7 @@ function markdownBlocks(text) {
   let list = null;
   let para = [];
   const flush = () => {
-    if (para.length) out.push(h('p', {}, para.join(' ')));
+    if (para.length) out.push(h('p', {}, strong(para.join(' '))));
     para = [];
   };
   for (const line of String(text).split('\n')) {
@@ -50,7 +56,7 @@ function markdownBlocks(text) {
     } else if (bullet) {
       flush();
       if (!list) { list = h('ul', {}); out.push(list); }
-      list.append(h('li', {}, bullet[1]));
+      list.append(h('li', {}, strong(bullet[1])));
     } else if (line.trim() === '') {
       flush(); list = null;
     } else {
@@ -223,7 +229,7 @@ function operatorActions(qd, name, result) {
         result.replaceChildren(h('p', { class: 'muted' }, `Queueing ${qd}…`));
         try {
           const answer = await api(`/api/documents/${qdPath(qd)}/reprocess`, { method: 'POST' });
-          result.replaceChildren(h('p', { class: 'ok-box', role: 'status' },
+          result.replaceChildren(h('p', { class: answer.verdict === 'FAILED' ? 'problem-box' : 'ok-box', role: 'status' },
             `${answer.verdict ?? ''}: ${answer.reason ?? ''}`));
         } catch (err) {
           result.replaceChildren(errorBox(err));
@@ -312,15 +318,15 @@ export async function renderDocument(main, given, stillCurrent) {
   main.append(rowFacts(doc, data));
   if (session.role === 'operator') main.append(operatorActions(doc.document_number ?? qd, doc.document_name, result), result);
 
+  const sectionsPart = h('section', { 'aria-labelledby': 'sections-h' },
+    h('h2', { id: 'sections-h' }, 'Sections'), h('p', { class: 'muted' }, 'Loading…'));
   main.append(
     h('section', { 'aria-labelledby': 'loss-h' }, h('h2', { id: 'loss-h' }, 'What the conversion left out'),
       lossList(data.loss_report)),
+    sectionsPart,
     h('section', { 'aria-labelledby': 'summary-h' }, h('h2', { id: 'summary-h' }, 'Summary'),
       data.summary ? h('div', { class: 'summary', id: 'summary' }, markdownBlocks(data.summary))
         : h('p', { class: 'muted', id: 'summary' }, 'No summary.')));
-  const sectionsPart = h('section', { 'aria-labelledby': 'sections-h' },
-    h('h2', { id: 'sections-h' }, 'Sections'), h('p', { class: 'muted' }, 'Loading…'));
-  main.append(sectionsPart);
   if (Array.isArray(data.artefacts) && data.artefacts.length) {
     main.append(h('section', { 'aria-labelledby': 'artefacts-h' }, h('h2', { id: 'artefacts-h' }, 'Artefacts'),
       tableWrap('Artefacts', ['Blob', 'Size', 'SHA-256', 'Written'], data.artefacts.map((a) => h('tr', {},
