@@ -110,8 +110,7 @@ apps::ArgParser worker_parser() {
       .option("idle-exit", "", "SECONDS", "end once the queue stayed empty that long (default: wait for ever)")
       .option("max-documents", "", "N", "end after taking N documents")
       .option("metrics-listen", "", "HOST:PORT",
-              "serve the worker's own counters at http://HOST:PORT/metrics (Prometheus text, no key;\n"
-              "keep it on 127.0.0.1)")
+              "serve the worker's counters at http://HOST:PORT/metrics (no key; keep it local)")
       .flag("serve", "", "(internal) run tasks from standard input")
       .with_log_level()
       .epilog(std::string("Prints one line per document as it finishes, as 'kesto process' does (status RETRY:\n"
