@@ -36,27 +36,52 @@ function compare(key) {
 }
 
 // The list's rows do not carry the loss report: it is read from each
-// row's own page, four at a time, while this page is shown.
-async function fillLosses(rows, stillCurrent) {
-  const missing = rows.filter((r) => !('loss_report' in r));
-  let redrawn = Promise.resolve();
-  const worker = async () => {
-    for (let r = missing.shift(); r && stillCurrent(); r = missing.shift()) {
-      try {
-        const data = await api(`/api/documents/${encodeURIComponent(r.document_number)}`);
-        r.loss_report = data.loss_report ?? null;
-      } catch {
-        r.loss_report = null;
+// row's own page once the row comes into view, two at a time, while this
+// page is shown. Returns what watches the table's rows as drawn now.
+function lossWatcher(tbody, rows, stillCurrent) {
+  const byQd = new Map(rows.filter((r) => !('loss_report' in r)).map((r) => [r.document_number, r]));
+  if (!byQd.size) return () => {};
+  const waiting = [];
+  let running = 0;
+  const next = async () => {
+    if (running >= 2 || !waiting.length || !stillCurrent()) return;
+    const r = waiting.shift();
+    running += 1;
+    try {
+      const data = await api(`/api/documents/${encodeURIComponent(r.document_number)}`);
+      r.loss_report = data.loss_report ?? null;
+    } catch {
+      r.loss_report = null;
+    }
+    running -= 1;
+    if (stillCurrent()) {
+      const cell = tbody.querySelector(`tr[data-qd="${CSS.escape(r.document_number)}"] td.loss-cell`);
+      if (cell) cell.replaceChildren(lossSummary(r.loss_report));
+    }
+    next();
+  };
+  const seen = new IntersectionObserver((entries) => {
+    if (!stillCurrent()) {
+      seen.disconnect();
+      return;
+    }
+    for (const e of entries) {
+      if (!e.isIntersecting) continue;
+      seen.unobserve(e.target);
+      const r = byQd.get(e.target.dataset.qd);
+      if (r && !('loss_report' in r) && !waiting.includes(r)) {
+        waiting.push(r);
+        next();
+        next();
       }
-      if (stillCurrent()) redrawn = redrawn.then(() => updateLossCell(r));
+    }
+  });
+  return () => {
+    seen.disconnect();
+    for (const tr of tbody.querySelectorAll('tr')) {
+      if (!('loss_report' in (byQd.get(tr.dataset.qd) ?? { loss_report: null }))) seen.observe(tr);
     }
   };
-  function updateLossCell(r) {
-    const row = document.querySelector(`#documents-table tr[data-qd="${CSS.escape(r.document_number)}"] td.loss-cell`);
-    if (row) row.replaceChildren(lossSummary(r.loss_report));
-  }
-  await Promise.all([worker(), worker(), worker(), worker()]);
-  await redrawn;
 }
 
 function hashFor(params) {
@@ -121,6 +146,7 @@ export async function renderDocuments(main, params, stillCurrent) {
     return th;
   });
 
+  let watchRows = () => {};
   function fill() {
     const shown = [...rows];
     if (sortKey) {
@@ -134,6 +160,7 @@ export async function renderDocuments(main, params, stillCurrent) {
       h('td', {}, time(r.processed_at)),
       h('td', { class: 'num' }, duration(r.duration_s)),
       h('td', { class: 'loss-cell' }, 'loss_report' in r ? lossSummary(r.loss_report) : h('span', { class: 'muted' }, '…')))));
+    watchRows();
   }
   fill();
 
@@ -158,7 +185,6 @@ export async function renderDocuments(main, params, stillCurrent) {
       },
     }, 'Next'));
 
-  fillLosses(rows, stillCurrent);
   body.replaceChildren(
     rows.length
       ? h('div', { class: 'table-wrap', tabindex: '0', role: 'region', 'aria-label': 'Documents' },
@@ -168,4 +194,6 @@ export async function renderDocuments(main, params, stillCurrent) {
           h('thead', {}, h('tr', {}, headers)), tbody))
       : h('p', { id: 'no-documents' }, 'No document matches.'),
     nav);
+  watchRows = lossWatcher(tbody, rows, stillCurrent);
+  watchRows();
 }
