@@ -92,6 +92,7 @@ class GuardedPool : public httplib::TaskQueue {
       stopping_ = true;
     }
     cv_.notify_all();
+    watch_cv_.notify_all();
     for (auto& t : threads_) t.join();
     watch_.join();
   }
@@ -178,8 +179,10 @@ class GuardedPool : public httplib::TaskQueue {
     const auto step = std::min<std::chrono::milliseconds>(std::chrono::milliseconds(100), deadline_ / 4 + std::chrono::milliseconds(1));
     for (;;) {
       {
+        // A condition of its own: a wake-up meant for a request thread must
+        // never be taken by the watch.
         std::unique_lock lock(mu_);
-        if (cv_.wait_for(lock, step, [&] { return stopping_; })) return;
+        if (watch_cv_.wait_for(lock, step, [&] { return stopping_; })) return;
       }
       std::lock_guard lock(guard_mu_);
       const auto now = Clock::now();
@@ -199,6 +202,7 @@ class GuardedPool : public httplib::TaskQueue {
   std::chrono::milliseconds deadline_;
   std::mutex mu_;
   std::condition_variable cv_;
+  std::condition_variable watch_cv_;
   std::deque<Job> jobs_;
   bool stopping_ = false;
   std::vector<std::thread> threads_;
@@ -396,6 +400,21 @@ struct Server::Impl {
     }
   }
 
+  // Counts the request before its answer is written, so that a scrape
+  // that follows an answer sees it.
+  void count(const Request& req, const Response& res) {
+    const Route* route = route_of(req);
+    const double seconds =
+        t_request_start == Clock::time_point{} ? 0.0 : std::chrono::duration<double>(Clock::now() - t_request_start).count();
+    t_request_start = Clock::time_point{};
+    metrics.request(route ? route->label : "other", req.method, res.status, seconds);
+  }
+
+  httplib::Server::HandlerResponse handled(const Request& req, Response& res) {
+    count(req, res);
+    return httplib::Server::HandlerResponse::Handled;
+  }
+
   httplib::Server::HandlerResponse pre_route(const Request& req, Response& res) {
     t_request_start = Clock::now();
     // A key in a query string ends up in logs and histories: refused
@@ -403,7 +422,7 @@ struct Server::Impl {
     for (const auto& [name, value] : req.params) {
       if (names_a_secret(name) || value.rfind(keys::kKeyPrefix, 0) == 0) {
         send_error(res, 400, "bad_request", "API keys go in the Authorization header, never in the query string");
-        return httplib::Server::HandlerResponse::Handled;
+        return handled(req, res);
       }
     }
     bool method_matches = false;
@@ -413,12 +432,12 @@ struct Server::Impl {
     const auto key = caller(req);
     if (!key) {
       send_error(res, 401, "unauthorized", error_message_of(401));
-      return httplib::Server::HandlerResponse::Handled;
+      return handled(req, res);
     }
     if (route && method_matches && route->access == Access::operator_ && key->role != keys::Role::operator_) {
       send_error(res, 403, "forbidden", "this route needs the operator role");
       record_refusal(req, *route, *key);
-      return httplib::Server::HandlerResponse::Handled;
+      return handled(req, res);
     }
     return httplib::Server::HandlerResponse::Unhandled;
   }
@@ -434,8 +453,8 @@ struct Server::Impl {
     } catch (...) {
       send_error(res, 500, "internal", error_message_of(500));
     }
+    count(req, res);
     GuardedPool::release();
-    (void)req;
   }
 
   std::string segment(const Request& req) const { return req.matches.size() > 1 ? std::string(req.matches[1]) : ""; }
@@ -472,9 +491,9 @@ struct Server::Impl {
       res.headers.clear();
       send_error(res, 500, "internal", error_message_of(500));
     });
-    s.set_error_handler([](const Request& req, Response& res) {
+    s.set_error_handler([this](const Request& req, Response& res) {
       // The answers of cpp-httplib itself (no route, too large, malformed)
-      // in the one shape; a route's own errors are written already.
+      // in the one shape; a route's own errors are written (and counted) already.
       if (!res.body.empty()) return;
       bool method_matches = false;
       if (res.status == 404 && route_of(req, &method_matches) && !method_matches) {
@@ -486,11 +505,7 @@ struct Server::Impl {
         res.set_header("Allow", allow);
       }
       send_error(res, res.status, error_code_of(res.status), error_message_of(res.status));
-    });
-    s.set_logger([this](const Request& req, const Response& res) {
-      const Route* route = route_of(req);
-      const double seconds = std::chrono::duration<double>(Clock::now() - t_request_start).count();
-      metrics.request(route ? route->label : "other", req.method, res.status, seconds);
+      count(req, res);
     });
 
     s.Get("/healthz", [this](const Request& req, Response& res) {
