@@ -558,6 +558,38 @@ TEST(Serve, HostileRequestsLeaveTheServerAnswering) {
   still_answers("after 200 connections");
 }
 
+TEST(Serve, ADatabaseOutOfReachIs503WithRetryAfterAndReadinessSaysWhy) {
+  if (!pg_testing::have_cluster()) return;
+  World w;
+  shared::config::Settings s = w.settings;
+  s.QUEUE_NAME = unique_queue();
+  s.PGHOST = "127.0.0.1";
+  s.PGPORT = "1";  // nothing listens there: connections are refused at once
+  s.PGPASSWORD = "secret-password-never-shown";
+  testing_support::ScopedSettings scoped(s);
+  Door door;
+  for (const std::string path : {"/api/documents", "/api/search?q=swab", "/api/documents/QD-000958",
+                                 "/api/documents/QD-000958/sections", "/api/overview"}) {
+    auto r = door.get(path, door.reader.key);
+    expect_error(r, 503, "unavailable", path);
+    if (r) EXPECT_EQ(r->get_header_value("Retry-After"), "5") << path;
+    if (r) EXPECT_EQ(r->body.find("secret-password"), std::string::npos) << path;
+  }
+  Record ready;
+  for (int i = 0; i < 200; ++i) {
+    auto r = door.get("/readyz", door.reader.key);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    ready = Record::parse(r->body);
+    if (ready["checks"]["database"]["reason"] != "not checked yet") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ready["status"], "not ready");
+  EXPECT_EQ(ready["checks"]["database"], (Record{{"ok", false}, {"reason", "the database does not answer"}}));
+  EXPECT_EQ(Record::parse(door.get("/readyz", "")->body), (Record{{"status", "not ready"}}));
+  EXPECT_EQ(door.get("/healthz", "")->status, 200);
+}
+
 TEST(Serve, MetricsAreValidTextAndFollowTheDocuments) {
   if (!pg_testing::have_cluster()) return;
   World w;
