@@ -10,7 +10,8 @@
 # checks the stores against the trail of another, and finally asks the index one question
 # with `kesto search` and shows the section that answers it. The services are
 # stopped at the end
-# (pass --keep to leave them running and print their settings).
+# (pass --keep to leave them running and print their settings, and to start
+# `kesto serve` with the web page and print its address and two keys).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -35,6 +36,7 @@ STATE=$(mktemp -d /tmp/kesto-local.XXXXXX)
 cleanup() {
   if [ "$KEEP" = 1 ]; then
     echo "Services left running; stop them with:"
+    [ -f "$STATE/serve.pid" ] && echo "  kill $(cat "$STATE/serve.pid")   # kesto serve"
     print_stop_commands "$STATE"
     return
   fi
@@ -139,3 +141,36 @@ say "Asking the index: $QUESTION"
 "$KESTO" search "$QUESTION" --k 3
 say "The answer's section"
 "$KESTO" search "$QUESTION" --k 1 --text
+
+# With --keep, the web page on `kesto serve`, with a reader's and an
+# operator's key made for this run alone.
+if [ "$KEEP" = 1 ]; then
+  say "The web page (kesto serve)"
+  : >"$STATE/api-keys"
+  new_key() {
+    local out
+    out=$("$KESTO" serve --new-key "$1" "$2")
+    printf '%s\n' "$out" | tail -n 1 >>"$STATE/api-keys"
+    printf '%s\n' "$out" | sed -n 's/^key (shown once, give it to its holder): //p'
+  }
+  READER_KEY=$(new_key local-reader reader)
+  OPERATOR_KEY=$(new_key local-operator operator)
+  KESTO_API_KEYS_FILE=$STATE/api-keys setsid "$KESTO" serve --listen 127.0.0.1:0 \
+    </dev/null >"$STATE/serve.out" 2>"$STATE/serve.log" &
+  echo $! >"$STATE/serve.pid"
+  for _ in $(seq 1 100); do
+    grep -q '^listening on ' "$STATE/serve.out" && break
+    sleep 0.1
+  done
+  URL=$(sed -n 's/^listening on //p' "$STATE/serve.out")
+  if [ -z "$URL" ]; then
+    echo "kesto serve did not start:" >&2
+    cat "$STATE/serve.log" >&2
+    exit 1
+  fi
+  echo "Open $URL/ in a browser and sign in with one of these keys (made for this run;"
+  echo "the server keeps only their hashes, in $STATE/api-keys):"
+  echo "  reader:   $READER_KEY"
+  echo "  operator: $OPERATOR_KEY"
+  echo "Pages: Overview, Documents, a document's page (from the table), Search."
+fi

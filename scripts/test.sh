@@ -41,9 +41,13 @@ trap 'kill "$FUZZ_PID" 2>/dev/null || true; stop_services "$STATE"; rm -rf "$STA
 set +e
 ctest --test-dir "$BUILD" --output-on-failure -j "$(nproc)" --timeout 600
 TESTS_RC=$?
+# The web page in Chromium against `kesto serve` (services of its own).
+bash tests/web/run.sh "$BUILD/kesto" "$BUILD/web-test"
+WEB_RC=$?
 wait "$FUZZ_PID"
 FUZZ_RC=$?
 set -e
+[ "$WEB_RC" -eq 0 ] && echo "web: passed (screenshots in $BUILD/web-test)" || echo "web: FAILED (exit $WEB_RC)" >&2
 if [ "$FUZZ_RC" -eq 0 ]; then
   grep -E '^fuzz: ' "$FUZZ_LOG" || true
   echo "fuzz: passed"
@@ -51,4 +55,4 @@ else
   cat "$FUZZ_LOG"
   echo "fuzz: FAILED (exit $FUZZ_RC)" >&2
 fi
-[ "$TESTS_RC" -eq 0 ] && [ "$FUZZ_RC" -eq 0 ]
+[ "$TESTS_RC" -eq 0 ] && [ "$WEB_RC" -eq 0 ] && [ "$FUZZ_RC" -eq 0 ]

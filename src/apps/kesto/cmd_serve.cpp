@@ -13,6 +13,7 @@
 #include "shared/errors.hpp"
 #include "shared/serve/http.hpp"
 #include "shared/serve/keys.hpp"
+#include "shared/web/page.hpp"
 
 namespace {
 
@@ -61,7 +62,8 @@ int run(const std::vector<std::string>& args) {
   serve::http::Options options = serve::http::options_from_settings(a.get("listen", "127.0.0.1:8080"));
   options.tls_cert = a.get("tls-cert", "");
   options.tls_key = a.get("tls-key", "");
-  serve::http::Server server(options, std::move(keys));
+  serve::http::Server server(options, keys);
+  shared::web::page::mount(server, std::move(keys));
   const int port = server.bind();
 
   struct sigaction sa {};
