@@ -198,11 +198,14 @@ const auto _find_document_blobs = retry::retry(kBlobRetry, "find_document_blobs"
   const std::string container = default_container(where.container);
   const auto client = _get_blob_client(container, where.use_tolvan_storage);
   // A QD-number holds only letters, digits and "-": nothing to escape.
-  const std::string expression = "\"" + std::string(DOCUMENT_TAG) + "\"='" + qd_number + "'";
-  std::vector<std::string> names;
-  for (BlobInfo& b : client->get_container_client(container).find_blobs_by_tags(expression)) {
-    names.push_back(std::move(b.name));
+  std::set<std::string> found;
+  for (const std::string& expression : {"\"" + std::string(DOCUMENT_TAG) + "\"='" + qd_number + "'",
+                                        "\"" + std::string(NAME_TAG_PREFIX) + qd_number.substr(3) + "\"='1'"}) {
+    for (BlobInfo& b : client->get_container_client(container).find_blobs_by_tags(expression)) {
+      found.insert(std::move(b.name));
+    }
   }
+  std::vector<std::string> names(found.begin(), found.end());
   logger().debug("find_document_blobs('" + qd_number + "', container='" + shown(container) + "') -> " +
                  std::to_string(names.size()) + " blob(s)");
   return names;
@@ -309,17 +312,28 @@ BlobProperties get_blob_properties(const std::string& blob_path, const Where& wh
 
 bool tags_enabled() { return config::get().BLOB_TAGS; }
 
+BlobTags name_tags(const std::string& blob_path) {
+  // The whole path, as a deletion reads a blob's name; a blob holds ten
+  // tags at most.
+  BlobTags out;
+  for (const std::string& qd : text::qd_numbers_in(blob_path)) {
+    if (out.size() == 9) break;
+    out.emplace_back(NAME_TAG_PREFIX + qd.substr(3), "1");
+  }
+  return out;
+}
+
 BlobTags document_tags(const std::string& blob_path, const std::string& document) {
   if (!tags_enabled()) return {};
-  if (!document.empty()) {
-    const auto qd = text::normalize_qd_number(document);
-    if (!qd) return {};
-    return {{DOCUMENT_TAG, *qd}};
-  }
-  // The whole path, as a deletion reads a blob's name.
+  BlobTags out;
   const std::vector<std::string> numbers = text::qd_numbers_in(blob_path);
-  if (numbers.size() != 1) return {};
-  return {{DOCUMENT_TAG, numbers.front()}};
+  if (!document.empty()) {
+    if (const auto qd = text::normalize_qd_number(document)) out.emplace_back(DOCUMENT_TAG, *qd);
+  } else if (numbers.size() == 1) {
+    out.emplace_back(DOCUMENT_TAG, numbers.front());
+  }
+  for (auto& tag : name_tags(blob_path)) out.push_back(std::move(tag));
+  return out;
 }
 
 std::vector<std::string> find_document_blobs(const std::string& qd_number, const Where& where) {

@@ -25,10 +25,13 @@ struct Where {
 };
 
 // The blob index tag that names the document a blob of the output account
-// belongs to ("kesto_qd=QD-000958"), and the blob at the output
-// container's root that says every artefact in it is tagged (written by
-// `kesto tags backfill`, or when the pipeline creates the container).
+// belongs to ("kesto_qd=QD-000958"); the tags that say which QD-numbers its
+// name carries ("kesto_name_QD-000958=1", one per number); and the blob at
+// the output container's root that says every artefact in it is tagged
+// (written by `kesto tags backfill`, or when the pipeline creates the
+// container).
 inline constexpr const char* DOCUMENT_TAG = "kesto_qd";
+inline constexpr const char* NAME_TAG_PREFIX = "kesto_name_";
 inline constexpr const char* TAGS_MARKER = "kesto-blob-tags.json";
 
 struct UploadOptions {
@@ -74,12 +77,16 @@ BlobProperties get_blob_properties(const std::string& blob_path, const Where& wh
 bool tags_enabled();
 
 // The tags an upload of `blob_path` for `document` carries (see
-// UploadOptions::document); none when tags are off or no number applies.
+// UploadOptions::document) and the name tags of the numbers its path
+// carries (at most nine); none when tags are off.
 BlobTags document_tags(const std::string& blob_path, const std::string& document);
+// The name tags of the numbers `blob_path` carries (at most nine).
+BlobTags name_tags(const std::string& blob_path);
 
-// Find Blobs by Tags: the full names of the container's blobs tagged
-// DOCUMENT_TAG = `qd_number` (canonical form), in service order, every page
-// read. Retried like the other operations.
+// Find Blobs by Tags, twice: the full names of the container's blobs
+// tagged DOCUMENT_TAG = `qd_number` (canonical form) or named after it
+// (NAME_TAG_PREFIX + qd_number), each once, in name order, every page read.
+// Retried like the other operations.
 std::vector<std::string> find_document_blobs(const std::string& qd_number, const Where& where = {});
 
 // A blob's index tags; and replacing them (Set Blob Tags).

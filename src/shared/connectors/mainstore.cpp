@@ -232,25 +232,24 @@ std::string index_name(const std::string& table, const char* column, bool qualif
   return (qualified && !schema.empty() ? schema + "." : "") + bare + "_" + column + "_idx";
 }
 
-// Whether the table has both key columns and their indexes; nullopt when
-// the table does not exist.
+// Whether the table has both key indexes; nullopt when the table does not
+// exist.
 std::optional<bool> artefact_keys_present(PGconn* conn, const std::string& table) {
-  pg::PgResult r = pg::execute(
-      conn,
-      "SELECT to_regclass(%s) IS NOT NULL AS present, (SELECT count(*) FROM pg_attribute WHERE attrelid = "
-      "to_regclass(%s) AND attname IN ('artefact_stem', 'artefact_doc_stem') AND NOT attisdropped) = 2 "
-      "AND to_regclass(%s) IS NOT NULL AND to_regclass(%s) IS NOT NULL AS ready",
-      {table, table, index_name(table, "artefact_stem", true), index_name(table, "artefact_doc_stem", true)});
+  pg::PgResult r = pg::execute(conn,
+                               "SELECT to_regclass(%s) IS NOT NULL AS present, to_regclass(%s) IS NOT NULL AND "
+                               "to_regclass(%s) IS NOT NULL AS ready",
+                               {table, index_name(table, "artefact_stem", true),
+                                index_name(table, "artefact_doc_stem", true)});
   const Record row = pg::first_row(r.get()).value_or(Record::object());
   if (!row.value("present", false)) return std::nullopt;
   return row.value("ready", false);
 }
 
-// Whether the table's rows can be found by their artefact keys, adding the
-// columns and indexes to a table made before they existed (once per process
-// and table, on a connection outside any transaction; two processes doing
-// it at once take turns). A table that cannot be given them is searched
-// with a scan, and a warning says how to mend it.
+// Whether the table's rows can be found by their artefact keys, giving a
+// table made before them the two indexes (once per process and table, on
+// a connection outside any transaction; two processes doing it at once
+// take turns). A table that cannot be given them is searched with a scan,
+// and a warning says how to mend it.
 bool artefact_keys_ready(PGconn* conn, const std::string& table) {
   static std::mutex mu;
   static std::map<std::string, bool> known;
@@ -268,7 +267,7 @@ bool artefact_keys_ready(PGconn* conn, const std::string& table) {
     _logger().info("The metadata table '" + table + "' now indexes its rows' artefact names");
     return known[table] = true;
   } catch (const std::exception& e) {
-    _logger().warning("The metadata table '" + table + "' has no artefact_stem columns and they could not be added (" +
+    _logger().warning("The metadata table '" + table + "' has no artefact name indexes and they could not be made (" +
                       std::string(e.what()) +
                       "): searches for files with the same artefact names read the whole table; run "
                       "sql/sop_metadata.sql on it");
@@ -281,34 +280,35 @@ bool artefact_keys_ready(PGconn* conn, const std::string& table) {
 std::vector<std::string> artefact_key_statements(std::string_view table_name) {
   check_table(table_name);
   const std::string table = text(table_name);
-  return {"ALTER TABLE " + table + " ADD COLUMN IF NOT EXISTS artefact_stem text GENERATED ALWAYS AS (" +
-              std::string(ARTEFACT_STEM_SQL) + ") STORED, ADD COLUMN IF NOT EXISTS artefact_doc_stem text "
-              "GENERATED ALWAYS AS (" + std::string(ARTEFACT_DOC_STEM_SQL) + ") STORED",
-          "CREATE INDEX IF NOT EXISTS " + index_name(table, "artefact_stem", false) + " ON " + table +
-              " (artefact_stem)",
-          "CREATE INDEX IF NOT EXISTS " + index_name(table, "artefact_doc_stem", false) + " ON " + table +
-              " (artefact_doc_stem)"};
+  return {"CREATE INDEX IF NOT EXISTS " + index_name(table, "artefact_stem", false) + " ON " + table + " ((" +
+              std::string(ARTEFACT_STEM_SQL) + "))",
+          "CREATE INDEX IF NOT EXISTS " + index_name(table, "artefact_doc_stem", false) + " ON " + table + " ((" +
+              std::string(ARTEFACT_DOC_STEM_SQL) + "))"};
 }
 
-std::string files_holding_statement(std::string_view table_name) {
+std::string files_sharing_keys_statement(std::string_view table_name) {
   check_table(table_name);
   return "WITH k AS (SELECT ARRAY(SELECT jsonb_array_elements_text(%s::jsonb)) AS keys) "
-         "SELECT document_number, blob_filename FROM " + text(table_name) + ", k"
-         " WHERE (artefact_stem = ANY (k.keys) OR artefact_doc_stem = ANY (k.keys)) AND upper(document_number) <> %s"
-         " ORDER BY document_number";
+         "SELECT document_number, blob_filename FROM " + text(table_name) + ", k WHERE ((" +
+         std::string(ARTEFACT_STEM_SQL) + ") = ANY (k.keys) OR (" + std::string(ARTEFACT_DOC_STEM_SQL) +
+         ") = ANY (k.keys)) AND upper(document_number) <> %s ORDER BY document_number";
+}
+
+std::vector<Record> files_sharing_keys(PGconn* conn, std::string_view table_name, std::string_view qd_number,
+                                       const std::vector<std::string>& keys) {
+  if (keys.empty()) return {};
+  check_table(table_name);
+  if (!artefact_keys_ready(conn, text(table_name))) return files_holding(conn, table_name, qd_number, keys);
+  Record values = Record::array();
+  for (const std::string& key : keys) values.push_back(key);
+  pg::PgResult res = pg::execute(conn, files_sharing_keys_statement(table_name), {values, text(qd_number)});
+  return pg::all_rows(res.get());
 }
 
 std::vector<Record> files_holding(PGconn* conn, std::string_view table_name, std::string_view qd_number,
                                   const std::vector<std::string>& fragments) {
   if (fragments.empty()) return {};
   check_table(table_name);
-  if (artefact_keys_ready(conn, text(table_name))) {
-    Record keys = Record::array();
-    for (const std::string& fragment : fragments) keys.push_back(fragment);
-    pg::PgResult res = pg::execute(conn, files_holding_statement(table_name), {keys, text(qd_number)});
-    return pg::all_rows(res.get());
-  }
-  // A table without the key columns: every row whose file name holds a key.
   Record patterns = Record::array();
   for (const std::string& fragment : fragments) {
     std::string pattern = "%";

@@ -57,14 +57,12 @@ std::string owner_of(const std::vector<std::string>& recorded, const std::string
   if (who.size() == 1) {
     owner = *who.begin();
   } else if (named.size() > 1) {
-    reason = "named after several documents (" + joined(std::set<std::string>(named.begin(), named.end())) +
-             "): left for 'kesto delete --sweep'";
+    reason = "named after several documents (" + joined(std::set<std::string>(named.begin(), named.end())) + ")";
     return {};
   } else if (named.size() == 1 && named_live) {
     owner = named.front();
   } else if (named.size() == 1) {
-    reason = "named after " + named.front() + ", which has no metadata row: left for 'kesto delete --sweep " +
-             named.front() + "'";
+    reason = "named after " + named.front() + ", which has no metadata row";
     return {};
   } else if (!trail_owner.empty()) {
     reason = "the audit trail holds it as " + trail_owner + "'s, but it is neither named after " + trail_owner +
@@ -155,27 +153,38 @@ BackfillReport backfill(bool dry_run) {
       std::string reason;
       const std::string owner =
           owner_of(recorded, trail_owner, named, named.size() == 1 && live.count(named.front()) > 0, reason);
-      std::string current;
-      for (const auto& [k, v] : b.tags) {
-        if (k == blobhub::DOCUMENT_TAG) current = v;
+      // Every number the name carries is tagged, whoever owns the blob:
+      // a deletion of that number looks at it, as a listing would.
+      connectors::BlobTags tags = b.tags;
+      bool changed = false;
+      auto tag_of = [&](const std::string& key) -> std::string {
+        for (const auto& [k, v] : tags) {
+          if (k == key) return v;
+        }
+        return "";
+      };
+      for (auto& [k, v] : blobhub::name_tags(b.name)) {
+        if (tag_of(k).empty() && tags.size() < 10) {
+          tags.emplace_back(k, v);
+          changed = true;
+        }
       }
+      const std::string current = tag_of(blobhub::DOCUMENT_TAG);
       if (owner.empty()) {
         report.unattributed.push_back({b.name, reason});
-        continue;
-      }
-      if (current == owner) {
-        ++report.already_tagged;
-        continue;
-      }
-      if (!current.empty()) {
+      } else if (current.empty()) {
+        tags.emplace_back(blobhub::DOCUMENT_TAG, owner);
+        changed = true;
+      } else if (current != owner) {
         report.unattributed.push_back(
             {b.name, "tagged " + current + " but belongs to " + owner + ": its tag is left as it is"});
+      }
+      if (!changed) {
+        if (!owner.empty() && current == owner) ++report.already_tagged;
         continue;
       }
       ++report.tagged;
       if (dry_run) continue;
-      connectors::BlobTags tags = b.tags;
-      tags.emplace_back(blobhub::DOCUMENT_TAG, owner);
       try {
         blobhub::set_blob_tags(b.name, tags);
       } catch (const std::exception& e) {

@@ -1,8 +1,8 @@
 // shared.host.blob_tags: bringing a store written before blob index tags
-// up to date. Every artefact folder is listed once; each blob that a
-// document owns, by the rules a deletion judges blobs by, gets that
-// document's tag; what cannot be attributed is reported, and nothing is
-// deleted. When everything was listed and tagged, the store's marker says
+// up to date. Every artefact folder is listed once; each blob gets the
+// name tags of the numbers its name carries, and, when a document owns it
+// by the rules a deletion judges blobs by, that document's tag; what
+// cannot be attributed is reported, and nothing is deleted. When everything was listed and tagged, the store's marker says
 // so, and deletions stop warning that untagged blobs may remain.
 #pragma once
 
@@ -20,8 +20,8 @@ struct Unattributed {
 
 struct BackfillReport {
   long listed = 0;          // blobs in the artefact folders
-  long already_tagged = 0;  // carried the tag of the document that owns them
-  long tagged = 0;          // given their document's tag (or, in a dry run, would be)
+  long already_tagged = 0;  // carried every tag they should
+  long tagged = 0;          // given their document's tag or name tags (or, in a dry run, would be)
   std::vector<Unattributed> unattributed;
   std::vector<std::string> errors;  // listings, reads or tag writes that failed
   bool marker_written = false;

@@ -121,7 +121,7 @@ std::optional<decision::Row> read(const std::string& qd) {
 std::string colliding_document(const std::string& qd, const std::string& blob_filename) {
   const std::vector<Record> rows = session::get().with_conn([&](PGconn* c) {
     namespace names = processors::artifact_names;
-    return mainstore::files_holding(c, config::get().PGTABLE, qd,
+    return mainstore::files_sharing_keys(c, config::get().PGTABLE, qd,
                                     {names::extraction_stem(blob_filename), names::doc_stem(blob_filename)});
   });
   const std::vector<std::string> mine = processors::deleter::artifact_paths(blob_filename);

@@ -108,7 +108,7 @@ std::map<std::string, std::string> others_claims(PGconn* conn, const std::string
   }
   // A row whose file name holds one of the stems is a candidate; its
   // artefact paths, built as the pipeline builds them, decide.
-  for (const Record& row : mainstore::files_holding(conn, config::get().PGTABLE, qd_number,
+  for (const Record& row : mainstore::files_sharing_keys(conn, config::get().PGTABLE, qd_number,
                                                     std::vector<std::string>(stems.begin(), stems.end()))) {
     const std::string file = record::get_text_or(row, "blob_filename", "");
     for (const std::string& p : artifact_paths(file)) {
