@@ -26,8 +26,9 @@ struct Where {
 
 // The blob index tag that names the document a blob of the output account
 // belongs to ("kesto_qd=QD-000958"); the tags that say which QD-numbers its
-// name carries ("kesto_name_QD-000958=1", one per number); and the blob at
-// the output container's root that says every artefact in it is tagged
+// name carries ("kesto_name_000958=1", one per number, keyed by its
+// digits: the storage emulator's tag queries take no "-" in a key); and
+// the blob at the output container's root that says every artefact in it is tagged
 // (written by `kesto tags backfill`, or when the pipeline creates the
 // container).
 inline constexpr const char* DOCUMENT_TAG = "kesto_qd";
@@ -85,7 +86,7 @@ BlobTags name_tags(const std::string& blob_path);
 
 // Find Blobs by Tags, twice: the full names of the container's blobs
 // tagged DOCUMENT_TAG = `qd_number` (canonical form) or named after it
-// (NAME_TAG_PREFIX + qd_number), each once, in name order, every page read.
+// (NAME_TAG_PREFIX + its digits), each once, in name order, every page read.
 // Retried like the other operations.
 std::vector<std::string> find_document_blobs(const std::string& qd_number, const Where& where = {});
 
