@@ -44,3 +44,14 @@ CREATE TABLE IF NOT EXISTS :table (
 SET client_min_messages = warning;
 ALTER TABLE :table ADD COLUMN IF NOT EXISTS index_counts jsonb;
 ALTER TABLE :table ADD COLUMN IF NOT EXISTS loss_report json;
+-- The two keys a recorded file's artefact names are looked up by (exact,
+-- b-tree indexed expressions): the extraction's Markdown name without
+-- ".md", and the last path component of the file name without its
+-- extension. The program asks with the very same expressions, and makes
+-- these indexes itself on a table made before them, on first use.
+SELECT regexp_replace(:'table', '^.*\.', '') || '_artefact_stem_idx' AS stem_index,
+       regexp_replace(:'table', '^.*\.', '') || '_artefact_doc_stem_idx' AS doc_stem_index \gset
+CREATE INDEX IF NOT EXISTS :stem_index ON :table
+    ((regexp_replace(regexp_replace(regexp_replace(blob_filename, '/+$', ''), '^.*/', ''), '(.)\.[^.]+$', '\1')));
+CREATE INDEX IF NOT EXISTS :doc_stem_index ON :table
+    ((regexp_replace(regexp_replace(blob_filename, '\.[^.]*$', ''), '^.*/', '')));

@@ -12,6 +12,7 @@
 
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
+#include "shared/text/utf8.hpp"
 
 namespace shared::config {
 
@@ -108,6 +109,16 @@ Settings from_environment() {
   rd(s.AZURE_TOKEN_CREDENTIALS, "AZURE_TOKEN_CREDENTIALS");
   rd(s.PGAUTH, "PGAUTH");
   rd(s.CA_BUNDLE, "KESTO_CA_BUNDLE");
+  if (const char* v = std::getenv("KESTO_BLOB_TAGS"); v && *v) {
+    const std::string word = text::ascii_lower(text::strip(v));
+    if (word == "on") {
+      s.BLOB_TAGS = true;
+    } else if (word == "off") {
+      s.BLOB_TAGS = false;
+    } else {
+      throw ValueError("KESTO_BLOB_TAGS must be 'on' or 'off', not '" + std::string(v) + "'");
+    }
+  }
   s.MAX_BATCH_SIZE = whole_number("MAX_BATCH_SIZE", s.MAX_BATCH_SIZE, 1, 1'000'000'000);
   s.MAX_INPUT_BYTES = static_cast<std::size_t>(
       whole_number("KESTO_MAX_INPUT_BYTES", static_cast<long long>(s.MAX_INPUT_BYTES), 1, 1LL << 50));

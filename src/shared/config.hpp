@@ -55,6 +55,11 @@ struct Settings {
   long SEARCH_TIMEOUT_S = 30;
   // The append-only audit trail in the metadata database (KESTO_AUDIT_TABLE).
   std::string AUDIT_TABLE = "kesto_audit";
+  // Whether the output account has blob index tags (KESTO_BLOB_TAGS "on",
+  // the default, or "off" for accounts without them, such as those with a
+  // hierarchical namespace): artefacts are tagged with their document's
+  // number, and a deletion finds them by tag instead of listing folders.
+  bool BLOB_TAGS = true;
 
   // Work queue of the queue workers (KESTO_QUEUE), how often a message may be
   // taken before it goes to the poison queue (KESTO_MAX_DEQUEUE), and how

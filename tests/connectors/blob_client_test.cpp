@@ -408,3 +408,36 @@ TEST(BlobClient, NamesWithDotSegmentsAreRefusedBeforeAnyRequest) {
   }
   EXPECT_TRUE(f.transport->requests().empty());
 }
+
+TEST(BlobClient, TagsOnUploadAndFindBlobsByTagsFollowsEveryMarker) {
+  Fixture f("UseDevelopmentStorage=true", 1);
+  f.transport->set_handler([](const Request& r) {
+    if (r.method == "PUT") return Response{201, {{"ETag", "\"0x1\""}}, ""};
+    if (r.url.find("marker=") == std::string::npos) {
+      return Response{200, {},
+                      "<EnumerationResults><Where>x</Where><Blobs><Blob><Name>f/a.md</Name>"
+                      "<ContainerName>c</ContainerName><Tags><TagSet><Tag><Key>kesto_qd</Key><Value>QD-1</Value>"
+                      "</Tag></TagSet></Tags></Blob><Blob><Name>f/other.md</Name><ContainerName>d</ContainerName>"
+                      "</Blob></Blobs><NextMarker>m1</NextMarker></EnumerationResults>"};
+    }
+    return Response{200, {},
+                    "<EnumerationResults><Blobs><Blob><Name>f/b &amp; c.md</Name><ContainerName>c</ContainerName>"
+                    "</Blob></Blobs><NextMarker /></EnumerationResults>"};
+  });
+  f.client.get_blob_client("c", "f/a.md").upload("x", {.tags = {{"kesto_qd", "QD-1"}, {"a b", "c&d"}}});
+  EXPECT_EQ(header(f.last(), "x-ms-tags"), "kesto_qd=QD-1&a%20b=c%26d");
+  f.client.get_blob_client("c", "f/b.md").upload("x");
+  EXPECT_FALSE(has_header(f.last(), "x-ms-tags"));
+
+  const auto found = f.client.get_container_client("c").find_blobs_by_tags("\"kesto_qd\"='QD-1'");
+  ASSERT_EQ(found.size(), 2u);  // another container's answer is not this one's
+  EXPECT_EQ(found[0].name, "f/a.md");
+  EXPECT_EQ(found[0].tags, (shared::connectors::BlobTags{{"kesto_qd", "QD-1"}}));
+  EXPECT_EQ(found[1].name, "f/b & c.md");
+  const auto requests = f.transport->requests();
+  ASSERT_EQ(requests.size(), 4u);
+  EXPECT_EQ(requests[2].url,
+            "http://127.0.0.1:10000/devstoreaccount1/c?restype=container&comp=blobs&where=%22kesto_qd%22%3D%27QD-1%27"
+            "&maxresults=1");
+  EXPECT_NE(requests[3].url.find("&marker=m1"), std::string::npos) << requests[3].url;
+}

@@ -17,7 +17,8 @@ namespace deletion = shared::host::deletion;
 
 int run(const std::vector<std::string>& args) {
   apps::ArgParser p("kesto delete",
-                    "Removes every artefact of each document: its blobs in the five artefact folders, its\n"
+                    "Removes every artefact of each document: its blobs in the five artefact folders (found\n"
+                    "by their blob index tag and the paths recorded for it, or --sweep), its\n"
                     "sections in the vector index and its metadata row. Then looks in every store again\n"
                     "and writes the deletion with its verification to the audit trail. Prints each run's\n"
                     "result data (qd_number, deleted_artifacts, warnings, errors) as one JSON object per line.\n"
@@ -27,6 +28,9 @@ int run(const std::vector<std::string>& args) {
                     "A blob another document claims (by its recorded file or its audit trail) is left alone.");
   p.positional("QD-NUMBER", apps::Arity::at_least_one, "QD-numbers of the documents, e.g. QD-000958")
       .flag("dry-run", "n", "list what would be removed, and the blobs left alone (kept); remove nothing")
+      .flag("sweep", "",
+            "find the blobs by listing every artefact folder, not by their blob index tags: also finds\n"
+            "blobs written before tags were used (with --dry-run too)")
       .flag("receipt", "",
             "print the deletion receipt instead of the result data: what was removed, with the size and\n"
             "SHA-256 recorded when it was written, and what the verification found")
@@ -49,13 +53,14 @@ int run(const std::vector<std::string>& args) {
   // A deletion runs under the document's lock in the metadata database, and
   // the dry run shows what it would do: both need the database and storage.
   apps::require_settings(apps::missing_settings({apps::Reach::storage, apps::Reach::database}));
+  const deleter::BlobSearch search = a.has("sweep") ? deleter::BlobSearch::sweep : deleter::BlobSearch::automatic;
   bool all_ok = true;
   for (const std::string& qd : numbers) {
     if (a.has("dry-run")) {
-      std::cout << shared::text::dumps_compact(deleter::plan_deletion(qd)) << std::endl;
+      std::cout << shared::text::dumps_compact(deleter::plan_deletion(qd, search)) << std::endl;
       continue;
     }
-    const deletion::Deletion d = deletion::delete_document(shared::Record{{"document_number", qd}});
+    const deletion::Deletion d = deletion::delete_document(shared::Record{{"document_number", qd}}, search);
     if (d.busy) {
       std::cerr << "kesto delete: '" << qd << "' is being run by another process at this moment: not deleted"
                 << std::endl;

@@ -123,6 +123,32 @@ std::string attribute(const xmlNode* n, const char* name) {
   return out;
 }
 
+// The pairs of a <Tags><TagSet><Tag><Key/><Value/></Tag>... element (or of
+// its TagSet given directly); none for null.
+BlobTags tag_set(const xmlNode* tags) {
+  BlobTags out;
+  const xmlNode* set = named(tags, "TagSet") ? tags : child(tags, "TagSet");
+  for (const xmlNode* t = child(set, "Tag"); t; t = t->next) {
+    if (named(t, "Tag")) out.emplace_back(text_of(child(t, "Key")), text_of(child(t, "Value")));
+  }
+  return out;
+}
+
+std::string xml_escape(std::string_view s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      case '\'': out += "&apos;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
 long long to_length(const std::string& s) {
   try {
     return s.empty() ? 0 : std::stoll(s);
@@ -350,6 +376,14 @@ StorageConnection parse_connection_string(std::string_view text) {
   return c;
 }
 
+std::string tags_header(const BlobTags& tags) {
+  std::string out;
+  for (const auto& [k, v] : tags) {
+    out += (out.empty() ? "" : "&") + text::percent_encode(k, false) + "=" + text::percent_encode(v, false);
+  }
+  return out;
+}
+
 std::string rfc1123_date(std::chrono::system_clock::time_point t) {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -475,6 +509,7 @@ std::string BlobClient::upload(std::string_view data, const BlobUploadSettings& 
   net::Headers headers = {{"x-ms-blob-type", "BlockBlob"}};
   if (!settings.content_type.empty()) headers.emplace_back("x-ms-blob-content-type", settings.content_type);
   if (!settings.overwrite) headers.emplace_back("If-None-Match", "*");
+  if (!settings.tags.empty()) headers.emplace_back("x-ms-tags", tags_header(settings.tags));
   const net::Response r = send(*core_, "PUT", blob_path_part(container_, blob_), std::move(headers), std::string(data));
   if (!ok(r)) throw_service_error(*core_, "upload " + quoted(container_, blob_), r);
   return r.header("ETag");
@@ -497,10 +532,37 @@ BlobInfo BlobClient::get_properties() const {
   return info;
 }
 
+BlobTags BlobClient::get_tags() const {
+  const net::Response r = send(*core_, "GET", blob_path_part(container_, blob_) + "?comp=tags", {});
+  if (r.status != 200) throw_service_error(*core_, "get tags of " + quoted(container_, blob_), r);
+  XmlDoc doc = parse_xml(r.body);
+  const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+  if (!named(root, "Tags")) {
+    throw ServiceError("get tags of " + quoted(container_, blob_) + " failed: the service answered with unreadable tags",
+                       r.status, "");
+  }
+  return tag_set(root);
+}
+
+void BlobClient::set_tags(const BlobTags& tags) const {
+  std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?><Tags><TagSet>";
+  for (const auto& [k, v] : tags) body += "<Tag><Key>" + xml_escape(k) + "</Key><Value>" + xml_escape(v) + "</Value></Tag>";
+  body += "</TagSet></Tags>";
+  const net::Response r = send(*core_, "PUT", blob_path_part(container_, blob_) + "?comp=tags",
+                               {{"Content-Type", "application/xml; charset=UTF-8"}}, std::move(body));
+  if (!ok(r)) throw_service_error(*core_, "set tags of " + quoted(container_, blob_), r);
+}
+
 ContainerClient::ContainerClient(std::shared_ptr<const detail::ClientCore> core, std::string container)
     : core_(std::move(core)), container_(std::move(container)) {}
 
-std::vector<BlobInfo> ContainerClient::list_blobs(std::string_view prefix) const {
+std::vector<BlobInfo> ContainerClient::list_blobs(std::string_view prefix) const { return list_pages(prefix, false); }
+
+std::vector<BlobInfo> ContainerClient::list_blobs_with_tags(std::string_view prefix) const {
+  return list_pages(prefix, true);
+}
+
+std::vector<BlobInfo> ContainerClient::list_pages(std::string_view prefix, bool with_tags) const {
   std::vector<BlobInfo> out;
   std::string marker;
   for (;;) {
@@ -510,6 +572,7 @@ std::vector<BlobInfo> ContainerClient::list_blobs(std::string_view prefix) const
     query += text::percent_encode(container_, false);
     query += "?restype=container&comp=list";
     if (!prefix.empty()) query += "&prefix=" + text::percent_encode(prefix, false);
+    if (with_tags) query += "&include=tags";
     if (!marker.empty()) query += "&marker=" + text::percent_encode(marker, false);
     if (core_->max_results > 0) query += "&maxresults=" + std::to_string(core_->max_results);
     const net::Response r = send(*core_, "GET", query, {});
@@ -533,6 +596,7 @@ std::vector<BlobInfo> ContainerClient::list_blobs(std::string_view prefix) const
       info.last_modified = text_of(child(props, "Last-Modified"));
       info.content_length = to_length(text_of(child(props, "Content-Length")));
       info.content_type = text_of(child(props, "Content-Type"));
+      if (with_tags) info.tags = tag_set(child(b, "Tags"));
       out.push_back(std::move(info));
     }
     std::string next = text_of(child(root, "NextMarker"));
@@ -540,6 +604,43 @@ std::vector<BlobInfo> ContainerClient::list_blobs(std::string_view prefix) const
     if (next == marker) {
       throw ServiceError(what + " failed: the service repeated the continuation marker", r.status, "");
     }
+    marker = std::move(next);
+  }
+  return out;
+}
+
+std::vector<BlobInfo> ContainerClient::find_blobs_by_tags(std::string_view where) const {
+  std::vector<BlobInfo> out;
+  std::string marker;
+  const std::string what = "find blobs by tags in '" + container_ + "'";
+  for (;;) {
+    std::string query = "/";
+    query += text::percent_encode(container_, false);
+    query += "?restype=container&comp=blobs&where=" + text::percent_encode(where, false);
+    if (!marker.empty()) query += "&marker=" + text::percent_encode(marker, false);
+    if (core_->max_results > 0) query += "&maxresults=" + std::to_string(core_->max_results);
+    const net::Response r = send(*core_, "GET", query, {});
+    if (r.status != 200) throw_service_error(*core_, what, r);
+    XmlDoc doc = parse_xml(r.body);
+    const xmlNode* root = doc ? xmlDocGetRootElement(doc.get()) : nullptr;
+    if (!named(root, "EnumerationResults")) {
+      throw ServiceError(what + " failed: the service answered with an unreadable result", r.status, "");
+    }
+    for (const xmlNode* b = child(child(root, "Blobs"), "Blob"); b; b = b->next) {
+      if (!named(b, "Blob")) continue;
+      // Another container's blob would be one the account-wide form found.
+      const std::string in = text_of(child(b, "ContainerName"));
+      if (!in.empty() && in != container_) continue;
+      const xmlNode* name = child(b, "Name");
+      BlobInfo info;
+      info.name = text_of(name);
+      if (attribute(name, "Encoded") == "true") info.name = text::percent_decode(info.name);
+      info.tags = tag_set(child(b, "Tags"));
+      out.push_back(std::move(info));
+    }
+    std::string next = text_of(child(root, "NextMarker"));
+    if (next.empty()) break;
+    if (next == marker) throw ServiceError(what + " failed: the service repeated the continuation marker", r.status, "");
     marker = std::move(next);
   }
   return out;

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shared/net/http.hpp"
@@ -49,18 +50,26 @@ struct StorageConnection {
 StorageConnection parse_connection_string(std::string_view text);
 
 // What the service reports about one blob.
+// A blob's index tags, in the service's order.
+using BlobTags = std::vector<std::pair<std::string, std::string>>;
+
 struct BlobInfo {
   std::string name;
   std::string etag;
   std::string last_modified;
   long long content_length = 0;
   std::string content_type;
+  BlobTags tags;  // filled only by listings that ask for them
 };
 
 struct BlobUploadSettings {
   bool overwrite = true;
   std::string content_type;  // "" sends none: the service's default applies
+  BlobTags tags;             // set by the upload itself (x-ms-tags); none when empty
 };
+
+// The x-ms-tags form of `tags`: "k1=v1&k2=v2", each part percent-encoded.
+std::string tags_header(const BlobTags& tags);
 
 // The Shared Key string to sign for `request` (headers as they will be sent).
 std::string string_to_sign(const net::Request& request, std::string_view account_name);
@@ -92,6 +101,9 @@ class BlobClient {
   std::string upload(std::string_view data, const BlobUploadSettings& settings = {}) const;
   void delete_blob() const;
   BlobInfo get_properties() const;
+  // Get Blob Tags / Set Blob Tags (which replaces every tag of the blob).
+  BlobTags get_tags() const;
+  void set_tags(const BlobTags& tags) const;
 
  private:
   friend class BlobServiceClient;
@@ -109,6 +121,12 @@ class ContainerClient {
   // every page of the listing.
   std::vector<BlobInfo> list_blobs(std::string_view prefix = {}) const;
   std::vector<std::string> list_blob_names(std::string_view prefix = {}) const;
+  // The same listing with each blob's index tags (include=tags).
+  std::vector<BlobInfo> list_blobs_with_tags(std::string_view prefix = {}) const;
+  // Find Blobs by Tags in this container: the names (and matching tags) of
+  // the blobs the tag expression `where` selects (e.g. "\"k\"='v'"),
+  // reading every page of the answer.
+  std::vector<BlobInfo> find_blobs_by_tags(std::string_view where) const;
   // Creates the container; false when it already existed.
   bool create() const;
   void delete_container() const;
@@ -117,6 +135,7 @@ class ContainerClient {
  private:
   friend class BlobServiceClient;
   ContainerClient(std::shared_ptr<const detail::ClientCore> core, std::string container);
+  std::vector<BlobInfo> list_pages(std::string_view prefix, bool with_tags) const;
   std::shared_ptr<const detail::ClientCore> core_;
   std::string container_;
 };

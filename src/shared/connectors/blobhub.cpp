@@ -2,12 +2,15 @@
 
 #include <cstdio>
 #include <mutex>
+#include <set>
 
 #include "shared/config.hpp"
 #include "shared/digest.hpp"
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
+#include "shared/clock.hpp"
 #include "shared/retry.hpp"
+#include "shared/text/qd_number.hpp"
 #include "shared/text/utf8.hpp"
 
 namespace shared::connectors::blobhub {
@@ -79,6 +82,10 @@ std::shared_ptr<const BlobServiceClient> client_in(Slot& slot, const std::string
   slot.client = std::make_shared<const BlobServiceClient>(
       BlobServiceClient::from_connection_string(connection_string, std::move(options)));
   logger().info(std::string(label) + " BlobServiceClient initialized (singleton).");
+  if (std::string_view(label) == "Output" && !s.BLOB_TAGS) {
+    logger().info("Blob index tags are off (KESTO_BLOB_TAGS=off): artefacts are written untagged, and a deletion "
+                  "lists every artefact folder to find a document's blobs");
+  }
   return slot.client;
 }
 
@@ -140,6 +147,9 @@ const auto _upload_blob = retry::retry(kBlobRetry, "upload_blob", [](const std::
   BlobUploadSettings settings;
   settings.overwrite = options.overwrite;
   if (options.content_type) settings.content_type = *options.content_type;
+  if (!options.use_tolvan_storage && container != config::get().TOLVAN_STORAGE_CONTAINER_NAME) {
+    settings.tags = document_tags(blob_path, options.document);
+  }
   const std::string etag = client->get_blob_client(container, blob_path).upload(data, settings);
   if (!options.use_tolvan_storage && journals_open()) {
     _journal_upload(UploadRecord{.container = container,
@@ -182,6 +192,57 @@ const auto _get_blob_properties = retry::retry(kBlobRetry, "get_blob_properties"
                  std::to_string(info.content_length) + " bytes");
   return BlobProperties{info.etag, info.last_modified, info.content_length, info.content_type};
 });
+
+const auto _find_document_blobs = retry::retry(kBlobRetry, "find_document_blobs", [](const std::string& qd_number,
+                                                                                   const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  // A QD-number holds only letters, digits and "-": nothing to escape.
+  std::set<std::string> found;
+  for (const std::string& expression : {"\"" + std::string(DOCUMENT_TAG) + "\"='" + qd_number + "'",
+                                        "\"" + std::string(NAME_TAG_PREFIX) + qd_number.substr(3) + "\"='1'"}) {
+    for (BlobInfo& b : client->get_container_client(container).find_blobs_by_tags(expression)) {
+      found.insert(std::move(b.name));
+    }
+  }
+  std::vector<std::string> names(found.begin(), found.end());
+  logger().debug("find_document_blobs('" + qd_number + "', container='" + shown(container) + "') -> " +
+                 std::to_string(names.size()) + " blob(s)");
+  return names;
+});
+
+const auto _get_blob_tags = retry::retry(kBlobRetry, "get_blob_tags", [](const std::string& blob_path,
+                                                                         const Where& where) {
+  const std::string container = default_container(where.container);
+  return _get_blob_client(container, where.use_tolvan_storage)->get_blob_client(container, blob_path).get_tags();
+});
+
+const auto _set_blob_tags = retry::retry(kBlobRetry, "set_blob_tags", [](const std::string& blob_path,
+                                                                         const BlobTags& tags, const Where& where) {
+  const std::string container = default_container(where.container);
+  _get_blob_client(container, where.use_tolvan_storage)->get_blob_client(container, blob_path).set_tags(tags);
+  logger().info("Tagged blob '" + blob_path + "' in container '" + shown(container) + "'");
+  return true;
+});
+
+const auto _list_blobs_with_tags = retry::retry(kBlobRetry, "list_blobs_with_tags", [](const std::string& folder,
+                                                                                       const Where& where) {
+  const std::string container = default_container(where.container);
+  const auto client = _get_blob_client(container, where.use_tolvan_storage);
+  std::vector<BlobInfo> blobs = client->get_container_client(container).list_blobs_with_tags(strip_slashes(folder) + "/");
+  logger().debug("list_blobs_with_tags('" + folder + "') -> " + std::to_string(blobs.size()) + " blob(s)");
+  return blobs;
+});
+
+// Containers whose marker was seen; it is never taken away by the pipeline.
+std::mutex& marker_mu() {
+  static std::mutex m;
+  return m;
+}
+std::set<std::string>& markers_seen() {
+  static std::set<std::string> s;
+  return s;
+}
 
 Where tolvan_where(const std::optional<std::string>& container) {
   Where w;
@@ -249,6 +310,66 @@ BlobProperties get_blob_properties(const std::string& blob_path, const Where& wh
   return _get_blob_properties(blob_path, where);
 }
 
+bool tags_enabled() { return config::get().BLOB_TAGS; }
+
+BlobTags name_tags(const std::string& blob_path) {
+  // The whole path, as a deletion reads a blob's name; a blob holds ten
+  // tags at most.
+  BlobTags out;
+  for (const std::string& qd : text::qd_numbers_in(blob_path)) {
+    if (out.size() == 9) break;
+    out.emplace_back(NAME_TAG_PREFIX + qd.substr(3), "1");
+  }
+  return out;
+}
+
+BlobTags document_tags(const std::string& blob_path, const std::string& document) {
+  if (!tags_enabled()) return {};
+  BlobTags out;
+  const std::vector<std::string> numbers = text::qd_numbers_in(blob_path);
+  if (!document.empty()) {
+    if (const auto qd = text::normalize_qd_number(document)) out.emplace_back(DOCUMENT_TAG, *qd);
+  } else if (numbers.size() == 1) {
+    out.emplace_back(DOCUMENT_TAG, numbers.front());
+  }
+  for (auto& tag : name_tags(blob_path)) out.push_back(std::move(tag));
+  return out;
+}
+
+std::vector<std::string> find_document_blobs(const std::string& qd_number, const Where& where) {
+  const auto qd = text::normalize_qd_number(qd_number);
+  if (!qd) throw ValueError("find_document_blobs: '" + qd_number + "' is not a QD-number");
+  return _find_document_blobs(*qd, where);
+}
+
+BlobTags get_blob_tags(const std::string& blob_path, const Where& where) { return _get_blob_tags(blob_path, where); }
+
+void set_blob_tags(const std::string& blob_path, const BlobTags& tags, const Where& where) {
+  _set_blob_tags(blob_path, tags, where);
+}
+
+std::vector<BlobInfo> list_blobs_with_tags(const std::string& folder, const Where& where) {
+  return _list_blobs_with_tags(folder, where);
+}
+
+bool tags_marker_present(const Where& where) {
+  const std::string container = default_container(where.container);
+  {
+    std::lock_guard lock(marker_mu());
+    if (markers_seen().count(container)) return true;
+  }
+  if (!check_blob_exists(TAGS_MARKER, where)) return false;
+  std::lock_guard lock(marker_mu());
+  markers_seen().insert(container);
+  return true;
+}
+
+void write_tags_marker(const std::string& content, const Where& where) {
+  UploadOptions options{.container = where.container, .content_type = "application/json",
+                        .use_tolvan_storage = where.use_tolvan_storage};
+  upload_blob(TAGS_MARKER, content, options);
+}
+
 std::string download_from_tolvan(const std::string& blob_path, const std::optional<std::string>& container) {
   return download_blob(blob_path, tolvan_where(container));
 }
@@ -265,6 +386,11 @@ void create_container(const std::string& container, bool use_tolvan_storage) {
   const auto client = _get_blob_client(container, use_tolvan_storage);
   if (client->get_container_client(container).create()) {
     logger().info("Created container '" + container + "'");
+    // Nothing in a new container was written before tags were on.
+    if (!use_tolvan_storage && tags_enabled() && container != config::get().TOLVAN_STORAGE_CONTAINER_NAME) {
+      write_tags_marker(R"({"tagged_since":")" + clock::utc_now_iso() + R"(","by":"container created"})",
+                        Where{.container = container});
+    }
   } else {
     logger().debug("Container '" + container + "' already exists");
   }

@@ -24,11 +24,27 @@ struct Where {
   bool use_tolvan_storage = false;
 };
 
+// The blob index tag that names the document a blob of the output account
+// belongs to ("kesto_qd=QD-000958"); the tags that say which QD-numbers its
+// name carries ("kesto_name_000958=1", one per number, keyed by its
+// digits: the storage emulator's tag queries take no "-" in a key); and
+// the blob at the output container's root that says every artefact in it is tagged
+// (written by `kesto tags backfill`, or when the pipeline creates the
+// container).
+inline constexpr const char* DOCUMENT_TAG = "kesto_qd";
+inline constexpr const char* NAME_TAG_PREFIX = "kesto_name_";
+inline constexpr const char* TAGS_MARKER = "kesto-blob-tags.json";
+
 struct UploadOptions {
   std::optional<std::string> container;
   std::optional<std::string> content_type;  // absent or "": the service's default type
   bool overwrite = true;
   bool use_tolvan_storage = false;
+  // The QD-number of the document the blob belongs to, tagged on the upload
+  // itself; "" tags the one number the blob's name carries (none when it
+  // carries none or several). Only the output account is tagged, and only
+  // while blob index tags are on.
+  std::string document;
 };
 
 struct BlobProperties {
@@ -57,6 +73,34 @@ std::vector<std::string> list_blobs_in_folder(const std::string& folder, const W
 bool delete_blob(const std::string& blob_path, const Where& where = {});
 // What the service reports about the blob; the not-found error for a missing one.
 BlobProperties get_blob_properties(const std::string& blob_path, const Where& where = {});
+
+// Whether the output account's blobs carry index tags (KESTO_BLOB_TAGS).
+bool tags_enabled();
+
+// The tags an upload of `blob_path` for `document` carries (see
+// UploadOptions::document) and the name tags of the numbers its path
+// carries (at most nine); none when tags are off.
+BlobTags document_tags(const std::string& blob_path, const std::string& document);
+// The name tags of the numbers `blob_path` carries (at most nine).
+BlobTags name_tags(const std::string& blob_path);
+
+// Find Blobs by Tags, twice: the full names of the container's blobs
+// tagged DOCUMENT_TAG = `qd_number` (canonical form) or named after it
+// (NAME_TAG_PREFIX + its digits), each once, in name order, every page read.
+// Retried like the other operations.
+std::vector<std::string> find_document_blobs(const std::string& qd_number, const Where& where = {});
+
+// A blob's index tags; and replacing them (Set Blob Tags).
+BlobTags get_blob_tags(const std::string& blob_path, const Where& where = {});
+void set_blob_tags(const std::string& blob_path, const BlobTags& tags, const Where& where = {});
+
+// A folder's blobs with their index tags, as list_blobs_in_folder lists them.
+std::vector<BlobInfo> list_blobs_with_tags(const std::string& folder, const Where& where = {});
+
+// Whether TAGS_MARKER is in the container (once seen, not asked again by
+// this process); and writing it with `content` (JSON text).
+bool tags_marker_present(const Where& where = {});
+void write_tags_marker(const std::string& content, const Where& where = {});
 
 // The source account with TOLVAN_STORAGE_CONTAINER_NAME as default container.
 std::string download_from_tolvan(const std::string& blob_path,
@@ -93,7 +137,9 @@ class UploadJournal {
   std::vector<UploadRecord> records_;
 };
 
-// Creates the container if missing (on the source account when asked).
+// Creates the container if missing (on the source account when asked). A
+// new output container made while tags are on gets TAGS_MARKER: every
+// artefact it will hold is tagged.
 void create_container(const std::string& container, bool use_tolvan_storage = false);
 
 // Module-private accessors: the account clients, created on first call and

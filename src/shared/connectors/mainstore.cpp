@@ -1,5 +1,8 @@
 #include "shared/connectors/mainstore.hpp"
 
+#include <map>
+#include <mutex>
+
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
 #include "shared/logsetup.hpp"
@@ -213,6 +216,94 @@ std::optional<Record> upsert_document(PGconn* conn, std::string_view table_name,
   }
   log.error("[DB]   update_data keys = " + pg::repr_list(update_keys));
   return update_row(conn, table_name, "document_number", text(doc_number), update_data);
+}
+
+namespace {
+
+// The table's name without its schema, and the schema part ("" for none):
+// an index is made in its table's schema under a bare name.
+std::pair<std::string, std::string> split_table(const std::string& table) {
+  const auto dot = table.find('.');
+  if (dot == std::string::npos) return {"", table};
+  return {table.substr(0, dot), table.substr(dot + 1)};
+}
+
+std::string index_name(const std::string& table, const char* column, bool qualified) {
+  const auto [schema, bare] = split_table(table);
+  return (qualified && !schema.empty() ? schema + "." : "") + bare + "_" + column + "_idx";
+}
+
+// Whether the table has both key indexes; nullopt when the table does not
+// exist.
+std::optional<bool> artefact_keys_present(PGconn* conn, const std::string& table) {
+  pg::PgResult r = pg::execute(conn,
+                               "SELECT to_regclass(%s) IS NOT NULL AS present, to_regclass(%s) IS NOT NULL AND "
+                               "to_regclass(%s) IS NOT NULL AS ready",
+                               {table, index_name(table, "artefact_stem", true),
+                                index_name(table, "artefact_doc_stem", true)});
+  const Record row = pg::first_row(r.get()).value_or(Record::object());
+  if (!row.value("present", false)) return std::nullopt;
+  return row.value("ready", false);
+}
+
+// Whether the table's rows can be found by their artefact keys, giving a
+// table made before them the two indexes (once per process and table, on
+// a connection outside any transaction; two processes doing it at once
+// take turns). A table that cannot be given them is searched with a scan,
+// and a warning says how to mend it.
+bool artefact_keys_ready(PGconn* conn, const std::string& table) {
+  static std::mutex mu;
+  static std::map<std::string, bool> known;
+  std::lock_guard lock(mu);
+  if (auto it = known.find(table); it != known.end()) return it->second;
+  const std::optional<bool> present = artefact_keys_present(conn, table);
+  if (!present) return true;  // the statement itself says the table is missing
+  if (*present) return known[table] = true;
+  if (PQtransactionStatus(conn) != PQTRANS_IDLE) return false;  // asked again outside the caller's transaction
+  try {
+    pg::Transaction tx(conn);
+    pg::advisory_xact_lock(conn, "kesto.metadata-keys:" + table);
+    for (const std::string& statement : artefact_key_statements(table)) pg::execute(conn, statement);
+    tx.commit();
+    _logger().info("The metadata table '" + table + "' now indexes its rows' artefact names");
+    return known[table] = true;
+  } catch (const std::exception& e) {
+    _logger().warning("The metadata table '" + table + "' has no artefact name indexes and they could not be made (" +
+                      std::string(e.what()) +
+                      "): searches for files with the same artefact names read the whole table; run "
+                      "sql/sop_metadata.sql on it");
+    return known[table] = false;
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> artefact_key_statements(std::string_view table_name) {
+  check_table(table_name);
+  const std::string table = text(table_name);
+  return {"CREATE INDEX IF NOT EXISTS " + index_name(table, "artefact_stem", false) + " ON " + table + " ((" +
+              std::string(ARTEFACT_STEM_SQL) + "))",
+          "CREATE INDEX IF NOT EXISTS " + index_name(table, "artefact_doc_stem", false) + " ON " + table + " ((" +
+              std::string(ARTEFACT_DOC_STEM_SQL) + "))"};
+}
+
+std::string files_sharing_keys_statement(std::string_view table_name) {
+  check_table(table_name);
+  return "WITH k AS (SELECT ARRAY(SELECT jsonb_array_elements_text(%s::jsonb)) AS keys) "
+         "SELECT document_number, blob_filename FROM " + text(table_name) + ", k WHERE ((" +
+         std::string(ARTEFACT_STEM_SQL) + ") = ANY (k.keys) OR (" + std::string(ARTEFACT_DOC_STEM_SQL) +
+         ") = ANY (k.keys)) AND upper(document_number) <> %s ORDER BY document_number";
+}
+
+std::vector<Record> files_sharing_keys(PGconn* conn, std::string_view table_name, std::string_view qd_number,
+                                       const std::vector<std::string>& keys) {
+  if (keys.empty()) return {};
+  check_table(table_name);
+  if (!artefact_keys_ready(conn, text(table_name))) return files_holding(conn, table_name, qd_number, keys);
+  Record values = Record::array();
+  for (const std::string& key : keys) values.push_back(key);
+  pg::PgResult res = pg::execute(conn, files_sharing_keys_statement(table_name), {values, text(qd_number)});
+  return pg::all_rows(res.get());
 }
 
 std::vector<Record> files_holding(PGconn* conn, std::string_view table_name, std::string_view qd_number,

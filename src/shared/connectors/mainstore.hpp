@@ -87,11 +87,39 @@ std::optional<Record> upsert_document(std::string_view table_name, std::string_v
 std::optional<Record> upsert_document(PGconn* conn, std::string_view table_name, std::string_view doc_number,
                                       const Record& data);
 
+// The database's form of artifact_names::extraction_stem and doc_stem over
+// blob_filename: the expressions of the metadata table's two artefact key
+// indexes.
+inline constexpr std::string_view ARTEFACT_STEM_SQL =
+    R"(regexp_replace(regexp_replace(regexp_replace(blob_filename, '/+$', ''), '^.*/', ''), '(.)\.[^.]+$', '\1'))";
+inline constexpr std::string_view ARTEFACT_DOC_STEM_SQL =
+    R"(regexp_replace(regexp_replace(blob_filename, '\.[^.]*$', ''), '^.*/', ''))";
+
+// The statements that give a metadata table made before them the two
+// artefact key indexes (as sql/sop_metadata.sql does); each is a no-op on a
+// table that has them.
+std::vector<std::string> artefact_key_statements(std::string_view table_name);
+
+// The statement of files_sharing_keys: one bound JSON array of keys, then
+// the QD-number.
+std::string files_sharing_keys_statement(std::string_view table_name);
+
+// The rows of documents other than `qd_number` (compared upper-cased)
+// whose recorded blob_filename has one of `keys` as its extraction stem or
+// document stem (artifact_names::extraction_stem and doc_stem):
+// {"document_number", "blob_filename"} each, by document number; none for
+// no keys. Two index lookups; a table made before the indexes gets them
+// first (or, when it cannot, is searched with files_holding). What the
+// artefact names of two documents share is judged from these; one
+// statement on the caller's connection.
+std::vector<Record> files_sharing_keys(PGconn* conn, std::string_view table_name, std::string_view qd_number,
+                                       const std::vector<std::string>& keys);
+
 // The rows of documents other than `qd_number` (compared upper-cased)
 // whose recorded blob_filename holds one of `fragments` as it is (no
 // wildcards): {"document_number", "blob_filename"} each, by document number;
-// none for no fragments. What the artefact names of two documents share
-// is judged from these; one statement on the caller's connection.
+// none for no fragments. One statement on the caller's connection that
+// reads every row.
 std::vector<Record> files_holding(PGconn* conn, std::string_view table_name, std::string_view qd_number,
                                   const std::vector<std::string>& fragments);
 

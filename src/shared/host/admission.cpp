@@ -58,7 +58,8 @@ Admission upload_local(task::Task& task) {
   const std::string name = record::get_text_or(task.doc, "blob_filename", "");
   blobhub::upload_blob(blobhub::build_blob_path(config::get().BLOB_FOLDER_DOCUMENTS, name),
                        shared::fs::read_file(task.local_file),
-                       {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document"});
+                       {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+                        .document = task::number_of(task).qd.value_or("")});
   task.local_file.clear();
   task.uploaded = true;
   return {Status::Queued, ""};

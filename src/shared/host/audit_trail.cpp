@@ -201,7 +201,11 @@ Record verify_trail(const std::string& qd, const std::vector<Record>& history) {
     const Record plan = processors::deleter::plan_document_deletion(doc);
     for (const auto& w : texts(record::find(plan, "warnings"))) {
       const std::string text = w.get<std::string>();
-      if (text.rfind("Failed to list", 0) == 0 || text.rfind("Could not check", 0) == 0) problems.push_back(text);
+      if (text.rfind("Failed to list", 0) == 0 || text.rfind("Could not check", 0) == 0) {
+        problems.push_back(text);
+      } else if (text.rfind("blobs written before blob index tags", 0) == 0) {
+        notes.push_back(text);
+      }
     }
     for (const auto& b : texts(record::find(plan, "blobs"))) {
       const std::string path = b.get<std::string>();

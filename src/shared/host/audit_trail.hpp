@@ -44,8 +44,9 @@ Record deletion_receipt(const std::string& qd, const Record& result_data, const 
 std::vector<connectors::audit::Event> deletion_events(const std::string& qd, const Record& receipt);
 
 // Re-reads every artefact the trail says exists and compares size and
-// SHA-256; lists the document's blobs in the artefact folders that the
-// trail does not know. Only the document's own paths are checked (named
+// SHA-256; names the document's blobs in the artefact folders that the
+// trail does not know (found as a deletion finds them: by tag, or listed
+// when tags are off; a store not backfilled is a note). Only the document's own paths are checked (named
 // after it, or artefacts of a file recorded for it, and claimed by no other
 // document, as the deletion judges them); a trail row with an empty path or
 // another document's blob is a note, not a problem. Returns {"qd_number",

@@ -32,7 +32,7 @@ std::vector<std::string> Deletion::problems() const {
   return out;
 }
 
-Deletion delete_document(const Record& doc) {
+Deletion delete_document(const Record& doc, processors::deleter::BlobSearch search) {
   Deletion d;
   const std::string given = processors::deleter::qd_number_of(doc);
   const auto qd = text::normalize_qd_number(given);
@@ -79,6 +79,7 @@ Deletion delete_document(const Record& doc) {
     session::log().warning("Could not read the metadata row of '" + given + "': " + text::one_line(e.what()));
   }
   d.context["keep_row_when_incomplete"] = true;
+  if (search == processors::deleter::BlobSearch::sweep) d.context["sweep"] = true;
   d.result = stage.run(doc, d.context);
   if (!d.result.data) return d;
 
@@ -91,7 +92,7 @@ Deletion delete_document(const Record& doc) {
   Record check{{"document_number", given}};
   if (recorded) check["blob_filename"] = record::get_text_or(*recorded, "blob_filename", "");
   try {
-    d.verification = processors::deleter::verify_document_deleted(check, known);
+    d.verification = processors::deleter::verify_document_deleted(check, known, search);
   } catch (const std::exception& e) {
     d.verification = processors::deleter::Verification{.problems = {text::one_line(e.what())}, .looked = false};
   }

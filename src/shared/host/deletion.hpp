@@ -38,7 +38,10 @@ struct Deletion {
 // held elsewhere: busy) nothing is removed. A deletion that did not
 // complete leaves the document's row marked "DELETION_PENDING" (kept by
 // the stage, or written again when the row went but something is still
-// there), so that the next run finishes it.
-Deletion delete_document(const Record& doc);
+// there), so that the next run finishes it. `search` says how the
+// document's blobs are found (BlobSearch::sweep lists every artefact
+// folder, the deletion and its verification alike).
+Deletion delete_document(const Record& doc,
+                         processors::deleter::BlobSearch search = processors::deleter::BlobSearch::automatic);
 
 }  // namespace shared::host::deletion

@@ -120,7 +120,9 @@ std::optional<decision::Row> read(const std::string& qd) {
 
 std::string colliding_document(const std::string& qd, const std::string& blob_filename) {
   const std::vector<Record> rows = session::get().with_conn([&](PGconn* c) {
-    return mainstore::files_holding(c, config::get().PGTABLE, qd, {processors::artifact_names::file_stem(blob_filename)});
+    namespace names = processors::artifact_names;
+    return mainstore::files_sharing_keys(c, config::get().PGTABLE, qd,
+                                    {names::extraction_stem(blob_filename), names::doc_stem(blob_filename)});
   });
   const std::vector<std::string> mine = processors::deleter::artifact_paths(blob_filename);
   for (const Record& row : rows) {

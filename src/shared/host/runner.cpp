@@ -151,11 +151,13 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
       const std::string bytes = blobhub::download_from_tolvan(blob_filename);
       blobhub::upload_blob(
           blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
-          {.content_type = content_type.empty() ? std::nullopt : std::optional<std::string>(content_type)});
+          {.content_type = content_type.empty() ? std::nullopt : std::optional<std::string>(content_type),
+           .document = out.qd_number});
     } else {
       const std::string bytes = shared::fs::read_file(task.local_file);
       blobhub::upload_blob(blobhub::build_blob_path(s.BLOB_FOLDER_DOCUMENTS, blob_filename), bytes,
-                           {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document"});
+                           {.content_type = "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+                            .document = out.qd_number});
     }
   } catch (const std::exception& e) {
     return error_of_run(e);

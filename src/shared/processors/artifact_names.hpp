@@ -49,4 +49,22 @@ inline std::string file_stem(std::string_view blob_filename) {
   return std::string(dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot));
 }
 
+// The two keys under which the metadata table indexes a recorded file
+// (columns artefact_stem and artefact_doc_stem, computed by the database
+// from blob_filename with the same rules): the extraction's Markdown name
+// without ".md", and the last path component of the document name. Two
+// files whose artefact paths meet share a key (one file's either key equals
+// one of the other's), so these exact keys find every candidate.
+inline std::string extraction_stem(std::string_view blob_filename) {
+  std::string md = extraction_markdown(blob_filename);
+  md.resize(md.size() - 3);
+  return md;
+}
+
+inline std::string doc_stem(std::string_view blob_filename) {
+  const std::string name = doc_name(blob_filename);
+  const std::size_t slash = name.rfind('/');
+  return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
 }  // namespace shared::processors::artifact_names

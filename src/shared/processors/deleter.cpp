@@ -1,6 +1,7 @@
 #include "shared/processors/deleter.hpp"
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -107,7 +108,7 @@ std::map<std::string, std::string> others_claims(PGconn* conn, const std::string
   }
   // A row whose file name holds one of the stems is a candidate; its
   // artefact paths, built as the pipeline builds them, decide.
-  for (const Record& row : mainstore::files_holding(conn, config::get().PGTABLE, qd_number,
+  for (const Record& row : mainstore::files_sharing_keys(conn, config::get().PGTABLE, qd_number,
                                                     std::vector<std::string>(stems.begin(), stems.end()))) {
     const std::string file = record::get_text_or(row, "blob_filename", "");
     for (const std::string& p : artifact_paths(file)) {
@@ -152,11 +153,89 @@ struct Survey {
   std::optional<std::string> claims_error;
   std::vector<std::string> known_own;  // the document's own paths among the known ones
   std::vector<std::string> notes;      // known paths not followed, and why
+  // Blobs were found by their tags (not by listing the folders), and the
+  // paths whose presence was asked one by one on the way.
+  bool by_tags = false;
+  std::set<std::string> looked_up;
+  // Found by tags in a store not known to have been tagged throughout:
+  // blobs written before tags were used may be there unseen. Why, or "".
+  std::string untagged_note;
 };
 
+// How a survey finds the document's blobs in the artefact folders.
+enum class Finding { listing, tags, none };
+
+Finding finding_for(BlobSearch search) {
+  if (search == BlobSearch::sweep || !blobhub::tags_enabled()) return Finding::listing;
+  return Finding::tags;
+}
+
+std::string untagged_note_text(const std::string& given, const std::string& why) {
+  return "blobs written before blob index tags were used are not looked for (" + why +
+         "): untagged ones of '" + given + "' may remain; 'kesto tags backfill' tags them, 'kesto delete --sweep " +
+         given + "' lists every artefact folder";
+}
+
+// The blobs of the folders found through the document's tag and the
+// document's own recorded paths, each asked for when the tag did not
+// find it: per folder, in name order, as a listing gives them. A tagged
+// blob that is neither named after the document nor an artefact of a file
+// recorded for it is not taken on the tag's word: it is kept.
+void find_by_tags(Survey& s, const std::set<std::string>& mine,
+                  const std::function<bool(const std::string&)>& is_mine,
+                  std::vector<std::vector<std::string>>& candidates, std::vector<std::string>& all) {
+  s.by_tags = true;
+  std::optional<std::string> find_error;
+  std::set<std::string> tagged;
+  try {
+    for (std::string& n : blobhub::find_document_blobs(s.target.qd_number)) tagged.insert(std::move(n));
+  } catch (const std::exception& e) {
+    find_error = e.what();
+  }
+  try {
+    if (!blobhub::tags_marker_present()) s.untagged_note = "the store has not been backfilled";
+  } catch (const std::exception& e) {
+    s.untagged_note = "whether the store was backfilled could not be read: " + text::one_line(e.what());
+  }
+  for (const std::string& folder : DeletionStage::_ALL_ARTIFACT_FOLDERS()) {
+    const std::string prefix = blobhub::build_blob_path(folder, "");
+    FolderScan scan{.folder = folder};
+    candidates.emplace_back();
+    std::set<std::string> found;
+    if (find_error) {
+      scan.error = *find_error;
+    } else {
+      for (auto it = tagged.lower_bound(prefix); it != tagged.end() && it->rfind(prefix, 0) == 0; ++it) {
+        if (is_mine(*it)) {
+          found.insert(*it);
+        } else {
+          s.kept.push_back(Kept{*it, "tagged " + std::string(blobhub::DOCUMENT_TAG) + "=" + s.target.qd_number +
+                                         " but neither named after '" + s.target.given +
+                                         "' nor an artefact of a file recorded for it"});
+        }
+      }
+      for (auto it = mine.lower_bound(prefix); it != mine.end() && it->rfind(prefix, 0) == 0; ++it) {
+        if (tagged.count(*it)) continue;
+        try {
+          if (blobhub::check_blob_exists(*it)) found.insert(*it);
+          s.looked_up.insert(*it);
+        } catch (const std::exception& e) {
+          if (!scan.error) scan.error = e.what();
+        }
+      }
+    }
+    for (const std::string& n : found) {
+      all.push_back(n);
+      candidates.back().push_back(n);
+    }
+    scan.matched = !found.empty();
+    s.folders.push_back(std::move(scan));
+  }
+}
+
 // `known`: paths from elsewhere (the audit trail) to judge as well;
-// `list`: whether to list the artefact folders.
-Survey survey(Target target, const std::vector<std::string>& known = {}, bool list = true) {
+// `finding`: how the artefact folders are searched, if at all.
+Survey survey(Target target, const std::vector<std::string>& known = {}, Finding finding = Finding::listing) {
   Survey s{.target = std::move(target)};
   try {
     s.row = find_row(s.target);
@@ -175,11 +254,15 @@ Survey survey(Target target, const std::vector<std::string>& known = {}, bool li
   for (const std::string& name : s.target.blob_filenames) {
     for (std::string& p : artifact_paths(name)) mine.insert(std::move(p));
   }
-  auto is_mine = [&](const std::string& n) { return names_document(n, s.target.qd_number) || mine.count(n) > 0; };
+  const std::function<bool(const std::string&)> is_mine = [&](const std::string& n) {
+    return names_document(n, s.target.qd_number) || mine.count(n) > 0;
+  };
 
   std::vector<std::vector<std::string>> candidates;
   std::vector<std::string> all;
-  if (list) {
+  if (finding == Finding::tags) {
+    find_by_tags(s, mine, is_mine, candidates, all);
+  } else if (finding == Finding::listing) {
     for (const std::string& folder : DeletionStage::_ALL_ARTIFACT_FOLDERS()) {
       FolderScan scan{.folder = folder};
       candidates.emplace_back();
@@ -326,10 +409,18 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
   const std::string& qd_number = target->given;
   log.info("Starting deletion for QD-number='" + qd_number + "'");
 
-  const Survey found = survey(*target);
+  const Record* sweep = record::find(context, "sweep");
+  const bool sweeping = sweep && sweep->is_boolean() && sweep->get<bool>();
+  const Survey found = survey(*target, {}, finding_for(sweeping ? BlobSearch::sweep : BlobSearch::automatic));
   // The lookups that only widen or narrow the blob search are logged; the
   // result's warnings keep to the outcome of the removal itself.
   for (const std::string& w : found.warnings) log.warning(w);
+  if (!found.by_tags) {
+    log.info(std::string(sweeping ? "Sweep" : "Blob index tags are off (KESTO_BLOB_TAGS=off)") +
+             ": listing every artefact folder for '" + qd_number + "'");
+  } else if (!found.untagged_note.empty()) {
+    log.warning(untagged_note_text(qd_number, found.untagged_note));
+  }
   std::vector<std::string> deleted, warnings, errors, left_behind;
   if (found.claims_error) {
     errors.push_back(claims_error_text(*found.claims_error) + " (no blob removed)");
@@ -432,11 +523,11 @@ base::StageResult DeletionStage::execute(const Record& doc, Record& context) {
   return base::StageResult{.stage = stage_name, .success = true, .data = result_data};
 }
 
-Record plan_document_deletion(const Record& doc) {
+Record plan_document_deletion(const Record& doc, BlobSearch search) {
   std::string refusal;
   const std::optional<Target> target = target_of(doc, refusal);
   if (!target) throw ValueError(refusal);
-  const Survey found = survey(*target);
+  const Survey found = survey(*target, {}, finding_for(search));
 
   Record plan = Record::object();
   plan["qd_number"] = target->given;
@@ -463,13 +554,14 @@ Record plan_document_deletion(const Record& doc) {
     plan["metadata_row"] = nullptr;
     warnings.push_back(std::string("Metadata table not readable: ") + e.what());
   }
+  if (!found.untagged_note.empty()) warnings.push_back(untagged_note_text(target->given, found.untagged_note));
   plan["warnings"] = warnings;
   plan["kept"] = kept_record(found.kept);
   return plan;
 }
 
-Record plan_deletion(const std::string& qd_number) {
-  return plan_document_deletion(Record{{"document_number", qd_number}});
+Record plan_deletion(const std::string& qd_number, BlobSearch search) {
+  return plan_document_deletion(Record{{"document_number", qd_number}}, search);
 }
 
 Record to_record(const Verification& v) {
@@ -484,7 +576,8 @@ Record to_record(const Verification& v) {
   return out;
 }
 
-Verification verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths) {
+Verification verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths,
+                                     BlobSearch search) {
   std::string refusal;
   const std::optional<Target> target = target_of(doc, refusal);
   if (!target) throw ValueError(refusal);
@@ -494,7 +587,7 @@ Verification verify_document_deleted(const Record& doc, const std::vector<std::s
     v.remaining_blobs.push_back(path);
     v.problems.push_back("blob '" + path + "' is still there");
   };
-  const Survey found = survey(*target, known_paths);
+  const Survey found = survey(*target, known_paths, finding_for(search));
   for (const std::string& w : found.warnings) v.problems.push_back(w);
   if (found.claims_error) v.problems.push_back(claims_error_text(*found.claims_error));
   for (const FolderScan& scan : found.folders) {
@@ -503,9 +596,11 @@ Verification verify_document_deleted(const Record& doc, const std::vector<std::s
   }
   for (const Kept& k : found.kept) v.notes.push_back("'" + k.blob_path + "' left alone: " + k.reason);
   for (const std::string& n : found.notes) v.notes.push_back(n);
+  if (!found.untagged_note.empty()) v.notes.push_back(untagged_note_text(target->given, found.untagged_note));
   // The document's paths known from elsewhere (the audit trail) are asked
   // for one by one: a blob outside the folders scanned still counts.
   for (const std::string& path : found.known_own) {
+    if (found.looked_up.count(path)) continue;  // asked for by the survey already
     try {
       if (blobhub::check_blob_exists(path)) remains(path);
     } catch (const std::exception& e) {
@@ -542,7 +637,7 @@ Record own_paths(const Record& doc, const std::vector<std::string>& paths) {
   std::string refusal;
   const std::optional<Target> target = target_of(doc, refusal);
   if (!target) throw ValueError(refusal);
-  const Survey found = survey(*target, paths, false);
+  const Survey found = survey(*target, paths, Finding::none);
   if (found.claims_error) throw Error(claims_error_text(*found.claims_error));
   Record notes = Record::array();
   for (const std::string& n : found.notes) notes.push_back(n);

@@ -41,6 +41,9 @@ using text::names_document;
 // "kept" ({"blob_path", "reason"} each) the document's blobs left alone
 // because another document claims them.
 //
+// Blobs are found as BlobSearch::automatic says; with the context entry
+// "sweep" true, by listing every artefact folder (BlobSearch::sweep).
+//
 // With the context entry "keep_row_when_incomplete" true (the host's way),
 // a deletion that failed somewhere (a listing, a blob, the claims, the
 // index) keeps the metadata row, marked status "DELETION_PENDING" with the
@@ -53,6 +56,13 @@ class DeletionStage : public base::PipelineStageBase {
   // The five artefact folders, in the order they are scanned.
   static std::vector<std::string> _ALL_ARTIFACT_FOLDERS();
 };
+
+// How a deletion finds a document's blobs in the artefact folders.
+// automatic: by the document's blob index tag, plus the paths recorded for
+// it (its row's and its trail's files) asked for one by one; by listing
+// every folder when tags are off (KESTO_BLOB_TAGS=off). sweep: by listing
+// every folder, which also finds blobs written before tags were used.
+enum class BlobSearch { automatic, sweep };
 
 // The QD-number text of a document record as given: document_number, else
 // qd_number (stripped), else the first "QD-<digits>" of blob_filename as
@@ -71,9 +81,10 @@ std::vector<std::string> artifact_paths(std::string_view blob_filename);
 // nothing: {"qd_number", "blobs" (full paths), "index_sections" (count or
 // null when the index cannot be read), "metadata_row" (the row or null),
 // "warnings", "kept" ({"blob_path", "reason"}: the document's blobs another
-// document claims)}. Found exactly as DeletionStage finds them. Throws
-// ValueError for a missing or malformed QD-number.
-Record plan_document_deletion(const Record& doc);
+// document claims)}. Found exactly as DeletionStage finds them (with the
+// context entry "sweep" true for BlobSearch::sweep). Throws ValueError for
+// a missing or malformed QD-number.
+Record plan_document_deletion(const Record& doc, BlobSearch search = BlobSearch::automatic);
 // What a look in every store after a deletion found.
 struct Verification {
   std::vector<std::string> remaining_blobs;
@@ -99,8 +110,10 @@ Record to_record(const Verification& v);
 // metadata table. The file names that count are `doc`'s blob_filename (the
 // caller passes what was recorded), the row's and the trail's; a blob
 // another document claims is not looked for. Throws ValueError for a
-// missing or malformed QD-number.
-Verification verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths = {});
+// missing or malformed QD-number. When blobs are found by tags in a store
+// not known to have been backfilled, a note says untagged ones may remain.
+Verification verify_document_deleted(const Record& doc, const std::vector<std::string>& known_paths = {},
+                                     BlobSearch search = BlobSearch::automatic);
 
 // Which of `paths` (blob paths the audit trail holds for `doc`) are the
 // document's own as the deletion judges blobs: {"own" (in the given order),
@@ -111,6 +124,6 @@ Verification verify_document_deleted(const Record& doc, const std::vector<std::s
 Record own_paths(const Record& doc, const std::vector<std::string>& paths);
 
 // plan_document_deletion of the record {"document_number": qd_number}.
-Record plan_deletion(const std::string& qd_number);
+Record plan_deletion(const std::string& qd_number, BlobSearch search = BlobSearch::automatic);
 
 }  // namespace shared::processors::deleter

@@ -41,7 +41,7 @@ base::StageResult EnrichmentStage::execute(const Record& doc, Record& context) {
   {
     auto timer = log.timed("enriched json upload");
     blobhub::upload_blob(enriched_blob_path, sectioner::sections_json_text(enriched_payload),
-                         {.content_type = "application/json"});
+                         {.content_type = "application/json", .document = stage_context::document_number(doc)});
   }
 
   const Record* entries = record::find(enriched_payload, "enriched");

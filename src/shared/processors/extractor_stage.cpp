@@ -71,7 +71,8 @@ base::StageResult ExtractionStage::execute(const Record& doc, Record& context) {
   const std::string md_blob_path = blobhub::build_blob_path(config::get().BLOB_FOLDER_MARKDOWN, md_filename);
   {
     auto timer = log.timed("markdown upload");
-    blobhub::upload_blob(md_blob_path, markdown_text, {.content_type = "text/markdown"});
+    blobhub::upload_blob(md_blob_path, markdown_text,
+                        {.content_type = "text/markdown", .document = stage_context::document_number(doc)});
   }
 
   // Counted before the context changes: `given` points into it.

@@ -41,7 +41,8 @@ base::StageResult SectioningStage::execute(const Record& doc, Record& context) {
       blobhub::build_blob_path(config::get().BLOB_FOLDER_JSON, artifact_names::sections(doc_name));
   {
     auto timer = log.timed("json upload");
-    blobhub::upload_blob(json_blob_path, sections_json_text(document), {.content_type = "application/json"});
+    blobhub::upload_blob(json_blob_path, sections_json_text(document),
+                        {.content_type = "application/json", .document = stage_context::document_number(doc)});
   }
 
   context["sections_json"] = std::move(document);

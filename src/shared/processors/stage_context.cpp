@@ -13,4 +13,10 @@ const std::string* text_value(const Record& context, std::string_view key) {
   return &value->get_ref<const std::string&>();
 }
 
+std::string document_number(const Record& doc) {
+  std::string qd = record::get_text_or(doc, "document_number", "");
+  if (qd.empty()) qd = record::get_text_or(doc, "qd_number", "");
+  return qd;
+}
+
 }  // namespace shared::processors::stage_context

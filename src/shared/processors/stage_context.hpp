@@ -16,4 +16,9 @@ namespace shared::processors::stage_context {
 // context is next changed.
 const std::string* text_value(const Record& context, std::string_view key);
 
+// The document number a document record gives (document_number, else
+// qd_number), as written; "" when it gives none. Its artefacts are tagged
+// with it.
+std::string document_number(const Record& doc);
+
 }  // namespace shared::processors::stage_context

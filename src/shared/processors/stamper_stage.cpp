@@ -44,7 +44,8 @@ base::StageResult StampingStage::execute(const Record& doc, Record& context) {
   }
   {
     auto timer = log.timed("upload stamped markdown");
-    blobhub::upload_blob(md_blob_path, stamped, {.content_type = "text/markdown"});
+    blobhub::upload_blob(md_blob_path, stamped,
+                        {.content_type = "text/markdown", .document = stage_context::document_number(doc)});
   }
 
   context["markdown_text"] = std::move(stamped);

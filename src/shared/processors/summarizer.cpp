@@ -2,6 +2,7 @@
 
 #include "shared/config.hpp"
 #include "shared/connectors/blobhub.hpp"
+#include "shared/processors/stage_context.hpp"
 #include "shared/processors/aigate.hpp"
 #include "shared/processors/artifact_names.hpp"
 #include "shared/processors/outline.hpp"
@@ -57,7 +58,9 @@ StageResult SummarizationStage::execute(const Record& doc, Record& context) {
   const std::string summary_blob_path = blobhub::build_blob_path(cfg.BLOB_FOLDER_SUMMARY, artifact_names::summary(doc_name));
   {
     auto timer = log.timed("summary upload");
-    blobhub::upload_blob(summary_blob_path, summary, blobhub::UploadOptions{.content_type = "text/markdown"});
+    blobhub::upload_blob(summary_blob_path, summary,
+                        blobhub::UploadOptions{.content_type = "text/markdown",
+                                               .document = stage_context::document_number(doc)});
   }
 
   context["summary_text"] = summary;

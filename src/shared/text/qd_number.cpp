@@ -53,4 +53,20 @@ bool names_document(std::string_view name, std::string_view qd_number) {
   return false;
 }
 
+std::vector<std::string> qd_numbers_in(std::string_view name) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i + 3 < name.size(); ++i) {
+    if (!is_qd_prefix(name, i) || (i > 0 && is_ascii_alnum(name[i - 1]))) continue;
+    std::size_t end = i + 3;
+    while (end < name.size() && is_digit(name[end])) ++end;
+    if (end == i + 3) continue;
+    std::string qd = "QD-" + std::string(name.substr(i + 3, end - i - 3));
+    bool seen = false;
+    for (const auto& q : out) seen = seen || q == qd;
+    if (!seen) out.push_back(std::move(qd));
+    i = end - 1;
+  }
+  return out;
+}
+
 }  // namespace shared::text

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace shared::text {
 
@@ -22,5 +23,9 @@ std::string find_qd_number(std::string_view text);
 // ignoring case, neither preceded by a letter or digit nor followed by a
 // digit. So "QD-95" matches "x QD-95.md" but not "QD-950.md".
 bool names_document(std::string_view name, std::string_view qd_number);
+
+// Every QD-number that `name` carries as a whole number (in the sense of
+// names_document), upper-cased, each once, in order of first occurrence.
+std::vector<std::string> qd_numbers_in(std::string_view name);
 
 }  // namespace shared::text
