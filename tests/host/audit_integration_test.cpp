@@ -218,7 +218,7 @@ TEST(AuditTrail, TheTrailRefusesEveryChangeAndAnUnwritableTrailIsAnError) {
   const auto count = [&] { return pg_testing::query(db, "SELECT count(*) AS n FROM " + w.audit)[0].at("n"); };
   const Record rows = count();
   EXPECT_EQ(rows, 3 * 6 + 3 * 6 + 5 + 1);
-  for (const std::string sql : {"UPDATE " + w.audit + " SET action = 'failed'", "DELETE FROM " + w.audit,
+  for (const std::string& sql : {"UPDATE " + w.audit + " SET action = 'failed'", "DELETE FROM " + w.audit,
                                 "TRUNCATE " + w.audit}) {
     EXPECT_THROW(pg_testing::exec(db, sql), shared::DatabaseError) << sql;
   }

@@ -197,8 +197,8 @@ TEST(QueueMessage, PoisonCopyFitsInAMessageWhateverTheMessage) {
     EXPECT_EQ(last.substr(0, 20), c.why.substr(0, 20)) << c.name;
     if (!c.cut) {
       EXPECT_EQ(last, c.why) << c.name;
-      if (c.is_task) EXPECT_EQ(copy.at("doc"), Record::parse(kDoc));
-      if (!c.is_task) EXPECT_EQ(copy.at("text"), c.text);
+      if (c.is_task) { EXPECT_EQ(copy.at("doc"), Record::parse(kDoc)); }
+      if (!c.is_task) { EXPECT_EQ(copy.at("text"), c.text); }
       continue;
     }
     EXPECT_EQ(copy.at("bytes"), c.text.size()) << c.name;
@@ -206,8 +206,8 @@ TEST(QueueMessage, PoisonCopyFitsInAMessageWhateverTheMessage) {
     if (shared::text::is_valid(c.text)) {
       EXPECT_EQ(c.text.compare(0, kept.size(), kept), 0) << c.name << ": not the message's beginning";
       // Cut to fit, not to nothing.
-      if (c.text.size() >= QUEUE_MESSAGE_MAX_TEXT) EXPECT_GT(out.size(), QUEUE_MESSAGE_MAX_TEXT - 64) << c.name;
-      if (c.text.size() < 100) EXPECT_EQ(kept, c.text) << c.name;
+      if (c.text.size() >= QUEUE_MESSAGE_MAX_TEXT) { EXPECT_GT(out.size(), QUEUE_MESSAGE_MAX_TEXT - 64) << c.name; }
+      if (c.text.size() < 100) { EXPECT_EQ(kept, c.text) << c.name; }
     }
   }
 }

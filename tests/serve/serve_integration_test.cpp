@@ -392,7 +392,7 @@ TEST(Serve, BadParametersUnknownDocumentsAndRoutesGetTheErrorShape) {
   auto c = door.client();
   auto wrong_method = c.Post("/api/search?q=swab", Door::bearer(door.reader.key), "", "text/plain");
   expect_error(wrong_method, 405, "method_not_allowed", "POST /api/search");
-  if (wrong_method) EXPECT_EQ(wrong_method->get_header_value("Allow"), "GET");
+  if (wrong_method) { EXPECT_EQ(wrong_method->get_header_value("Allow"), "GET"); }
 }
 
 TEST(Serve, KeysAndRolesGuardEveryRoute) {
@@ -406,7 +406,7 @@ TEST(Serve, KeysAndRolesGuardEveryRoute) {
                                    keys::make_key("x", "operator").line}) {
       auto r = door.get(path, key);
       expect_error(r, 401, "unauthorized", path + " with '" + key + "'");
-      if (r) EXPECT_EQ(r->get_header_value("WWW-Authenticate"), "Bearer");
+      if (r) { EXPECT_EQ(r->get_header_value("WWW-Authenticate"), "Bearer"); }
     }
     auto basic = door.client().Get(path.c_str(), {{"Authorization", "Basic " + door.reader.key}});
     expect_error(basic, 401, "unauthorized", path + " basic");
@@ -482,9 +482,9 @@ TEST(Serve, HostileRequestsLeaveTheServerAnswering) {
                       "text/plain"),
                413, "payload_too_large", "large body");
   auto big_header = c.Get("/healthz", {{"X-Big", std::string(20000, 'h')}});
-  if (big_header) EXPECT_GE(big_header->status, 400);
+  if (big_header) { EXPECT_GE(big_header->status, 400); }
   auto long_line = c.Get(("/api/search?q=" + std::string(10000, 'a')).c_str(), Door::bearer(door.reader.key));
-  if (long_line) EXPECT_GE(long_line->status, 400);
+  if (long_line) { EXPECT_GE(long_line->status, 400); }
   still_answers("after large requests");
 
   // A client sending a byte at a time, each well within the read timeout,
@@ -505,7 +505,7 @@ TEST(Serve, HostileRequestsLeaveTheServerAnswering) {
   still_answers("after a slow client");
 
   // Malformed requests.
-  for (const std::string raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET\r\n\r\n"),
+  for (const std::string& raw : {std::string("GARBAGE\r\n\r\n"), std::string("GET\r\n\r\n"),
                                 std::string("GET /healthz HTTP/1.1\r\nContent-Length: -5\r\n\r\n"),
                                 std::string("\x16\x03\x01\x02\x00", 5)}) {
     const int fd = connect_to(door.port);
@@ -572,8 +572,8 @@ TEST(Serve, ADatabaseOutOfReachIs503WithRetryAfterAndReadinessSaysWhy) {
                                  "/api/documents/QD-000958/sections", "/api/overview"}) {
     auto r = door.get(path, door.reader.key);
     expect_error(r, 503, "unavailable", path);
-    if (r) EXPECT_EQ(r->get_header_value("Retry-After"), "5") << path;
-    if (r) EXPECT_EQ(r->body.find("secret-password"), std::string::npos) << path;
+    if (r) { EXPECT_EQ(r->get_header_value("Retry-After"), "5") << path; }
+    if (r) { EXPECT_EQ(r->body.find("secret-password"), std::string::npos) << path; }
   }
   Record ready;
   for (int i = 0; i < 200; ++i) {

@@ -67,8 +67,8 @@ TEST(WebPage, ThePageIsOpenAndEveryRouteOfTheApiKeepsItsKey) {
     auto r = k.key.empty() ? c.Get(k.path.c_str()) : c.Get(k.path.c_str(), {{"Authorization", "Bearer " + k.key}});
     ASSERT_TRUE(r) << what;
     EXPECT_EQ(r->status, k.status) << what << " " << r->body;
-    if (!k.body.empty()) EXPECT_EQ(r->body, k.body) << what;
-    if (k.status == 401) EXPECT_EQ(r->get_header_value("WWW-Authenticate"), "Bearer") << what;
+    if (!k.body.empty()) { EXPECT_EQ(r->body, k.body) << what; }
+    if (k.status == 401) { EXPECT_EQ(r->get_header_value("WWW-Authenticate"), "Bearer") << what; }
     if (k.path.rfind("/api/", 0) != 0 && k.path != "/metrics") {
       EXPECT_EQ(r->get_header_value("Content-Security-Policy"), shared::web::static_files::content_security_policy)
           << what;
