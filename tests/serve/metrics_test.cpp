@@ -32,6 +32,16 @@ TEST(WorkerMetrics, ServedAtMetricsWithTheirCounts) {
   ASSERT_TRUE(other);
   EXPECT_EQ(other->status, 404);
   EXPECT_EQ(other->body.rfind("{\"error\":{\"code\":\"not_found\"", 0), 0u) << other->body;
+  // The port has no key: a body or another method is refused, and the
+  // counters are still served after.
+  const auto posted = c.Post("/metrics", std::string(1 << 20, 'x'), "text/plain");
+  if (posted) {
+    EXPECT_GE(posted->status, 400);
+    EXPECT_EQ(posted->body.find("kesto_worker"), std::string::npos);
+  }
+  const auto again = c.Get("/metrics");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 200);
   EXPECT_THROW(shared::serve::http::MetricsServer("nonsense", [] { return std::string(); }), std::exception);
 }
 

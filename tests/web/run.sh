@@ -94,7 +94,7 @@ echo "web tests: kesto serve at $KESTO_WEB_URL, screenshots in $OUT" >&2
 
 export KESTO_WEB_OUT=$OUT KESTO_CHROMIUM=$CHROMIUM
 set +e
-node --test --test-reporter=spec tests/web/browser_test.mjs
+node --test tests/web/browser_test.mjs
 rc=$?
 set -e
 if [ "$rc" -ne 0 ]; then
