@@ -173,10 +173,15 @@ test('the documents table filters by status and text, sorts, and pages by key', 
   assert.equal((await texts(page, '#documents-table tbody td:first-child'))[0], seen[50]);
 
   // Sorting orders the page's rows by the column, both ways.
+  // (The table of 50 rows is still there until the new page's rows come.)
   await go(page, '#/documents?limit=25', '#documents-table');
+  await page.waitForFunction(() => document.querySelectorAll('#documents-table tbody tr').length === 25, WAIT);
+  const sortedAs = (way) => page.waitForFunction(
+    (w) => document.querySelector('th:nth-child(5)')?.getAttribute('aria-sort') === w, WAIT, way);
   await page.click('th button[data-key="duration_s"]');
+  await sortedAs('ascending');
   await page.click('th button[data-key="duration_s"]');
-  assert.equal(await page.$eval('th:nth-child(5)', (th) => th.getAttribute('aria-sort')), 'descending');
+  await sortedAs('descending');
   const names = await page.$$eval('#documents-table tbody tr', (trs) => trs.map((tr) => tr.dataset.qd));
   assert.equal(names.length, 25);
   const hostile = await texts(page, '#documents-table tbody td:nth-child(2)');
