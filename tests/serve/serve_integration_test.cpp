@@ -301,8 +301,16 @@ TEST(Serve, EveryReadRouteAnswersItsShape) {
   EXPECT_EQ(page1["documents"][0]["document_number"], "QD-000958");
   EXPECT_EQ(page1["next_after"], "QD-001204");
   for (const char* k : {"document_number", "document_name", "blob_filename", "url_document_name", "status", "stage",
-                        "error", "processed_at", "duration_s"}) {
+                        "error", "processed_at", "duration_s", "loss_report"}) {
     EXPECT_TRUE(page1["documents"][0].contains(k)) << k;
+  }
+  // Each row's loss report is the one its document's route gives, in the same key order.
+  const Record all = door.get_json("/api/documents");
+  ASSERT_EQ(all["documents"].size(), 3u);
+  for (const Record& row : all["documents"]) {
+    const std::string qd = row["document_number"].get<std::string>();
+    EXPECT_TRUE(row["loss_report"].is_object()) << qd;
+    EXPECT_EQ(row["loss_report"].dump(), door.get_json("/api/documents/" + qd)["loss_report"].dump()) << qd;
   }
   const Record page2 = door.get_json("/api/documents?limit=2&after=QD-001204");
   ASSERT_EQ(page2["documents"].size(), 1u);

@@ -266,9 +266,11 @@ Record Service::documents(const Params& params) {
   auto conn = pool_.lease();
   // Keyset paging on the unique document number: a page costs the same
   // wherever it starts. The text is found with strpos: no pattern syntax.
+  // The loss report comes through row_to_json: null for a table without
+  // the column, and its counts in their stored order.
   pg::PgResult r = pg::execute(
       conn.get(),
-      std::string("SELECT ") + kRowColumns + " FROM " + table +
+      std::string("SELECT ") + kRowColumns + ", row_to_json(t)->'loss_report' AS loss_report FROM " + table + " t" +
           " WHERE (%s::text IS NULL OR status = %s::text)"
           " AND (%s::text IS NULL OR document_number > %s::text)"
           " AND (%s::text IS NULL OR strpos(lower(concat_ws(' ', document_number, document_name, blob_filename)),"
@@ -282,7 +284,12 @@ Record Service::documents(const Params& params) {
     next = rows.back().value("document_number", "");
   }
   Record docs = Record::array();
-  for (const Record& row : rows) docs.push_back(row_fields(row));
+  for (const Record& row : rows) {
+    Record fields = row_fields(row);
+    const Record* loss = record::find(row, "loss_report");
+    fields["loss_report"] = loss && loss->is_object() ? *loss : Record();
+    docs.push_back(std::move(fields));
+  }
   return Record{{"documents", docs}, {"next_after", next}};
 }
 

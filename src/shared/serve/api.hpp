@@ -93,7 +93,8 @@ class Service {
 
   // GET /api/search: q, k (1 to 100, default 10), qd, mode.
   Record search(const Params& params, SearchTiming* timing = nullptr);
-  // GET /api/documents: status, q, limit (1 to 200, default 50), after.
+  // GET /api/documents: status, q, limit (1 to 200, default 50), after;
+  // each row with its loss report.
   Record documents(const Params& params);
   // GET /api/documents/{qd}.
   Record document(const std::string& qd);
