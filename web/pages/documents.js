@@ -35,55 +35,6 @@ function compare(key) {
   };
 }
 
-// The list's rows do not carry the loss report: it is read from each
-// row's own page once the row comes into view, two at a time, while this
-// page is shown. Returns what watches the table's rows as drawn now.
-function lossWatcher(tbody, rows, stillCurrent) {
-  const byQd = new Map(rows.filter((r) => !('loss_report' in r)).map((r) => [r.document_number, r]));
-  if (!byQd.size) return () => {};
-  const waiting = [];
-  let running = 0;
-  const next = async () => {
-    if (running >= 2 || !waiting.length || !stillCurrent()) return;
-    const r = waiting.shift();
-    running += 1;
-    try {
-      const data = await api(`/api/documents/${encodeURIComponent(r.document_number)}`);
-      r.loss_report = data.loss_report ?? null;
-    } catch {
-      r.loss_report = null;
-    }
-    running -= 1;
-    if (stillCurrent()) {
-      const cell = tbody.querySelector(`tr[data-qd="${CSS.escape(r.document_number)}"] td.loss-cell`);
-      if (cell) cell.replaceChildren(lossSummary(r.loss_report));
-    }
-    next();
-  };
-  const seen = new IntersectionObserver((entries) => {
-    if (!stillCurrent()) {
-      seen.disconnect();
-      return;
-    }
-    for (const e of entries) {
-      if (!e.isIntersecting) continue;
-      seen.unobserve(e.target);
-      const r = byQd.get(e.target.dataset.qd);
-      if (r && !('loss_report' in r) && !waiting.includes(r)) {
-        waiting.push(r);
-        next();
-        next();
-      }
-    }
-  });
-  return () => {
-    seen.disconnect();
-    for (const tr of tbody.querySelectorAll('tr')) {
-      if (!('loss_report' in (byQd.get(tr.dataset.qd) ?? { loss_report: null }))) seen.observe(tr);
-    }
-  };
-}
-
 function hashFor(params) {
   return route('#/documents', params);
 }
@@ -146,7 +97,6 @@ export async function renderDocuments(main, params, stillCurrent) {
     return th;
   });
 
-  let watchRows = () => {};
   function fill() {
     const shown = [...rows];
     if (sortKey) {
@@ -159,8 +109,7 @@ export async function renderDocuments(main, params, stillCurrent) {
       h('td', {}, statusBadge(r.status)),
       h('td', {}, time(r.processed_at)),
       h('td', { class: 'num' }, duration(r.duration_s)),
-      h('td', { class: 'loss-cell' }, 'loss_report' in r ? lossSummary(r.loss_report) : h('span', { class: 'muted' }, '…')))));
-    watchRows();
+      h('td', { class: 'loss-cell' }, lossSummary(r.loss_report)))));
   }
   fill();
 
@@ -194,6 +143,4 @@ export async function renderDocuments(main, params, stillCurrent) {
           h('thead', {}, h('tr', {}, headers)), tbody))
       : h('p', { id: 'no-documents' }, 'No document matches.'),
     nav);
-  watchRows = lossWatcher(tbody, rows, stillCurrent);
-  watchRows();
 }
