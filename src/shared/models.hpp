@@ -3,6 +3,8 @@
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "shared/record.hpp"
 
@@ -16,6 +18,7 @@ struct StageResult {
   std::optional<std::string> error;
   std::optional<std::string> output_path;
   std::optional<Record> data;
+  double seconds = 0;  // the stage's own time, set by PipelineStageBase::run
 };
 
 // What one document's run ends in: status "PROCESSED", "FAILED" or "ERROR".
@@ -31,6 +34,9 @@ struct PipelineResult {
   // What the conversion left out of the document (the extraction's
   // "loss_report"); absent when the run did not convert it.
   std::optional<Record> loss_report;
+  // Each stage that ran with its time in seconds, in the order they ended
+  // (path A's before path B's); not part of the record.
+  std::vector<std::pair<std::string, double>> stage_seconds;
 };
 
 // Members in field order, absent fields omitted.

@@ -60,9 +60,12 @@ TEST(HostRunnerUnit, TasksAndOutcomesRoundTripThroughTheWorkerProtocol) {
 
   const Outcome o{.action = Action::Process, .name = "n.docx", .qd_number = "QD-1", .status = Status::Error,
                   .stage = "EXTRACTION", .error = "bad \u2192 thing", .seconds = 1.25,
-                  .result = Record{{"status", "ERROR"}}};
+                  .result = Record{{"status", "ERROR"}},
+                  .stage_seconds = {{"VALIDATION", 0.5}, {"EXTRACTION", 1.25}}};
   const Outcome ob = outcome_from_record(Record::parse(to_record(o).dump()));
   EXPECT_EQ(to_record(ob), to_record(o));
+  // The stages' times cross the pipe to the queue worker's metrics.
+  EXPECT_EQ(ob.stage_seconds, o.stage_seconds);
 }
 
 TEST(HostRunnerUnit, MissingSettingsNamedByVariable) {

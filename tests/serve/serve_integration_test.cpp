@@ -6,13 +6,16 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <httplib.h>
 
 #include <cmath>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -20,6 +23,8 @@
 
 #include "host/host_world.hpp"
 #include "shared/host/audit_trail.hpp"
+#include "shared/host/task.hpp"
+#include "shared/host/worker.hpp"
 #include "shared/serve/keys.hpp"
 #include "shared/text/pyjson.hpp"
 
@@ -634,6 +639,88 @@ TEST(Serve, MetricsAreValidTextAndFollowTheDocuments) {
   bool queue_gauge = false;
   for (const Sample& x : after) queue_gauge = queue_gauge || x.name == "kesto_queue_messages";
   EXPECT_TRUE(queue_gauge);
+}
+
+// `kesto worker` started with its metrics port; ended (SIGTERM, then
+// SIGKILL when it does not end) when this goes.
+struct BackgroundWorker {
+  testing_support::TempDir dir;
+  pid_t pid = -1;
+  BackgroundWorker(const std::string& env, const std::string& args) {
+    const std::string cmd = "cd '" + dir.path().string() + "' && exec env " + env + " '" +
+                            (testing_support::binary_dir() / "kesto").string() + "' worker " + args +
+                            " --log-level warning >worker.out 2>worker.err";
+    pid = ::fork();
+    if (pid == 0) {
+      ::execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+  }
+  ~BackgroundWorker() {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    for (int i = 0; i < 600 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+  }
+  std::string output() const {
+    std::error_code ec;
+    if (!std::filesystem::exists(dir / "worker.out", ec)) return "";
+    return testing_support::read_bytes(dir / "worker.out");
+  }
+  // Waits until the output holds `text`, at most `seconds`.
+  bool printed(const std::string& text, double seconds) const {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (output().find(text) == std::string::npos) {
+      if (std::chrono::steady_clock::now() > end) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+};
+
+TEST(WorkerMetricsPort, EachStageADocumentWentThroughHasItsDurations) {
+  if (!pg_testing::have_cluster()) return;
+  World w;
+  shared::config::Settings s = w.settings;
+  s.QUEUE_NAME = unique_queue();
+  testing_support::ScopedSettings scoped(s);
+  const auto& [name, qd] = host_world::kExamples[0];
+  w.add_source(name, qd, testing_support::read_bytes(testing_support::source_dir() / "examples" / name));
+  std::vector<std::string> verdicts;
+  shared::host::worker::enqueue(shared::host::task::pending_tasks(s.MAX_BATCH_SIZE), {},
+                                [&](const shared::host::task::Task&, const shared::host::worker::Enqueued& e) {
+                                  verdicts.push_back(std::string(shared::host::task::word(e.verdict)));
+                                });
+  ASSERT_EQ(verdicts, std::vector<std::string>{"QUEUED"});
+
+  BackgroundWorker worker(w.program_env() + "KESTO_QUEUE=" + s.QUEUE_NAME, "--metrics-listen 127.0.0.1:0 --idle-exit 300");
+  ASSERT_TRUE(worker.printed("/metrics\n", 60)) << worker.output();
+  std::smatch m;
+  const std::string out = worker.output();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(metrics on http://127\.0\.0\.1:(\d+)/metrics)"))) << out;
+  const int port = std::stoi(m[1]);
+  ASSERT_GT(port, 0);
+  ASSERT_TRUE(worker.printed(qd + "  PROCESSED", 300)) << worker.output();
+
+  httplib::Client c("127.0.0.1", port);
+  c.set_connection_timeout(5);
+  c.set_read_timeout(10);
+  const auto r = c.Get("/metrics");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200);
+  const std::vector<Sample> samples = parse_prometheus(r->body);
+  EXPECT_EQ(value_of(samples, "kesto_worker_documents_total", {{"status", "PROCESSED"}}), 1) << r->body;
+  for (const std::string stage :
+       {"VALIDATION", "EXTRACTION", "STAMPING", "SECTIONING", "ENRICHMENT", "INDEXING", "SUMMARIZATION"}) {
+    EXPECT_EQ(value_of(samples, "kesto_worker_stage_duration_seconds_count", {{"stage", stage}}), 1) << stage << "\n"
+                                                                                                     << r->body;
+    EXPECT_GE(value_of(samples, "kesto_worker_stage_duration_seconds_sum", {{"stage", stage}}), 0) << stage;
+  }
 }
 
 }  // namespace

@@ -140,7 +140,10 @@ int run_worker_command(const std::vector<std::string>& args) {
   if (a.has("metrics-listen")) {
     metrics_door = std::make_unique<shared::serve::http::MetricsServer>(a.get("metrics-listen"),
                                                                        [&metrics] { return metrics.text(); });
-    std::cout << "metrics on http://" << a.get("metrics-listen") << "/metrics" << std::endl;
+    // The port bound, which differs from the one given when that was 0.
+    const std::string listen = a.get("metrics-listen");
+    std::cout << "metrics on http://" << listen.substr(0, listen.rfind(':')) << ":" << metrics_door->port()
+              << "/metrics" << std::endl;
   }
 
   struct sigaction sa {};
@@ -165,6 +168,7 @@ int run_worker_command(const std::vector<std::string>& args) {
         ++counts[o.status];
         metrics.finished(std::string(task::word(o.status)), o.seconds);
         if (!o.stage.empty() && o.status != task::Status::Processed) metrics.failed_at(o.stage);
+        for (const auto& [stage, seconds] : o.stage_seconds) metrics.stage(stage, seconds);
         std::cout << kesto_cli::outcome_line(o) << std::endl;
       },
       [] { return static_cast<int>(g_stops); });

@@ -238,7 +238,8 @@ class QueueWorker {
   // Makes the slot's message visible again after `delay_s`, with the error
   // that made it come back (and, when `locked`, one more wait for the
   // document's lock), and frees the slot.
-  void hand_back(Slot& s, const std::string& error, long delay_s, bool mark, bool locked = false) {
+  void hand_back(Slot& s, const std::string& error, long delay_s, bool mark, bool locked = false,
+                 std::vector<std::pair<std::string, double>> stage_seconds = {}) {
     s.task.last_error = error;
     if (locked) ++s.task.lock_waits;
     // A text that does not fit is left as it was: the message then counts
@@ -259,7 +260,9 @@ class QueueWorker {
       }
     }
     s.busy = false;
-    on_done_(task::outcome_of(&s.task.task, Status::Retry, error));
+    Outcome retry = task::outcome_of(&s.task.task, Status::Retry, error);
+    retry.stage_seconds = std::move(stage_seconds);
+    on_done_(retry);
   }
 
   // Hands the slot's message back after its worker process ended (with
@@ -275,7 +278,7 @@ class QueueWorker {
       // taken is no failed try. A fault that may pass: the row says it
       // waits for another try.
       const bool locked = o.status == Status::Skipped;
-      hand_back(s, o.error, locked ? q_.visibility_s : retry_delay(tries(s)), !locked, locked);
+      hand_back(s, o.error, locked ? q_.visibility_s : retry_delay(tries(s)), !locked, locked, o.stage_seconds);
       return;
     }
     remove(s.message);

@@ -223,6 +223,7 @@ Outcome process_task(const Task& task, const Options& options, Outcome out,
   if (!note.empty() && out.error.empty()) out.error = note;
   // The result leaves the run as a record: the outcome's line and the pipe.
   out.result = models::to_record(result);
+  out.stage_seconds = std::move(result.stage_seconds);
   return out;
 }
 

@@ -137,6 +137,11 @@ Record to_record(const Outcome& o) {
            {"seconds", o.seconds},
            {"result", o.result}};
   if (o.retryable) r["retryable"] = true;
+  if (!o.stage_seconds.empty()) {
+    Record timed = Record::array();
+    for (const auto& [stage, seconds] : o.stage_seconds) timed.push_back(Record::array({stage, seconds}));
+    r["stage_seconds"] = timed;
+  }
   return r;
 }
 
@@ -152,6 +157,9 @@ Outcome outcome_from_record(const Record& r) {
             .seconds = r.at("seconds").get<double>(),
             .result = r.at("result"),
             .retryable = r.value("retryable", false)};
+  if (const Record* timed = record::find(r, "stage_seconds")) {
+    for (const Record& t : *timed) o.stage_seconds.emplace_back(t.at(0).get<std::string>(), t.at(1).get<double>());
+  }
   if (!action.empty()) {
     o.action = action_named(action);
     if (!o.action) throw ValueError("unknown action " + r.at("action").dump());

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "shared/connectors/blobhub.hpp"
@@ -67,6 +68,8 @@ struct Outcome {
   // A fault that may pass (storage or the database unreachable, the document
   // locked by another process): a later try of the same task may succeed.
   bool retryable = false;
+  // Each pipeline stage that ran with its time in seconds (process tasks).
+  std::vector<std::pair<std::string, double>> stage_seconds;
 };
 
 // The outcome of `task` (none: a message that was no task) with `status`

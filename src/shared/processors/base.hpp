@@ -21,8 +21,8 @@ class PipelineStageBase {
   PipelineStageBase& operator=(const PipelineStageBase&) = delete;
 
   // Sets the logger's stage and document (the record's "id" and
-  // "file_name"), then calls execute. Every exception passes through
-  // unchanged.
+  // "file_name"), then calls execute and sets the result's seconds. Every
+  // exception passes through unchanged.
   StageResult run(const Record& doc, Record& context);
 
   // The stage's work. `doc` is read-only; `context` carries values between

@@ -55,9 +55,11 @@ std::vector<StageResult> Orchestrator::_run_path_b(const Record& doc, Record& co
   return {stages_.summarization->run(doc, context)};
 }
 
-std::optional<PipelineResult> Orchestrator::run_sequential(const Record& doc, Record& context) {
+std::optional<PipelineResult> Orchestrator::run_sequential(const Record& doc, Record& context,
+                                                           std::vector<std::pair<std::string, double>>& timed) {
   for (PipelineStageBase* stage : {stages_.validation.get(), stages_.extraction.get(), stages_.stamping.get()}) {
     StageResult result = stage->run(doc, context);
+    timed.emplace_back(result.stage, result.seconds);
     if (!result.success) {
       const std::string error = result.error.value_or("None");
       pipeline_log.error("Pipeline stopped at [" + result.stage + "]: " + error);
@@ -171,10 +173,20 @@ PipelineResult Orchestrator::process_document(const Record& doc, long batch_size
 
   Record context = Record::object();
   context["batch_size"] = batch_size;
-  if (std::optional<PipelineResult> stopped = run_sequential(doc, context)) return std::move(*stopped);
+  std::vector<std::pair<std::string, double>> timed;
+  if (std::optional<PipelineResult> stopped = run_sequential(doc, context, timed)) {
+    stopped->stage_seconds = std::move(timed);
+    return std::move(*stopped);
+  }
 
   pipeline_log.info("Starting parallel paths (A: indexing, B: summarization)");
-  return fold(doc, run_paths(doc, context));
+  const PathOutcomes paths = run_paths(doc, context);
+  PipelineResult result = fold(doc, paths);
+  for (const auto* list : {&paths.a, &paths.b}) {
+    for (const StageResult& r : *list) timed.emplace_back(r.stage, r.seconds);
+  }
+  result.stage_seconds = std::move(timed);
+  return result;
 }
 
 namespace {

@@ -47,9 +47,11 @@ class Orchestrator {
     Record context_a, context_b;
   };
 
-  // Validation, extraction and stamping in turn; the result that ends the
-  // run at the first failing stage, or nullopt when all succeeded.
-  std::optional<PipelineResult> run_sequential(const Record& doc, Record& context);
+  // Validation, extraction and stamping in turn, each one's time added to
+  // `timed`; the result that ends the run at the first failing stage, or
+  // nullopt when all succeeded.
+  std::optional<PipelineResult> run_sequential(const Record& doc, Record& context,
+                                               std::vector<std::pair<std::string, double>>& timed);
   // Paths A and B on two threads, each on its own copy of `context`. An
   // exception of a path is rethrown once both have finished.
   PathOutcomes run_paths(const Record& doc, const Record& context);

@@ -109,6 +109,10 @@ struct WorkerMetrics::Impl {
                                                          .Name("kesto_worker_failures_total")
                                                          .Help("Documents whose run failed, by the failing stage")
                                                          .Register(*registry);
+  prometheus::Family<prometheus::Histogram>& stages = prometheus::BuildHistogram()
+                                                          .Name("kesto_worker_stage_duration_seconds")
+                                                          .Help("Time of a pipeline stage of a document, by stage")
+                                                          .Register(*registry);
 };
 
 WorkerMetrics::WorkerMetrics() : impl_(std::make_unique<Impl>()) {}
@@ -122,6 +126,10 @@ void WorkerMetrics::finished(const std::string& status, double seconds) {
 void WorkerMetrics::in_flight(long documents) { impl_->in_flight.Set(static_cast<double>(documents)); }
 
 void WorkerMetrics::failed_at(const std::string& stage) { impl_->failures.Add({{"stage", stage}}).Increment(); }
+
+void WorkerMetrics::stage(const std::string& stage, double seconds) {
+  impl_->stages.Add({{"stage", stage}}, stage_buckets()).Observe(seconds);
+}
 
 std::string WorkerMetrics::text() const { return prometheus::TextSerializer().Serialize(impl_->registry->Collect()); }
 

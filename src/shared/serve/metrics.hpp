@@ -39,7 +39,8 @@ class ServerMetrics {
 };
 
 // A queue worker's metrics: documents by outcome with their durations,
-// documents in flight, failures by the stage that failed.
+// documents in flight, failures by the stage that failed, and the time of
+// each pipeline stage.
 class WorkerMetrics {
  public:
   WorkerMetrics();
@@ -52,6 +53,8 @@ class WorkerMetrics {
   void in_flight(long documents);
   // A document's run failed at `stage`.
   void failed_at(const std::string& stage);
+  // A pipeline stage ("VALIDATION", "EXTRACTION", ...) of a document took `seconds`.
+  void stage(const std::string& stage, double seconds);
   std::string text() const;
 
  private:
