@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "host/host_world.hpp"
+#include "shared/connectors/pg.hpp"
 #include "shared/host/audit_trail.hpp"
 #include "shared/host/task.hpp"
 #include "shared/host/worker.hpp"
@@ -639,6 +640,41 @@ TEST(Serve, MetricsAreValidTextAndFollowTheDocuments) {
   bool queue_gauge = false;
   for (const Sample& x : after) queue_gauge = queue_gauge || x.name == "kesto_queue_messages";
   EXPECT_TRUE(queue_gauge);
+}
+
+TEST(Serve, DeletingADocumentAnotherProcessRunsIs409AndRemovesNothing) {
+  if (!pg_testing::have_cluster()) return;
+  Processed p;
+  Door door;
+  const std::string qd = "QD-001204";
+  const std::vector<std::string> blobs = p.w.all_blobs();
+  const Record before = door.get_json("/api/documents/" + qd);
+  auto c = door.client();
+  {
+    // Another process runs the document: a run holds the document's lock on
+    // its own database session for as long as it works on it.
+    pg_testing::pg::PgConn other = pg_testing::connect_db(testing_support::env("PGDATABASE"));
+    const std::string lock = "kesto.document:" + p.w.meta.name() + ":" + qd;
+    ASSERT_TRUE(shared::connectors::pg::try_advisory_lock(other.get(), lock));
+    auto busy = c.Delete(("/api/documents/" + qd).c_str(), Door::bearer(door.op.key));
+    expect_error(busy, 409, "busy", "DELETE while another process runs it");
+    if (busy) { EXPECT_NE(busy->body.find(qd), std::string::npos) << busy->body; }
+    // Nothing of the document went: its blobs, its row, its index rows.
+    EXPECT_EQ(p.w.all_blobs(), blobs);
+    const Record still = door.get_json("/api/documents/" + qd);
+    EXPECT_EQ(still["document"], before["document"]);
+    EXPECT_EQ(still["index_sections"], before["index_sections"]);
+    EXPECT_EQ(still["artefacts"], before["artefacts"]);
+    // Given back before the connection closes: a closed session's locks go
+    // only once its server process has ended.
+    shared::connectors::pg::advisory_unlock(other.get(), lock);
+  }
+  // Once the run has ended the same request deletes it.
+  auto deleted = c.Delete(("/api/documents/" + qd).c_str(), Door::bearer(door.op.key));
+  ASSERT_TRUE(deleted);
+  ASSERT_EQ(deleted->status, 200) << deleted->body;
+  EXPECT_EQ(Record::parse(deleted->body)["complete"], true) << deleted->body;
+  expect_error(door.get("/api/documents/" + qd, door.reader.key), 404, "not_found", "after the deletion");
 }
 
 // `kesto worker` started with its metrics port; ended (SIGTERM, then
