@@ -22,7 +22,9 @@
 #include <thread>
 
 #include "host/host_world.hpp"
+#include "shared/connectors/blobhub.hpp"
 #include "shared/connectors/pg.hpp"
+#include "shared/connectors/queuehub.hpp"
 #include "shared/host/audit_trail.hpp"
 #include "shared/host/task.hpp"
 #include "shared/host/worker.hpp"
@@ -675,6 +677,61 @@ TEST(Serve, DeletingADocumentAnotherProcessRunsIs409AndRemovesNothing) {
   ASSERT_EQ(deleted->status, 200) << deleted->body;
   EXPECT_EQ(Record::parse(deleted->body)["complete"], true) << deleted->body;
   expect_error(door.get("/api/documents/" + qd, door.reader.key), 404, "not_found", "after the deletion");
+}
+
+TEST(Serve, StorageOutOfReachIs503WithRetryAfterAndNoConnectionString) {
+  if (!pg_testing::have_cluster()) return;
+  World w;
+  shared::config::Settings s = w.settings;
+  s.QUEUE_NAME = unique_queue();
+  // The emulator's account at a port where nothing listens: connections are
+  // refused at once.
+  s.STORAGE_CONNECTION_STRING = std::regex_replace(s.STORAGE_CONNECTION_STRING, std::regex(R"(127\.0\.0\.1:\d+)"), "127.0.0.1:1");
+  ASSERT_NE(s.STORAGE_CONNECTION_STRING.find("127.0.0.1:1/"), std::string::npos) << "an emulator connection string";
+  auto part = [&](const std::string& name) {
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(s.STORAGE_CONNECTION_STRING, m, std::regex(name + "=([^;]+)"))) << name;
+    return m.size() > 1 ? m[1].str() : name;
+  };
+  const std::string key = part("AccountKey"), account = part("AccountName");
+  testing_support::ScopedSettings scoped(s);
+  // The storage clients are kept per process: made again from these
+  // settings now, and from the world's once the test ends.
+  struct FreshClients {
+    FreshClients() { reset(); }
+    ~FreshClients() { reset(); }
+    static void reset() {
+      shared::connectors::blobhub::_reset_clients();
+      shared::connectors::queuehub::_reset_clients();
+    }
+  } fresh;
+  Door door;
+  auto no_secret = [&](const httplib::Result& r, const std::string& what) {
+    ASSERT_TRUE(r) << what;
+    EXPECT_EQ(r->get_header_value("Retry-After"), "5") << what;
+    for (const std::string& leak : {key, account, std::string("127.0.0.1:1"), std::string("Endpoint")}) {
+      EXPECT_EQ(r->body.find(leak), std::string::npos) << what << " " << r->body;
+    }
+  };
+  auto queue = door.get("/api/queue", door.reader.key);
+  expect_error(queue, 503, "unavailable", "/api/queue");
+  no_secret(queue, "/api/queue");
+
+  Record ready;
+  for (int i = 0; i < 400; ++i) {
+    auto r = door.get("/readyz", door.reader.key);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 503);
+    no_secret(r, "/readyz");
+    ready = Record::parse(r->body);
+    if (ready["checks"]["storage"]["reason"] != "not checked yet") break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ready["status"], "not ready");
+  EXPECT_EQ(ready["checks"]["storage"], (Record{{"ok", false}, {"reason", "storage does not answer"}}));
+  EXPECT_EQ(ready["checks"]["database"]["ok"], true) << ready.dump();
+  // What needs only the database still answers.
+  EXPECT_TRUE(door.get_json("/api/documents")["documents"].is_array());
 }
 
 // `kesto worker` started with its metrics port; ended (SIGTERM, then
