@@ -16,7 +16,17 @@ std::string usage() {
   out +=
       "\nRun 'kesto COMMAND --help' for a command's options.\n"
       "Exit status: 0 success, 1 the work failed, 2 usage or configuration error.\n"
-      "Settings come from the environment and from a .env file in the working directory.\n";
+      "Settings come from the environment and from a .env file in the working directory.\n"
+      "\nMicrosoft Entra ID sign-in instead of keys (the first complete set wins; see README):\n"
+      "  AZURE_CLIENT_SECRET          client secret, with AZURE_TENANT_ID and AZURE_CLIENT_ID\n"
+      "  AZURE_FEDERATED_TOKEN_FILE   workload identity, with AZURE_TENANT_ID and AZURE_CLIENT_ID\n"
+      "  IDENTITY_ENDPOINT            managed identity with IDENTITY_HEADER (App Service, Container Apps)\n"
+      "  AZURE_TOKEN_CREDENTIALS      keep to one kind; ManagedIdentityCredential for a VM's identity\n"
+      "  AZURE_AUTHORITY_HOST         token authority (default https://login.microsoftonline.com)\n"
+      "  PGAUTH=entra                 PostgreSQL with a token instead of a password\n"
+      "  KESTO_CA_BUNDLE              PEM file of roots trusted besides the system's (HTTPS)\n"
+      "Storage signs in with a token when its connection string has no AccountKey or\n"
+      "SharedAccessSignature; the model service when AZURE_OPENAI_KEY is not set.\n";
   return out;
 }
 }  // namespace
