@@ -20,7 +20,7 @@ std::string usage() {
       "\nMicrosoft Entra ID sign-in instead of keys (the first complete set wins; see README):\n"
       "  AZURE_CLIENT_SECRET          client secret, with AZURE_TENANT_ID and AZURE_CLIENT_ID\n"
       "  AZURE_FEDERATED_TOKEN_FILE   workload identity, with AZURE_TENANT_ID and AZURE_CLIENT_ID\n"
-      "  IDENTITY_ENDPOINT            managed identity with IDENTITY_HEADER (App Service, Container Apps)\n"
+      "  IDENTITY_ENDPOINT            managed identity of an app host, with IDENTITY_HEADER\n"
       "  AZURE_TOKEN_CREDENTIALS      keep to one kind; ManagedIdentityCredential for a VM's identity\n"
       "  AZURE_AUTHORITY_HOST         token authority (default https://login.microsoftonline.com)\n"
       "  PGAUTH=entra                 PostgreSQL with a token instead of a password\n"
