@@ -32,6 +32,7 @@ import json
 import os
 import queue
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -379,10 +380,19 @@ class Locks:
 
     def __enter__(self):
         start = time.monotonic()
-        for path in self.paths:
-            f = open(path, "a")
-            fcntl.flock(f, fcntl.LOCK_EX)
-            self.files.append(f)
+        # Each one taken as soon as it is free and kept, rather than waiting on the first while others
+        # take the second.
+        waiting = [open(path, "a") for path in self.paths]
+        while waiting:
+            for f in list(waiting):
+                try:
+                    fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                except BlockingIOError:
+                    continue
+                waiting.remove(f)
+                self.files.append(f)
+            if waiting:
+                time.sleep(0.2)
         waited = time.monotonic() - start
         if self.paths and waited > 1:
             log(f"  waited {waited:.0f} s for {', '.join(self.paths)}")
@@ -440,6 +450,8 @@ def sql_list(values):
 
 
 def one_size(kesto, n, blob_docs, work, locks):
+    """Makes the library of size n, yields, then measures it and returns the figures (a generator, so that
+    every size is made before any is timed and the timed steps follow each other)."""
     tag = f"scale{n}"
     meta, audit, index = f"{tag}_meta", f"{tag}_audit", f"{tag}_idx"
     container = f"scale-{n}"
@@ -492,6 +504,7 @@ def one_size(kesto, n, blob_docs, work, locks):
         blobs, retries = bulk_blobs(emu, container, with_blobs)
         blobs_s = time.monotonic() - t0
         rss_loaded = emu.rss()
+        yield
 
         files = []
         for k in range(OPS):
@@ -564,9 +577,19 @@ def main(argv):
     kesto = os.path.abspath(args[0])
     results = []
     with tempfile.TemporaryDirectory(prefix="scale.") as work:
-        for n in [int(x) for x in args[1:]]:
-            results.append(one_size(kesto, n, blob_docs, work, locks))
-            print(json.dumps(results[-1]), flush=True)
+        sizes = [one_size(kesto, int(x), blob_docs, work, locks) for x in args[1:]]
+        try:
+            for size in sizes:
+                next(size)
+            for size in sizes:
+                try:
+                    next(size)
+                except StopIteration as done:
+                    results.append(done.value)
+                    print(json.dumps(results[-1]), flush=True)
+        finally:
+            for size in sizes:
+                size.close()
     if len(results) >= 2:
         small, big = results[0], results[-1]
         a_n, b_n = small["documents"], big["documents"]
@@ -583,4 +606,6 @@ def main(argv):
 
 
 if __name__ == "__main__":
+    # Stopped from outside: the emulators and tables still go (the finally clauses run).
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     sys.exit(main(sys.argv[1:]))
