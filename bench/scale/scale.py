@@ -14,12 +14,15 @@ step's blob requests go through a counting proxy; its SQL is counted from
 the server's statistics (transactions, and sequential and index scans of the
 three tables). Any failed step stops the run with a non-zero exit.
 
-    python3 bench/scale/scale.py [--lock FILE]... KESTO SIZES...
+    python3 bench/scale/scale.py [--lock FILE]... [--blob-docs M] KESTO SIZES...
                                                   e.g. build/kesto 100 100000
 
 --lock FILE (repeatable) holds an exclusive flock on FILE during each timed
 step only (not during the bulk generation), e.g. the build gate's slot locks
-so no build shares the processor with a measurement.
+so no build shares the processor with a measurement. --blob-docs M writes
+artefact blobs for the first M synthetic documents only (all by default):
+the emulator's requests slow down with every blob it holds, and its Find
+Blobs by Tags reads only the first 5,000 blobs of a container.
 """
 import base64
 import datetime
