@@ -187,8 +187,8 @@ class AnnFile : public ::testing::Test {
     return v;
   }
   void set_field(std::string& b, std::size_t i, std::uint64_t v) const { std::memcpy(b.data() + 8 + 8 * i, &v, 8); }
-  // Where the base layer starts, and each node's share of it.
-  std::size_t level0() const { return 152 + field(14) + field(15); }
+  // Where the base layer starts (at a multiple of 64 KiB), and each node's share of it.
+  std::size_t level0() const { return (152 + field(14) + field(15) + 65535) / 65536 * 65536; }
   std::size_t per_node() const { return field(11); }
 
   testing_support::TempDir dir_;
@@ -209,6 +209,16 @@ TEST_F(AnnFile, AFileReadBackSearchesAsTheIndexItWasWrittenFrom) {
   ASSERT_EQ(a.size(), b.size());
   for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(a[i].section_key, b[i].section_key);
   EXPECT_EQ(back->nearest(query_, 5, "QD-1003").size(), 5u);
+  // A read index grows past the room it was given (its base layer is then its own).
+  Clustered data(10);
+  Rows more;
+  for (std::size_t i = 0; i < 1500; ++i) more.emplace_back(row(900 + i / 20, 20000 + i), data.near(i, 0.6f));
+  const std::vector<float> last = more.back().second;
+  EXPECT_EQ(back->update({}, more, 8), 1500u);
+  EXPECT_EQ(back->size(), pair_.ann->size() + 1500);
+  const auto found = back->nearest(as_query(last), 1);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].section_key, "S21499");
   // The same file is another index's for any other key.
   EXPECT_FALSE(AnnIndex::load(path_, key_ + "x", why));
   EXPECT_FALSE(AnnIndex::load(path_, "postgresql://db:5432/x\ntable\n43\nmodel", why));

@@ -1,6 +1,7 @@
 #include "shared/ann_index.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,9 @@ using Graph = hnswlib::HierarchicalNSW<float>;
 
 constexpr char kMagic[8] = {'K', 'E', 'S', 'T', 'O', 'A', 'N', 'N'};
 constexpr std::uint64_t kVersion = 1;
+// The base layer starts at a multiple of this in the file, so that it can be
+// mapped into memory rather than copied (any page size up to 64 KiB).
+constexpr std::uint64_t kAlign = 65536;
 constexpr std::uint64_t kByteOrder = 0x0102030405060708ULL;
 constexpr std::uint64_t kNoEntry = std::numeric_limits<std::uint64_t>::max();
 // Room for new rows before the graph's memory must grow.
@@ -162,7 +166,26 @@ AnnIndex::AnnIndex(std::size_t dimension, std::size_t capacity, AnnParams params
   graph_->setEf(params_.ef);
 }
 
-AnnIndex::~AnnIndex() = default;
+AnnIndex::~AnnIndex() {
+  if (mapped_) {
+    // The graph frees its base layer with free(): a mapped one is unmapped here.
+    graph_->data_level0_memory_ = nullptr;
+    ::munmap(mapped_, mapped_bytes_);
+  }
+}
+
+void AnnIndex::own_memory() {
+  if (!mapped_) return;
+  // Growing a mapped base layer takes a copy of its own first (realloc()
+  // cannot move a mapping); the mapping goes at once.
+  const std::size_t bytes = graph_->max_elements_ * graph_->size_data_per_element_;
+  char* own = static_cast<char*>(std::malloc(bytes));
+  if (!own) throw std::bad_alloc();
+  std::memcpy(own, mapped_, graph_->cur_element_count * graph_->size_data_per_element_);
+  ::munmap(mapped_, mapped_bytes_);
+  mapped_ = nullptr;
+  graph_->data_level0_memory_ = own;
+}
 
 std::size_t AnnIndex::size() const {
   std::shared_lock lock(mu_);
@@ -258,6 +281,7 @@ std::size_t AnnIndex::add_batch(std::vector<std::pair<Row, std::vector<float>>>&
     work.emplace_back(label, vec.data());
   }
   if (graph_->cur_element_count + work.size() > graph_->max_elements_) {
+    own_memory();
     graph_->resizeIndex(std::max(graph_->max_elements_ * 2, graph_->cur_element_count + work.size() + kHeadroom));
   }
   // hnswlib links new nodes from several threads at once.
@@ -336,6 +360,7 @@ std::size_t AnnIndex::update(const std::vector<std::size_t>& gone, std::vector<s
       label = slots_.size();
       slots_.push_back(Slot{});
       if (graph_->cur_element_count + 1 > graph_->max_elements_) {
+        own_memory();
         graph_->resizeIndex(graph_->max_elements_ + std::max(kHeadroom, graph_->max_elements_ / 8));
       }
     }
@@ -394,6 +419,8 @@ void AnnIndex::save(const std::string& path, std::string_view key) const {
     write_all(f.fd, reinterpret_cast<const char*>(&h), sizeof h, tmp);
     write_all(f.fd, key.data(), key.size(), tmp);
     write_all(f.fd, ids.data(), ids.size(), tmp);
+    const std::string pad((kAlign - (sizeof h + key.size() + ids.size()) % kAlign) % kAlign, '\0');
+    write_all(f.fd, pad.data(), pad.size(), tmp);
     write_all(f.fd, g.data_level0_memory_, h.level0_bytes, tmp);
     write_all(f.fd, links.data(), links.size(), tmp);
     // The rename must not publish a file whose blocks are not yet written.
@@ -451,7 +478,12 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
   }
   // Each part must fit in what is left of the file before the next is added.
   std::uint64_t left = file_size - sizeof h;
-  for (std::uint64_t part : {h.key_bytes, h.ids_bytes, h.level0_bytes, h.links_bytes}) {
+  for (std::uint64_t part : {h.key_bytes, h.ids_bytes}) {
+    if (part > left) return bad("its parts are larger than the file");
+    left -= part;
+  }
+  const std::uint64_t pad = (kAlign - (file_size - left) % kAlign) % kAlign;
+  for (std::uint64_t part : {pad, h.level0_bytes, h.links_bytes}) {
     if (part > left) return bad("its parts are larger than the file");
     left -= part;
   }
@@ -465,7 +497,10 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
   at += h.key_bytes;
 
   AnnParams params{.M = h.M, .ef_construction = h.ef_construction, .ef = h.ef};
-  auto index = std::make_unique<AnnIndex>(h.dimension, h.elements + kHeadroom, params);
+  // Room to grow without copying: the part past the file is mapped
+  // anonymous memory, untouched until rows are added.
+  const std::size_t capacity = h.elements + std::max<std::size_t>(kHeadroom, h.elements / 4);
+  auto index = std::make_unique<AnnIndex>(h.dimension, capacity, params);
   Graph& g = *index->graph_;
   if (g.size_data_per_element_ != h.size_data_per_element || g.size_links_level0_ != h.size_links_level0 ||
       g.size_links_per_element_ != h.size_links_per_element || g.ef_construction_ != h.ef_construction) {
@@ -505,8 +540,22 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
 
   // The base layer goes straight into the graph's memory: the vectors are
   // held once.
-  if (!read_exact(f.fd, g.data_level0_memory_, h.level0_bytes, static_cast<off_t>(at))) {
-    return bad("cannot read its base layer");
+  at += pad;
+  {
+    // Mapped, not read: the pages come from the file as they are touched,
+    // and a page is copied only when an update writes it.
+    const std::size_t bytes = capacity * g.size_data_per_element_;
+    void* region = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region == MAP_FAILED) throw std::bad_alloc();
+    std::free(g.data_level0_memory_);
+    g.data_level0_memory_ = static_cast<char*>(region);
+    index->mapped_ = region;
+    index->mapped_bytes_ = bytes;
+    if (h.level0_bytes > 0 &&
+        ::mmap(region, h.level0_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, f.fd, static_cast<off_t>(at)) ==
+            MAP_FAILED) {
+      return bad(std::string("cannot map its base layer: ") + std::strerror(errno));
+    }
   }
   at += h.level0_bytes;
   std::string links(h.links_bytes, '\0');

@@ -90,6 +90,7 @@ class AnnIndex final : public VectorSearch {
   std::size_t add_one(Row row, std::vector<float>& vec, std::optional<std::size_t> reuse);
   void index_row(std::size_t label);
   void unindex_row(std::size_t label);
+  void own_memory();
 
   std::size_t dim_;
   AnnParams params_;
@@ -101,6 +102,8 @@ class AnnIndex final : public VectorSearch {
   std::unordered_map<std::string, std::size_t> by_id_;            // QD-number '\0' key -> label
   std::unordered_map<std::string, std::vector<std::size_t>> by_qd_;  // upper-case QD-number -> labels
   std::int64_t generation_ = -1;
+  void* mapped_ = nullptr;  // the base layer when mapped from a file
+  std::size_t mapped_bytes_ = 0;
 };
 
 }  // namespace shared::retrieval

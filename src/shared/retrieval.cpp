@@ -249,6 +249,10 @@ std::string format_count(std::size_t n) {
 
 constexpr std::size_t kBuildBatch = 1000;
 
+long long elapsed_ms(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - since).count();
+}
+
 }  // namespace
 
 std::string ann_cache_file(PGconn* conn, const std::string& table, const std::string& model) {
@@ -292,9 +296,15 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
   const std::string key = connection_identity(conn) + "\n" + table + "\n" + std::to_string(snapshot.relation_id()) +
                           "\n" + model;
   if (!ann_ && !file.empty() && ::access(file.c_str(), F_OK) == 0) {
+    const auto t0 = std::chrono::steady_clock::now();
     std::string why;
     ann_ = AnnIndex::load(file, key, why);
-    if (!ann_) logger().warning("vector index file " + file + " not used (" + why + "): it is made again");
+    if (!ann_) {
+      logger().warning("vector index file " + file + " not used (" + why + "): it is made again");
+    } else {
+      logger().info("vector index file " + file + " read (" + format_count(ann_->size()) + " vectors, generation " +
+                    std::to_string(ann_->generation()) + ", " + std::to_string(elapsed_ms(t0)) + " ms)");
+    }
   }
 
   bool changed = false;
@@ -375,8 +385,6 @@ std::string prepare_vectors(std::string table_name) {
   const std::string model = config::get().OPENAI_EMBEDDING_MODEL;
   if (model.empty()) return "OPENAI_EMBEDDING_MODEL is not set: there are no vectors to prepare";
   connectors::pg::PgConn conn = connectors::mainstore::get_conn();
-  const std::string file = ann_cache_file(conn.get(), table, model);
-  if (file.empty()) return "KESTO_VECTOR_CACHE_DIR is off: the approximate vector index is not kept, nothing to prepare";
   std::size_t count = 0;
   {
     vector_db::EmbeddingSnapshot snapshot(conn.get(), model, table);
@@ -388,6 +396,8 @@ std::string prepare_vectors(std::string table_name) {
     return format_count(count) + " vectors of " + model + " in " + table + ": fewer than KESTO_ANN_MIN_SECTIONS (" +
            format_count(min) + "), searched exactly; nothing to prepare";
   }
+  const std::string file = ann_cache_file(conn.get(), table, model);
+  if (file.empty()) return "KESTO_VECTOR_CACHE_DIR is off: the approximate vector index is not kept, nothing to prepare";
   VectorCache cache;
   const auto engine = cache.engine(conn.get(), table, model, vector_db::generation(conn.get(), table));
   return format_count(engine->size()) + " vectors of " + model + " in " + table + " at generation " +

@@ -63,7 +63,7 @@ int run(const std::vector<std::string>& args) {
   // The first question should not wait for the vector index to be read or
   // built: its file is brought up to date before the door opens.
   try {
-    std::cerr << shared::retrieval::prepare_vectors() << std::endl;
+    shared::logsetup::get_logger("kesto.serve").info(shared::retrieval::prepare_vectors());
   } catch (const std::exception& e) {
     shared::logsetup::get_logger("kesto.serve").warning(std::string("vector index not prepared: ") + e.what());
   }
