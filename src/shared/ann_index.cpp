@@ -207,6 +207,17 @@ void AnnIndex::set_generation(std::int64_t generation) {
   generation_ = generation;
 }
 
+void AnnIndex::set_ef(std::size_t ef) {
+  std::unique_lock lock(mu_);
+  params_.ef = std::max<std::size_t>(ef, 1);
+  graph_->setEf(params_.ef);
+}
+
+void AnnIndex::set_exact(bool exact) {
+  std::unique_lock lock(mu_);
+  exact_ = exact;
+}
+
 std::vector<Ranked> AnnIndex::nearest(const std::vector<double>& query, std::size_t k,
                                       std::string_view qd_number) const {
   std::vector<Ranked> out;
@@ -230,6 +241,23 @@ std::vector<Ranked> AnnIndex::nearest(const std::vector<double>& query, std::siz
       if (internal == graph_->label_lookup_.end()) continue;
       scored.emplace_back(dot(q.data(), reinterpret_cast<const float*>(graph_->getDataByInternalId(internal->second)), dim_),
                           label);
+    }
+  } else if (exact_) {
+    const std::size_t n = graph_->cur_element_count;
+    scored.reserve(n - graph_->num_deleted_);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (graph_->isMarkedDeleted(static_cast<hnswlib::tableint>(i))) continue;
+      scored.emplace_back(dot(q.data(), reinterpret_cast<const float*>(graph_->getDataByInternalId(i)), dim_),
+                          graph_->getExternalLabel(i));
+    }
+    // Only the best k need their order.
+    if (scored.size() > k) {
+      std::nth_element(scored.begin(), scored.begin() + static_cast<std::ptrdiff_t>(k - 1), scored.end(),
+                       [](const auto& a, const auto& b) { return a.first > b.first; });
+      const float kth = scored[k - 1].first;
+      // Ties with the k-th stay, to be ordered by name below.
+      scored.erase(std::remove_if(scored.begin(), scored.end(), [&](const auto& x) { return x.first < kth; }),
+                   scored.end());
     }
   } else {
     if (slots_.size() == free_.size()) return out;
@@ -489,6 +517,16 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
   }
   if (left != 0) return bad("its size does not match its parts");
   if (h.key_bytes != key.size()) return bad("made for another index");
+  // The rest is read through a read-only view of the file: its pages come
+  // from the page cache without being copied.
+  void* view = ::mmap(nullptr, file_size, PROT_READ, MAP_PRIVATE, f.fd, 0);
+  if (view == MAP_FAILED) return bad(std::string("cannot map it: ") + std::strerror(errno));
+  struct Unmap {
+    void* p;
+    std::size_t n;
+    ~Unmap() { ::munmap(p, n); }
+  } unmap{view, file_size};
+  const char* bytes = static_cast<const char*>(view);
   std::string stored_key(h.key_bytes, '\0');
   std::uint64_t at = sizeof h;
   if (!read_exact(f.fd, stored_key.data(), stored_key.size(), static_cast<off_t>(at)) || stored_key != key) {
@@ -510,10 +548,8 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
 
   // The row identities.
   {
-    std::string ids(h.ids_bytes, '\0');
-    if (!read_exact(f.fd, ids.data(), ids.size(), static_cast<off_t>(at))) return bad("cannot read its rows");
+    Reader r(bytes + at, h.ids_bytes);
     at += h.ids_bytes;
-    Reader r(ids.data(), ids.size());
     index->slots_.reserve(h.elements);
     for (std::uint64_t i = 0; i < h.elements; ++i) {
       std::uint8_t live = 0;
@@ -527,6 +563,7 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
     }
     if (!r.done()) return bad("its row table does not match its element count");
   }
+  index->by_id_.reserve(index->slots_.size());
   for (std::size_t label = 0; label < index->slots_.size(); ++label) {
     const Slot& s = index->slots_[label];
     if (!s.live) {
@@ -552,14 +589,13 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
     index->mapped_ = region;
     index->mapped_bytes_ = bytes;
     if (h.level0_bytes > 0 &&
-        ::mmap(region, h.level0_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_FIXED, f.fd, static_cast<off_t>(at)) ==
-            MAP_FAILED) {
+        (::mmap(region, h.level0_bytes, PROT_READ, MAP_PRIVATE | MAP_FIXED | MAP_POPULATE, f.fd,
+                static_cast<off_t>(at)) == MAP_FAILED ||
+         ::mprotect(region, h.level0_bytes, PROT_READ | PROT_WRITE) != 0)) {
       return bad(std::string("cannot map its base layer: ") + std::strerror(errno));
     }
   }
   at += h.level0_bytes;
-  std::string links(h.links_bytes, '\0');
-  if (!read_exact(f.fd, links.data(), links.size(), static_cast<off_t>(at))) return bad("cannot read its links");
 
   const auto n = static_cast<std::uint32_t>(h.elements);
   std::vector<char> seen(n, 0);
@@ -582,7 +618,7 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
   if (deleted != h.deleted) return bad("its deletion marks do not match its header");
 
   // Upper layers: each node's lists, allocated as the graph would have.
-  Reader r(links.data(), links.size());
+  Reader r(bytes + at, h.links_bytes);
   std::int64_t top = -1;
   for (std::uint32_t i = 0; i < n; ++i) {
     std::uint32_t bytes = 0;
@@ -624,6 +660,7 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
     g.enterpoint_node_ = static_cast<hnswlib::tableint>(h.entry);
     g.maxlevel_ = static_cast<int>(h.max_level);
   }
+  g.label_lookup_.reserve(n);
   for (std::uint32_t i = 0; i < n; ++i) g.label_lookup_[g.getExternalLabel(i)] = i;
   g.num_deleted_ = deleted;
   g.setEf(params.ef);

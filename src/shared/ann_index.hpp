@@ -62,6 +62,11 @@ class AnnIndex final : public VectorSearch {
   // searches run. A vector of another dimension is left out. How many were added.
   std::size_t add_batch(std::vector<std::pair<Row, std::vector<float>>>& rows, unsigned threads);
   void set_generation(std::int64_t generation);
+  // Candidates weighed by a search from now on (at least the k asked).
+  void set_ef(std::size_t ef);
+  // Whether whole-index searches score every vector instead of walking the
+  // graph: exact answers at the cost of a full scan.
+  void set_exact(bool exact);
 
   // Of `current` (every embedded row now), the indexes of rows not held as
   // they are now (new, or written again since).
@@ -102,6 +107,7 @@ class AnnIndex final : public VectorSearch {
   std::unordered_map<std::string, std::size_t> by_id_;            // QD-number '\0' key -> label
   std::unordered_map<std::string, std::vector<std::size_t>> by_qd_;  // upper-case QD-number -> labels
   std::int64_t generation_ = -1;
+  bool exact_ = false;
   void* mapped_ = nullptr;  // the base layer when mapped from a file
   std::size_t mapped_bytes_ = 0;
 };

@@ -57,6 +57,12 @@ struct Settings {
   // approximate nearest-neighbour graph instead of scoring every vector
   // (KESTO_ANN_MIN_SECTIONS).
   long ANN_MIN_SECTIONS = 20000;
+  // Candidates an approximate search weighs (KESTO_ANN_EF): more finds the
+  // true nearest more often and costs more time.
+  long ANN_EF = 200;
+  // How that index answers a whole-index question (KESTO_VECTOR_SEARCH):
+  // "exact" scores every vector it holds, "approximate" walks its graph.
+  std::string VECTOR_SEARCH = "exact";
   // Where that graph is kept between processes (KESTO_VECTOR_CACHE_DIR):
   // empty for $XDG_CACHE_HOME/kesto or $HOME/.cache/kesto, "off" for nowhere.
   std::string VECTOR_CACHE_DIR;

@@ -264,13 +264,56 @@ std::string ann_cache_file(PGconn* conn, const std::string& table, const std::st
 
 void VectorCache::refresh(PGconn* conn, const std::string& table, const std::string& model) {
   const config::Settings& cfg = config::get();
+  const auto min = static_cast<std::size_t>(cfg.ANN_MIN_SECTIONS);
   vector_db::EmbeddingSnapshot snapshot(conn, model, table);
-  const std::size_t count = snapshot.count();
   const bool same = model == model_ && table == table_;
   model_ = model;
   table_ = table;
   generation_ = -1;
-  if (count < static_cast<std::size_t>(cfg.ANN_MIN_SECTIONS)) {
+  if (!same) ann_.reset();
+  // The table's object id tells a table made again under the same name.
+  const std::string key = connection_identity(conn) + "\n" + table + "\n" + std::to_string(snapshot.relation_id()) +
+                          "\n" + model;
+  std::string file;
+  bool found = false;
+  auto find_file = [&] {
+    if (found) return;
+    found = true;
+    try {
+      file = ann_cache_file(conn, table, model);
+    } catch (const std::exception& e) {
+      logger().warning(std::string(e.what()) + ": the vector index is not kept between processes");
+    }
+  };
+  bool tried = false;
+  auto load_file = [&] {
+    if (ann_ || tried || file.empty() || ::access(file.c_str(), F_OK) != 0) return;
+    tried = true;
+    const auto t0 = std::chrono::steady_clock::now();
+    std::string why;
+    ann_ = AnnIndex::load(file, key, why);
+    if (!ann_) {
+      logger().warning("vector index file " + file + " not used (" + why + "): it is made again");
+    } else {
+      logger().info("vector index file " + file + " read (" + format_count(ann_->size()) + " vectors, generation " +
+                    std::to_string(ann_->generation()) + ", " + std::to_string(elapsed_ms(t0)) + " ms)");
+    }
+  };
+  if (!ann_ && !exact_) {
+    // A new process: a file of the current generation answers at once,
+    // without counting or reading anything.
+    find_file();
+    load_file();
+    if (ann_ && ann_->generation() == snapshot.generation() && ann_->size() >= min) {
+      ann_->set_ef(static_cast<std::size_t>(cfg.ANN_EF));
+      ann_->set_exact(cfg.VECTOR_SEARCH != "approximate");
+      snapshot.finish();
+      generation_ = snapshot.generation();
+      return;
+    }
+  }
+  const std::size_t count = snapshot.count();
+  if (count < min) {
     // The old vectors go before the new ones are read: one copy at a time.
     ann_.reset();
     exact_.reset();
@@ -284,28 +327,8 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
     return;
   }
   exact_.reset();
-  if (!same) ann_.reset();
-
-  std::string file;
-  try {
-    file = ann_cache_file(conn, table, model);
-  } catch (const std::exception& e) {
-    logger().warning(std::string(e.what()) + ": the vector index is not kept between processes");
-  }
-  // The table's object id tells a table made again under the same name.
-  const std::string key = connection_identity(conn) + "\n" + table + "\n" + std::to_string(snapshot.relation_id()) +
-                          "\n" + model;
-  if (!ann_ && !file.empty() && ::access(file.c_str(), F_OK) == 0) {
-    const auto t0 = std::chrono::steady_clock::now();
-    std::string why;
-    ann_ = AnnIndex::load(file, key, why);
-    if (!ann_) {
-      logger().warning("vector index file " + file + " not used (" + why + "): it is made again");
-    } else {
-      logger().info("vector index file " + file + " read (" + format_count(ann_->size()) + " vectors, generation " +
-                    std::to_string(ann_->generation()) + ", " + std::to_string(elapsed_ms(t0)) + " ms)");
-    }
-  }
+  find_file();
+  load_file();
 
   bool changed = false;
   if (ann_ && ann_->generation() != snapshot.generation()) {
@@ -369,6 +392,8 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
     changed = true;
   }
   ann_->set_generation(snapshot.generation());
+  ann_->set_ef(static_cast<std::size_t>(cfg.ANN_EF));
+  ann_->set_exact(cfg.VECTOR_SEARCH != "approximate");
   snapshot.finish();
   generation_ = snapshot.generation();
   if (changed && !file.empty()) {
