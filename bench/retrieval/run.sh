@@ -11,7 +11,7 @@
 #     text-embedding-3-small) are indexed, and lexical, hybrid and vector
 #     search latency on one kept Searcher is printed; the same for 1,000
 #     sections (searched exactly) to compare;
-#  3. the approximate index (from KESTO_ANN_MIN_SECTIONS sections on): the
+#  3. the vector index file (from KESTO_ANN_MIN_SECTIONS sections on): the
 #     first question of a new process with its file present, again after one
 #     document's ten sections changed (the file brought up to date), its
 #     peak RSS, and recall@10 against the exact scan over 200 questions.

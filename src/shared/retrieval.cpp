@@ -363,7 +363,7 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
   if (!ann_) {
     const auto t0 = std::chrono::steady_clock::now();
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    logger().info("vector index: building the approximate index of " + format_count(count) + " vectors on " +
+    logger().info("vector index: building the vector index file's graph of " + format_count(count) + " vectors on " +
                   std::to_string(threads) + " threads");
     std::shared_ptr<AnnIndex> built;
     std::vector<std::pair<vector_db::EmbeddedRow, std::vector<float>>> batch;
@@ -419,14 +419,14 @@ std::string prepare_vectors(std::string table_name) {
   const auto min = static_cast<std::size_t>(config::get().ANN_MIN_SECTIONS);
   if (count < min) {
     return format_count(count) + " vectors of " + model + " in " + table + ": fewer than KESTO_ANN_MIN_SECTIONS (" +
-           format_count(min) + "), searched exactly; nothing to prepare";
+           format_count(min) + "), held in memory by each process; nothing to prepare";
   }
   const std::string file = ann_cache_file(conn.get(), table, model);
-  if (file.empty()) return "KESTO_VECTOR_CACHE_DIR is off: the approximate vector index is not kept, nothing to prepare";
+  if (file.empty()) return "KESTO_VECTOR_CACHE_DIR is off: no vector index file is kept, nothing to prepare";
   VectorCache cache;
   const auto engine = cache.engine(conn.get(), table, model, vector_db::generation(conn.get(), table));
   return format_count(engine->size()) + " vectors of " + model + " in " + table + " at generation " +
-         std::to_string(cache.generation()) + " in the approximate index, kept in " + file;
+         std::to_string(cache.generation()) + " in the vector index file " + file;
 }
 
 Searcher::Searcher(std::string table_name, std::shared_ptr<VectorCache> cache)

@@ -105,18 +105,18 @@ class AnnIndex;
 // How the held vectors are searched.
 enum class VectorKind {
   none,         // nothing read yet
-  exact,        // every vector scored (fewer than ANN_MIN_SECTIONS)
-  approximate,  // a graph of nearest neighbours (AnnIndex), kept in a file when a cache directory is set
+  exact,        // read into memory (fewer than ANN_MIN_SECTIONS)
+  approximate,  // an AnnIndex (graph and vectors), kept in a file when a cache directory is set
 };
 
 // The index's vectors held once for any number of Searchers (one a
 // thread): read on first use and again only when the index's generation
 // moved or another deployment is asked for. Below ANN_MIN_SECTIONS
-// embedded sections every vector is scored; from there on an approximate
-// index is used, loaded from the cache directory (VECTOR_CACHE_DIR) when a
-// file for this database, table and deployment is there, and brought up to
-// date row by row: only vectors of rows written since are read. Safe for
-// several threads.
+// embedded sections they are read into memory; from there on they are held
+// in an AnnIndex, mapped from its file in VECTOR_CACHE_DIR when one for this
+// database, table and deployment is there, and brought up to date row by
+// row: only vectors of rows written since are read. It scores every vector
+// unless VECTOR_SEARCH is "approximate". Safe for several threads.
 class VectorCache {
  public:
   VectorCache();
@@ -139,7 +139,7 @@ class VectorCache {
   std::shared_ptr<AnnIndex> ann_;
 };
 
-// The file that keeps the approximate index of `model`'s vectors in `table`
+// The file that keeps the AnnIndex of `model`'s vectors in `table`
 // of the database `conn` is connected to, or "" when VECTOR_CACHE_DIR is
 // "off". Throws Error for a cache directory that cannot be made, or
 // that another user owns or others may write.
@@ -147,7 +147,7 @@ std::string ann_cache_file(PGconn* conn, const std::string& table, const std::st
 
 // Brings the vectors of OPENAI_EMBEDDING_MODEL in `table_name` (empty for
 // VECTOR_TABLE) up to date as a search would, so that the first question
-// of a later process finds the approximate index's file current; then lets
+// of a later process finds the vector index file current; then lets
 // them go. What was done, one line.
 std::string prepare_vectors(std::string table_name = {});
 

@@ -42,16 +42,17 @@ int run(const std::vector<std::string>& args) {
       .flag("hybrid", "", "both, fused by reciprocal rank (k = 60; needs OPENAI_EMBEDDING_MODEL)")
       .flag("json", "", "one compact JSON object per section and line")
       .flag("text", "", "print each section's whole enriched text after its line")
-      .flag("prepare", "", "ask nothing: bring the approximate vector index's file up to date (build it when\n"
-                           "missing) so that a later process's first question finds it ready")
+      .flag("prepare", "", "ask nothing: bring the vector index file up to date (build it when missing)\n"
+                           "so that a later process's first question finds it ready")
       .option("log-level", "", "LEVEL", "log threshold: debug, info, warning, error, critical (default warning)")
       .dash_words_are_positional()
       .epilog("Settings: PG* (the database), VECTOR_TABLE (default document_sections), SEARCH_TEXT_CONFIG,\n"
               "KESTO_SEARCH_TIMEOUT (seconds a statement of the search may run, default 30),\n"
               "OPENAI_EMBEDDING_MODEL and AZURE_OPENAI_* for the question's embedding,\n"
-              "KESTO_ANN_MIN_SECTIONS (embedded sections from which whole-index vector search is\n"
-              "approximate, default 20000), KESTO_VECTOR_CACHE_DIR (where that index is kept, default\n"
-              "$XDG_CACHE_HOME/kesto or ~/.cache/kesto; off: nowhere).\n"
+              "KESTO_ANN_MIN_SECTIONS (embedded sections from which the vectors are kept in a vector\n"
+              "index file, default 20000), KESTO_VECTOR_CACHE_DIR (where, default $XDG_CACHE_HOME/kesto\n"
+              "or ~/.cache/kesto; off: nowhere), KESTO_VECTOR_SEARCH (exact, the default, or\n"
+              "approximate: walk the file's graph), KESTO_ANN_EF (its breadth, default 200).\n"
               "Control characters in stored names, links and texts are shown escaped (\\n, \\x1b, ...).\n"
               "Exit status: 0 success (also when nothing matches), 1 the search failed, 2 usage or\n"
               "configuration error.");
