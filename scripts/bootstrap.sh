@@ -8,7 +8,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libcurl4-openssl-dev libssl-dev libzip-dev libxml2-dev nlohmann-json3-dev
   libpq-dev postgresql-15 postgresql-client-15 openssl
-  libcpp-httplib-dev prometheus-cpp-dev clang libclang-rt-dev python3
+  libcpp-httplib-dev prometheus-cpp-dev libhnswlib-dev clang libclang-rt-dev python3
   chromium
 )
 

@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <set>
 
 #include "connectors/index_testing.hpp"
+#include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/vector_db.hpp"
 #include "shared/errors.hpp"
 #include "shared/processors/sectioner.hpp"
 #include "shared/processors/stamper.hpp"
+#include "support/testing.hpp"
 
 namespace retrieval = shared::retrieval;
 namespace vector_db = shared::connectors::vector_db;
@@ -473,3 +477,149 @@ TEST_F(Retrieval, ACommonWordAdmitsNoSectionOnItsOwn) {
   // Now "must" is rare: it admits the sections holding it.
   EXPECT_EQ(keys(ask("must we use a rinse", Mode::lexical)).size(), 6u);
 }
+
+namespace {
+
+// From a handful of sections on, the approximate index, kept in a folder of the test's own.
+class ApproximateRetrieval : public Retrieval {
+ protected:
+  void SetUp() override {
+    Retrieval::SetUp();
+    if (IsSkipped()) return;
+    approximate(1);
+  }
+  void TearDown() override {
+    ann_settings_.reset();
+    Retrieval::TearDown();
+  }
+  void approximate(long min_sections) {
+    ann_settings_.reset();
+    shared::config::Settings s = shared::config::get();
+    s.ANN_MIN_SECTIONS = min_sections;
+    s.VECTOR_CACHE_DIR = (cache_dir_.path() / "kesto").string();
+    ann_settings_ = std::make_unique<testing_support::ScopedSettings>(s);
+  }
+  // The question asked in a new process: a Searcher with a cache of its own.
+  retrieval::Answer fresh(const std::string& text, std::string qd = {}, std::size_t k = 10,
+                          retrieval::VectorKind* kind = nullptr) {
+    auto cache = std::make_shared<retrieval::VectorCache>();
+    retrieval::Searcher searcher({}, cache);
+    retrieval::Answer a =
+        searcher.search(retrieval::Query{.text = text, .k = k, .qd_number = std::move(qd), .mode = Mode::vector});
+    if (kind) *kind = cache->kind();
+    return a;
+  }
+  std::string cache_file() {
+    auto conn = shared::connectors::mainstore::get_conn();
+    return retrieval::ann_cache_file(conn.get(), table_, "emb-test");
+  }
+  static std::set<std::string> key_set(const retrieval::Answer& a) {
+    std::set<std::string> out;
+    for (const auto& h : a.hits) out.insert(h.section_key);
+    return out;
+  }
+
+  testing_support::TempDir cache_dir_;
+  std::unique_ptr<testing_support::ScopedSettings> ann_settings_;
+};
+
+TEST_F(ApproximateRetrieval, TheIndexIsKeptAndANewProcessSearchesItWithoutReadingTheVectors) {
+  index_samples();
+  retrieval::VectorKind kind{};
+  std::uint64_t before = vector_db::vectors_read();
+  const retrieval::Answer first = fresh("how do we sanitise", {}, 2, &kind);
+  EXPECT_EQ(kind, retrieval::VectorKind::approximate);
+  EXPECT_EQ(vector_db::vectors_read() - before, 7u);
+  EXPECT_EQ(key_set(first), (std::set<std::string>{"Plant SOP::2 Cleaning", "Plant SOP::2.1 Agents"}));
+  const std::string file = cache_file();
+  ASSERT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(std::filesystem::status(file).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+  before = vector_db::vectors_read();
+  const retrieval::Answer again = fresh("how do we sanitise", {}, 2, &kind);
+  EXPECT_EQ(vector_db::vectors_read(), before) << "the file was not used";
+  EXPECT_EQ(kind, retrieval::VectorKind::approximate);
+  EXPECT_EQ(key_set(again), key_set(first));
+
+  // Below the threshold the vectors are read and scored exactly, as before.
+  approximate(1000);
+  EXPECT_EQ(key_set(fresh("how do we sanitise", {}, 2, &kind)), key_set(first));
+  EXPECT_EQ(kind, retrieval::VectorKind::exact);
+}
+
+TEST_F(ApproximateRetrieval, ANewProcessReadsOnlyTheVectorsOfRowsWrittenSince) {
+  index_samples();
+  // Enough other sections that the changes below touch less than a quarter
+  // of the graph (beyond that it is made anew).
+  std::vector<std::pair<std::string, std::string>> steps;
+  for (int i = 1; i <= 20; ++i) steps.emplace_back(std::to_string(i) + " Step", "## " + std::to_string(i) + " Step\nStep " + std::to_string(i) + ".");
+  ASSERT_TRUE(index("QD-009999", "Steps SOP", steps).success);
+  fresh("how do we sanitise");
+  // One section of a document changes, a document goes, another comes.
+  const auto changed = index("QD-001204", "Release SOP",
+                             {{"1 Purpose", "## 1 Purpose\nEvery mishap is reported."},
+                              {"2 Review", "## 2 Review\nQA checks every signature and the detergent lot numbers."}});
+  ASSERT_TRUE(changed.success);
+  vector_db::delete_document_sections("QD-000958");
+  const auto added = index("QD-002317", "Wipe SOP", {{"1 Wiping", "## 1 Wiping\nWipe all benches."}});
+  ASSERT_TRUE(added.success);
+
+  std::uint64_t before = vector_db::vectors_read();
+  testing_support::LogCapture log(shared::logsetup::Level::info);
+  const retrieval::Answer mishap = fresh("mishap", {}, 1);
+  EXPECT_EQ(log.matching("6 removed, 2 added").size(), 1u) << log.text();
+  EXPECT_EQ(vector_db::vectors_read() - before, 2u);
+  ASSERT_EQ(mishap.hits.size(), 1u);
+  EXPECT_EQ(mishap.hits[0].section_key, "Release SOP::1 Purpose");
+  // Found by its new vector, not by its old one.
+  for (const auto& h : fresh("batch record review").hits) {
+    if (h.section_key == "Release SOP::1 Purpose") EXPECT_LT(h.score, 0.5);
+    EXPECT_NE(h.qd_number, "QD-000958") << "a deleted section was found";
+  }
+  const retrieval::Answer wipe = fresh("sanitise", {}, 1);
+  ASSERT_EQ(wipe.hits.size(), 1u);
+  EXPECT_EQ(wipe.hits[0].section_key, "Wipe SOP::1 Wiping");
+  // The file was brought up to date: the next process reads nothing.
+  before = vector_db::vectors_read();
+  const retrieval::Answer one_document = fresh("signature review", "qd-001204");
+  EXPECT_EQ(vector_db::vectors_read(), before);
+
+  // A document's search is exact: the scan's scores.
+  approximate(1000);
+  const retrieval::Answer exact = fresh("signature review", "qd-001204");
+  ASSERT_EQ(one_document.hits.size(), exact.hits.size());
+  for (std::size_t i = 0; i < exact.hits.size(); ++i) {
+    EXPECT_EQ(one_document.hits[i].section_key, exact.hits[i].section_key);
+    EXPECT_NEAR(one_document.hits[i].score, exact.hits[i].score, 1e-6);
+  }
+}
+
+TEST_F(ApproximateRetrieval, AFileThatIsNoIndexOrADirectoryOthersMayWriteIsNeverUsed) {
+  index_samples();
+  fresh("sanitise");
+  const std::string file = cache_file();
+  for (const std::string& spoilt : {std::string("not an index"), std::string(4096, '\xff'), std::string()}) {
+    testing_support::write_bytes(file, spoilt);
+    testing_support::LogCapture log(shared::logsetup::Level::warning);
+    const std::uint64_t before = vector_db::vectors_read();
+    EXPECT_EQ(fresh("how do we sanitise", {}, 2).hits.size(), 2u);
+    EXPECT_EQ(vector_db::vectors_read() - before, 7u) << "made again";
+    EXPECT_EQ(log.matching("not used").size(), 1u) << log.text();
+  }
+  // The file made again is whole: the next process reads nothing.
+  std::uint64_t before = vector_db::vectors_read();
+  fresh("sanitise");
+  EXPECT_EQ(vector_db::vectors_read(), before);
+
+  // Whoever may write the directory could plant a file: none is read or written there.
+  std::filesystem::remove(file);
+  const auto dir = std::filesystem::path(file).parent_path();
+  std::filesystem::permissions(dir, std::filesystem::perms::all);
+  testing_support::LogCapture log(shared::logsetup::Level::warning);
+  EXPECT_EQ(fresh("how do we sanitise", {}, 2).hits.size(), 2u);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  EXPECT_EQ(log.matching("writable by others").size(), 1u) << log.text();
+  std::filesystem::permissions(dir, std::filesystem::perms::owner_all);
+}
+
+}  // namespace

@@ -15,10 +15,28 @@
 //     Searcher and prints median and 95th-percentile latency, and the time of
 //     the first question, which loads the vectors.
 //
+//   bench_retrieval first TABLE
+//     The first hybrid question of this process, as a new `kesto search`
+//     or server would ask it: its time (reading the approximate index's file
+//     and bringing it up to date included) and the process's peak RSS.
+//
+//   bench_retrieval change TABLE DIM
+//     Writes ten sections of the first document of TABLE again with new
+//     text (as a changed document would be indexed).
+//
+//   bench_retrieval recall TABLE DIM [QUERIES]
+//     Recall@10 and @50 of the approximate index (file in
+//     KESTO_VECTOR_CACHE_DIR) against the exact scan, over QUERIES questions
+//     (default 200) embedded by the stand-in.
+//
 // Settings: the PG* database and, for hybrid, OPENAI_EMBEDDING_MODEL with
 // AZURE_OPENAI_* pointing at bench_stand_in_embeddings.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
+#include <ctime>
+#include <set>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -271,7 +289,9 @@ int latency(const std::string& table, long sections, std::size_t dim, int querie
     std::printf("| %s | %.1f ms | %.1f ms |\n", std::string(retrieval::mode_name(mode)).c_str(), percentile(ms, 0.5),
                 percentile(ms, 0.95));
   }
-  if (hybrid) std::printf("\nFirst question (loads %ld vectors into memory): %.0f ms\n", sections, first);
+  if (hybrid) {
+    std::printf("\nFirst question (reads %ld vectors, or the approximate index's file): %.0f ms\n", sections, first);
+  }
   // The exact cosine scan alone, without the database or the model.
   {
     pg::PgConn conn = shared::connectors::mainstore::get_conn();
@@ -293,6 +313,128 @@ int latency(const std::string& table, long sections, std::size_t dim, int querie
   return 0;
 }
 
+long peak_rss_mb() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss / 1024;
+}
+
+std::string model_name() {
+  const std::string m = shared::config::get().OPENAI_EMBEDDING_MODEL;
+  return m.empty() ? "stand-in" : m;
+}
+
+int first(const std::string& table) {
+  // What the first question does is logged with its times.
+  shared::logsetup::configure_root_logger(shared::logsetup::Level::info);
+  const auto t0 = std::chrono::steady_clock::now();
+  retrieval::Searcher searcher(table);
+  const auto a = searcher.search(
+      retrieval::Query{.text = "kalo mertin sa", .k = 10, .qd_number = "", .mode = retrieval::Mode::hybrid});
+  const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+  std::printf("First question of a new process: %.0f ms (%zu hits), peak RSS %ld MB\n", ms, a.hits.size(),
+              peak_rss_mb());
+  return 0;
+}
+
+int change(const std::string& table, std::size_t dim) {
+  pg::PgConn conn = shared::connectors::mainstore::get_conn();
+  pg::PgResult res = pg::execute(conn.get(), "SELECT min(qd_number) AS q FROM " + table);
+  const std::string qd = pg::first_row(res.get())->at("q").get<std::string>();
+  const auto rows = vector_db::get_document_sections(qd, table);
+  std::vector<vector_db::Section> sections;
+  std::string name, link;
+  for (const auto& r : rows) {
+    name = r["document_name"].get<std::string>();
+    link = r["link"].get<std::string>();
+    std::string text = r["enriched_text"].get<std::string>();
+    if (sections.size() < 10) text += " Revised " + std::to_string(std::time(nullptr)) + ".";
+    sections.push_back({r["section_key"].get<std::string>(), text, {}});
+  }
+  const auto counts = vector_db::sync_document_sections(
+      qd, name, link, sections,
+      [dim](const std::string& t) -> std::optional<std::vector<double>> { return stand_in::embed(t, dim); },
+      model_name(), table);
+  std::printf("Changed %s: %zu sections written again, %zu kept\n", qd.c_str(), counts.embedded, counts.kept);
+  return 0;
+}
+
+int recall(const std::string& table, std::size_t dim, int queries) {
+  pg::PgConn conn = shared::connectors::mainstore::get_conn();
+  auto cache = std::make_shared<retrieval::VectorCache>();
+  const auto ann = cache->engine(conn.get(), table, model_name(), vector_db::generation(conn.get(), table));
+  if (cache->kind() != retrieval::VectorKind::approximate) {
+    std::fprintf(stderr, "the index of %s is searched exactly: nothing to compare\n", table.c_str());
+    return 1;
+  }
+  retrieval::VectorEngine exact;
+  std::vector<std::vector<double>> stored;
+  {
+    vector_db::EmbeddingSnapshot snapshot(conn.get(), model_name(), table);
+    std::size_t seen = 0;
+    snapshot.each([&](vector_db::EmbeddedRow&& row, std::vector<float>&& vec) {
+      if (seen++ % 997 == 0) stored.emplace_back(vec.begin(), vec.end());
+      exact.add({std::move(row.qd_number), std::move(row.section_key)}, vec);
+    });
+  }
+  // Questions shaped like the sections: stored vectors asked for their neighbours.
+  {
+    std::size_t found = 0, want = 0;
+    for (const auto& v : stored) {
+      const auto e = exact.nearest(v, 10);
+      std::set<std::pair<std::string, std::string>> got;
+      for (const auto& x : ann->nearest(v, 10)) got.insert({x.qd_number, x.section_key});
+      for (const auto& x : e) found += got.count({x.qd_number, x.section_key});
+      want += e.size();
+    }
+    std::printf("Stored vectors as questions (%zu): recall@10 %.4f\n", stored.size(),
+                static_cast<double>(found) / static_cast<double>(want));
+  }
+  const Vocabulary vocab;
+  Rng r{2024};
+  std::size_t found10 = 0, want10 = 0, found50 = 0, want50 = 0, tied10 = 0, tied50 = 0;
+  std::vector<double> ann_ms, exact_ms;
+  for (int i = 0; i < queries; ++i) {
+    std::string q;
+    const int n = 2 + static_cast<int>(r.next() % 4);
+    for (int w = 0; w < n; ++w) q += (w ? " " : "") + vocab.draw(r);
+    const auto v = stand_in::embed(q, dim);
+    for (std::size_t k : {std::size_t{10}, std::size_t{50}}) {
+      auto t0 = std::chrono::steady_clock::now();
+      const auto a = ann->nearest(v, k);
+      auto t1 = std::chrono::steady_clock::now();
+      const auto e = exact.nearest(v, k);
+      auto t2 = std::chrono::steady_clock::now();
+      if (k == 50) {
+        ann_ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        exact_ms.push_back(std::chrono::duration<double, std::milli>(t2 - t1).count());
+      }
+      std::set<std::pair<std::string, std::string>> got;
+      for (const auto& x : a) got.insert({x.qd_number, x.section_key});
+      std::size_t hit = 0;
+      for (const auto& x : e) hit += got.count({x.qd_number, x.section_key});
+      (k == 10 ? found10 : found50) += hit;
+      (k == 10 ? want10 : want50) += e.size();
+      // Sections tied with the exact k-th score are equally right answers:
+      // counted by score, an answer is right when it scores at least the
+      // exact k-th (to float precision).
+      const double kth = e.empty() ? 0 : e.back().score;
+      std::size_t good = 0;
+      for (const auto& x : a) good += x.score >= kth - 1e-6;
+      (k == 10 ? tied10 : tied50) += std::min(good, e.size());
+    }
+  }
+  std::printf("Approximate against exact over %zu vectors, %d questions: recall@10 %.4f, recall@50 %.4f "
+              "(same sections); by score (ties with the k-th counted): %.4f, %.4f\n",
+              exact.size(), queries, static_cast<double>(found10) / static_cast<double>(want10),
+              static_cast<double>(found50) / static_cast<double>(want50),
+              static_cast<double>(tied10) / static_cast<double>(want10),
+              static_cast<double>(tied50) / static_cast<double>(want50));
+  std::printf("Nearest 50 alone: approximate median %.2f ms, 95th percentile %.2f ms; exact median %.1f ms\n",
+              percentile(ann_ms, 0.5), percentile(ann_ms, 0.95), percentile(exact_ms, 0.5));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -303,11 +445,19 @@ int main(int argc, char** argv) {
     if ((a.size() == 4 || a.size() == 5) && a[0] == "latency") {
       return latency(a[1], std::stol(a[2]), static_cast<std::size_t>(std::stol(a[3])), a.size() == 5 ? std::stoi(a[4]) : 60);
     }
+    if (a.size() == 2 && a[0] == "first") return first(a[1]);
+    if (a.size() == 3 && a[0] == "change") return change(a[1], static_cast<std::size_t>(std::stol(a[2])));
+    if ((a.size() == 3 || a.size() == 4) && a[0] == "recall") {
+      return recall(a[1], static_cast<std::size_t>(std::stol(a[2])), a.size() == 4 ? std::stoi(a[3]) : 200);
+    }
   } catch (const std::exception& e) {
     std::cerr << "bench_retrieval: " << e.what() << "\n";
     return 1;
   }
   std::cerr << "usage: bench_retrieval quality QUESTIONS.tsv ENRICHED_TABLE RAW_TABLE\n"
-               "       bench_retrieval latency TABLE SECTIONS DIM [QUERIES]\n";
+               "       bench_retrieval latency TABLE SECTIONS DIM [QUERIES]\n"
+               "       bench_retrieval first TABLE\n"
+               "       bench_retrieval change TABLE DIM\n"
+               "       bench_retrieval recall TABLE DIM [QUERIES]\n";
   return 2;
 }

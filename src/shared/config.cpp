@@ -124,6 +124,16 @@ Settings from_environment() {
       whole_number("KESTO_MAX_INPUT_BYTES", static_cast<long long>(s.MAX_INPUT_BYTES), 1, 1LL << 50));
   s.RUNNING_TIMEOUT_S = whole_number("KESTO_RUNNING_TIMEOUT", s.RUNNING_TIMEOUT_S, 1, 1'000'000'000);
   s.SEARCH_TIMEOUT_S = whole_number("KESTO_SEARCH_TIMEOUT", s.SEARCH_TIMEOUT_S, 1, 24 * 3600);
+  s.ANN_MIN_SECTIONS = whole_number("KESTO_ANN_MIN_SECTIONS", s.ANN_MIN_SECTIONS, 1, 1'000'000'000);
+  s.ANN_EF = whole_number("KESTO_ANN_EF", s.ANN_EF, 10, 100000);
+  if (const char* v = std::getenv("KESTO_VECTOR_SEARCH"); v && *v) {
+    const std::string word = text::ascii_lower(text::strip(v));
+    if (word != "exact" && word != "approximate") {
+      throw ValueError("KESTO_VECTOR_SEARCH must be 'exact' or 'approximate', not '" + std::string(v) + "'");
+    }
+    s.VECTOR_SEARCH = word;
+  }
+  rd(s.VECTOR_CACHE_DIR, "KESTO_VECTOR_CACHE_DIR");
   s.MAX_DEQUEUE = whole_number("KESTO_MAX_DEQUEUE", s.MAX_DEQUEUE, 1, 1000);
   // The service takes visibility timeouts of up to 7 days.
   s.VISIBILITY_TIMEOUT_S = whole_number("KESTO_VISIBILITY_TIMEOUT", s.VISIBILITY_TIMEOUT_S, 3, 7 * 24 * 3600);

@@ -53,6 +53,19 @@ struct Settings {
   // Seconds a statement of a search may run before the server cancels it
   // (KESTO_SEARCH_TIMEOUT).
   long SEARCH_TIMEOUT_S = 30;
+  // From this many embedded sections on, searches of the whole index use an
+  // approximate nearest-neighbour graph instead of scoring every vector
+  // (KESTO_ANN_MIN_SECTIONS).
+  long ANN_MIN_SECTIONS = 20000;
+  // Candidates an approximate search weighs (KESTO_ANN_EF): more finds the
+  // true nearest more often and costs more time.
+  long ANN_EF = 200;
+  // How that index answers a whole-index question (KESTO_VECTOR_SEARCH):
+  // "exact" scores every vector it holds, "approximate" walks its graph.
+  std::string VECTOR_SEARCH = "exact";
+  // Where that graph is kept between processes (KESTO_VECTOR_CACHE_DIR):
+  // empty for $XDG_CACHE_HOME/kesto or $HOME/.cache/kesto, "off" for nowhere.
+  std::string VECTOR_CACHE_DIR;
   // The append-only audit trail in the metadata database (KESTO_AUDIT_TABLE).
   std::string AUDIT_TABLE = "kesto_audit";
   // Whether the output account has blob index tags (KESTO_BLOB_TAGS "on",

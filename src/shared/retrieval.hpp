@@ -68,16 +68,30 @@ struct Ranked {
 std::vector<Ranked> reciprocal_rank_fusion(const std::vector<std::vector<Ranked>>& rankings, std::size_t limit,
                                            double k = 60);
 
-// Exact cosine ranking over vectors held in memory, normalised once.
-class VectorEngine {
+// A ranking of sections by the cosine similarity of their vectors to a
+// question's.
+class VectorSearch {
  public:
-  VectorEngine(std::vector<std::pair<std::string, std::string>> ids, const std::vector<std::vector<float>>& vectors);
-  std::size_t size() const { return ids_.size(); }
-  std::size_t dimension() const { return dim_; }
+  virtual ~VectorSearch() = default;
+  virtual std::size_t size() const = 0;
   // The `k` sections most similar to `query`, best first; only those of
   // `qd_number` when given (any case). A query of another dimension, or of
   // length zero, finds nothing.
-  std::vector<Ranked> nearest(const std::vector<double>& query, std::size_t k, std::string_view qd_number = {}) const;
+  virtual std::vector<Ranked> nearest(const std::vector<double>& query, std::size_t k,
+                                      std::string_view qd_number = {}) const = 0;
+};
+
+// Exact cosine ranking over vectors held in memory, normalised once.
+class VectorEngine final : public VectorSearch {
+ public:
+  VectorEngine() = default;
+  VectorEngine(std::vector<std::pair<std::string, std::string>> ids, const std::vector<std::vector<float>>& vectors);
+  // Adds one section; a vector of another dimension than the first is left out.
+  void add(std::pair<std::string, std::string> id, const std::vector<float>& vector);
+  std::size_t size() const override { return ids_.size(); }
+  std::size_t dimension() const { return dim_; }
+  std::vector<Ranked> nearest(const std::vector<double>& query, std::size_t k,
+                              std::string_view qd_number = {}) const override;
 
  private:
   std::vector<std::pair<std::string, std::string>> ids_;
@@ -86,24 +100,56 @@ class VectorEngine {
   std::size_t dim_ = 0;
 };
 
+class AnnIndex;
+
+// How the held vectors are searched.
+enum class VectorKind {
+  none,         // nothing read yet
+  exact,        // read into memory (fewer than ANN_MIN_SECTIONS)
+  approximate,  // an AnnIndex (graph and vectors), kept in a file when a cache directory is set
+};
+
 // The index's vectors held once for any number of Searchers (one a
 // thread): read on first use and again only when the index's generation
-// moved or another deployment is asked for. Safe for several threads.
+// moved or another deployment is asked for. Below ANN_MIN_SECTIONS
+// embedded sections they are read into memory; from there on they are held
+// in an AnnIndex, mapped from its file in VECTOR_CACHE_DIR when one for this
+// database, table and deployment is there, and brought up to date row by
+// row: only vectors of rows written since are read. It scores every vector
+// unless VECTOR_SEARCH is "approximate". Safe for several threads.
 class VectorCache {
  public:
-  // The engine of `model`'s vectors in `table` at the generation `now`,
-  // read on `conn` when the one held is of another model or generation.
-  std::shared_ptr<const VectorEngine> engine(PGconn* conn, const std::string& table, const std::string& model,
+  VectorCache();
+  ~VectorCache();
+  // The vectors of `model` in `table` at the generation `now`, read on
+  // `conn` when the ones held are of another model or generation.
+  std::shared_ptr<const VectorSearch> engine(PGconn* conn, const std::string& table, const std::string& model,
                                              long long now);
   // The generation of the vectors held; -1 before the first read.
   long long generation() const;
+  VectorKind kind() const;
 
  private:
+  void refresh(PGconn* conn, const std::string& table, const std::string& model);
+
   mutable std::mutex mu_;
-  std::string model_;
+  std::string model_, table_;
   long long generation_ = -1;
-  std::shared_ptr<const VectorEngine> engine_;
+  std::shared_ptr<const VectorEngine> exact_;
+  std::shared_ptr<AnnIndex> ann_;
 };
+
+// The file that keeps the AnnIndex of `model`'s vectors in `table`
+// of the database `conn` is connected to, or "" when VECTOR_CACHE_DIR is
+// "off". Throws Error for a cache directory that cannot be made, or
+// that another user owns or others may write.
+std::string ann_cache_file(PGconn* conn, const std::string& table, const std::string& model);
+
+// Brings the vectors of OPENAI_EMBEDDING_MODEL in `table_name` (empty for
+// VECTOR_TABLE) up to date as a search would, so that the first question
+// of a later process finds the vector index file current; then lets
+// them go. What was done, one line.
+std::string prepare_vectors(std::string table_name = {});
 
 // Answers questions over one index table on one database connection. Keeps
 // the index's vectors in memory between questions and loads them again only
@@ -125,7 +171,7 @@ class Searcher {
   Answer search(const Query& query);
 
  private:
-  std::shared_ptr<const VectorEngine> engine(const std::string& model);
+  std::shared_ptr<const VectorSearch> engine(const std::string& model);
 
   std::string table_;
   connectors::pg::PgConn conn_;

@@ -52,6 +52,10 @@ TEST(SearchCommand, RefusedBeforeAnyWorkWithOneLine) {
            "a-b-c-d-e-f-g-h-i-j-k-l-m-n-o-p-q-r-s-t-u-v-w-x-y-z-a-b-c-d-e-f-g-h-i-j-k-l-m-n-o-p-q-r-s-t-u-v-w-x-y-z'",
        "kesto search: error: the question has too many words: 104 (at most 100)\n"},
       {"", "\"gloves $(printf '\\377')\"", "kesto search: error: the question is not valid UTF-8 (byte 7)\n"},
+      // No question, or one given to --prepare, which asks none.
+      {"", "", "kesto search: error: missing argument QUERY (see --help)\n"},
+      {"", "--prepare gloves", "kesto search: error: --prepare asks no question\n"},
+      {"", "--prepare", kMissingAll},
       // What the line repeats of the command line cannot drive the terminal.
       {"", "gloves --qd \"$(printf 'x\\033]0;pwned\\007\\ny')\"",
        "kesto search: error: 'x\\x1b]0;pwned\\x07\\ny' is not a QD-number ('QD-' followed by digits)\n"},

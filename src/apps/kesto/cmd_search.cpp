@@ -34,7 +34,7 @@ int run(const std::vector<std::string>& args) {
                     "sub-section holding the words comes before its parent, and a document's Metadata\n"
                     "section answers questions about its name, number or link. A word held by more than\n"
                     "15% of the sections (must, use) admits no section while QUERY has a rarer word.");
-  p.positional("QUERY", apps::Arity::at_least_one, "the question")
+  p.positional("QUERY", apps::Arity::many, "the question")
       .option("k", "k", "N", "how many sections to show (default 10)")
       .option("qd", "", "QD-NUMBER", "only sections of this document (\"QD-\" and digits, any case)")
       .flag("lexical", "", "full-text search only (PostgreSQL, SEARCH_TEXT_CONFIG, default english)")
@@ -42,11 +42,17 @@ int run(const std::vector<std::string>& args) {
       .flag("hybrid", "", "both, fused by reciprocal rank (k = 60; needs OPENAI_EMBEDDING_MODEL)")
       .flag("json", "", "one compact JSON object per section and line")
       .flag("text", "", "print each section's whole enriched text after its line")
+      .flag("prepare", "", "ask nothing: bring the vector index file up to date (build it when missing)\n"
+                           "so that a later process's first question finds it ready")
       .option("log-level", "", "LEVEL", "log threshold: debug, info, warning, error, critical (default warning)")
       .dash_words_are_positional()
       .epilog("Settings: PG* (the database), VECTOR_TABLE (default document_sections), SEARCH_TEXT_CONFIG,\n"
               "KESTO_SEARCH_TIMEOUT (seconds a statement of the search may run, default 30),\n"
-              "OPENAI_EMBEDDING_MODEL and AZURE_OPENAI_* for the question's embedding.\n"
+              "OPENAI_EMBEDDING_MODEL and AZURE_OPENAI_* for the question's embedding,\n"
+              "KESTO_ANN_MIN_SECTIONS (embedded sections from which the vectors are kept in a vector\n"
+              "index file, default 20000), KESTO_VECTOR_CACHE_DIR (where, default $XDG_CACHE_HOME/kesto\n"
+              "or ~/.cache/kesto; off: nowhere), KESTO_VECTOR_SEARCH (exact, the default, or\n"
+              "approximate: walk the file's graph), KESTO_ANN_EF (its breadth, default 200).\n"
               "Control characters in stored names, links and texts are shown escaped (\\n, \\x1b, ...).\n"
               "Exit status: 0 success (also when nothing matches), 1 the search failed, 2 usage or\n"
               "configuration error.");
@@ -56,6 +62,15 @@ int run(const std::vector<std::string>& args) {
   const auto level = shared::logsetup::parse_level(level_name);
   if (!level) throw apps::UsageError("unknown log level '" + level_name + "'");
   shared::logsetup::configure_root_logger(*level);
+  if (a.has("prepare")) {
+    if (!a.list("QUERY").empty()) throw apps::UsageError("--prepare asks no question");
+    // Building the index takes a while: its progress is shown unless asked otherwise.
+    if (!a.has("log-level")) shared::logsetup::configure_root_logger(shared::logsetup::Level::info);
+    apps::require_settings(apps::missing_settings({apps::Reach::database}));
+    std::cout << retrieval::prepare_vectors() << std::endl;
+    return 0;
+  }
+  if (a.list("QUERY").empty()) throw apps::UsageError("missing argument QUERY (see --help)");
 
   retrieval::Query q;
   for (const std::string& word : a.list("QUERY")) q.text += (q.text.empty() ? "" : " ") + word;

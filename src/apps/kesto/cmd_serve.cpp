@@ -11,6 +11,7 @@
 #include "apps/common/settings.hpp"
 #include "shared/config.hpp"
 #include "shared/errors.hpp"
+#include "shared/retrieval.hpp"
 #include "shared/serve/http.hpp"
 #include "shared/serve/keys.hpp"
 #include "shared/web/page.hpp"
@@ -58,6 +59,14 @@ int run(const std::vector<std::string>& args) {
   if (settings.API_KEYS_FILE.empty()) missing.insert(missing.begin(), "KESTO_API_KEYS_FILE");
   apps::require_settings(missing);
   std::vector<serve::keys::Entry> keys = serve::keys::load(settings.API_KEYS_FILE);
+
+  // The first question should not wait for the vector index to be read or
+  // built: its file is brought up to date before the door opens.
+  try {
+    shared::logsetup::get_logger("kesto.serve").info(shared::retrieval::prepare_vectors());
+  } catch (const std::exception& e) {
+    shared::logsetup::get_logger("kesto.serve").warning(std::string("vector index not prepared: ") + e.what());
+  }
 
   serve::http::Options options = serve::http::options_from_settings(a.get("listen", "127.0.0.1:8080"));
   options.tls_cert = a.get("tls-cert", "");

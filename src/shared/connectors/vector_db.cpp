@@ -1,6 +1,7 @@
 #include "shared/connectors/vector_db.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <arpa/inet.h>
 #include <cmath>
 #include <cstring>
@@ -899,38 +900,138 @@ std::int64_t generation(PGconn* conn, std::string_view table_name) {
   return g && g->is_number() ? g->get<std::int64_t>() : 0;
 }
 
-EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std::string_view table_name) {
-  const std::string table = table_for(table_name);
-  std::optional<pg::Transaction> tx;
+namespace {
+
+std::atomic<std::uint64_t> g_vectors_read{0};
+
+// Rows per fetch of a vector cursor: some megabytes at 1536 dimensions.
+constexpr std::size_t kVectorBatch = 1000;
+// Rows named per statement when only some vectors are read.
+constexpr std::size_t kIdsPerFetch = 500;
+
+std::string text_at(const PGresult* res, int row, int col) {
+  return std::string(PQgetvalue(res, row, col), static_cast<std::size_t>(PQgetlength(res, row, col)));
+}
+
+// Rows of (qd_number, section_key, content_sha256, version, embedding) in
+// binary form, to `take`; an embedding of another shape is left out.
+void take_rows(const PGresult* res, const EmbeddingSnapshot::Take& take) {
+  const int n = PQntuples(res);
+  for (int i = 0; i < n; ++i) {
+    auto vec = float4_array(PQgetvalue(res, i, 4), static_cast<std::size_t>(PQgetlength(res, i, 4)));
+    if (!vec) continue;
+    g_vectors_read.fetch_add(1, std::memory_order_relaxed);
+    take(EmbeddedRow{.qd_number = text_at(res, i, 0),
+                     .section_key = text_at(res, i, 1),
+                     .content_sha256 = PQgetisnull(res, i, 2) ? std::string() : text_at(res, i, 2),
+                     .version = text_at(res, i, 3)},
+         std::move(*vec));
+  }
+}
+
+constexpr const char* kRowColumns = "qd_number, section_key, content_sha256, xmin::text AS version";
+
+}  // namespace
+
+std::uint64_t vectors_read() { return g_vectors_read.load(std::memory_order_relaxed); }
+
+EmbeddingSnapshot::EmbeddingSnapshot(PGconn* conn, std::string_view embedding_model, std::string_view table_name)
+    : conn_(conn), table_(table_for(table_name)), model_(embedding_model) {
   // The generation and the rows must come from one snapshot, or a write
   // committed in between would be cached under the newer generation.
-  begin(conn, table, tx, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
-  bound_statements(conn);
+  begin(conn_, table_, tx_, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
+  bound_statements(conn_);
+  pg::PgResult g = pg::execute(conn_,
+                               "SELECT max(generation) AS g, to_regclass(%s)::oid::bigint AS oid FROM " +
+                                   generation_table(table_),
+                               {table_});
+  const Record row = pg::first_row(g.get()).value_or(Record::object());
+  const Record* v = record::find(row, "g");
+  generation_ = v && v->is_number() ? v->get<std::int64_t>() : 0;
+  const Record* oid = record::find(row, "oid");
+  relation_id_ = oid && oid->is_number() ? oid->get<std::int64_t>() : 0;
+}
+
+EmbeddingSnapshot::~EmbeddingSnapshot() = default;
+
+std::size_t EmbeddingSnapshot::count() {
+  pg::PgResult res = pg::execute(conn_,
+                                 "SELECT count(*) AS n FROM " + table_ +
+                                     " WHERE embedding IS NOT NULL AND embedding_model = %s",
+                                 {model_});
+  const Record row = pg::first_row(res.get()).value_or(Record::object());
+  const Record* n = record::find(row, "n");
+  return n && n->is_number() ? n->get<std::size_t>() : 0;
+}
+
+std::vector<EmbeddedRow> EmbeddingSnapshot::rows() {
+  pg::PgResult res = pg::execute(conn_,
+                                 std::string("SELECT ") + kRowColumns + " FROM " + table_ +
+                                     " WHERE embedding IS NOT NULL AND embedding_model = %s"
+                                     " ORDER BY qd_number, section_index",
+                                 {model_});
+  std::vector<EmbeddedRow> out;
+  for (const Record& r : pg::all_rows(res.get())) {
+    out.push_back(EmbeddedRow{.qd_number = r["qd_number"].get<std::string>(),
+                              .section_key = r["section_key"].get<std::string>(),
+                              .content_sha256 = record::get_text_or(r, "content_sha256", ""),
+                              .version = r["version"].get<std::string>()});
+  }
+  return out;
+}
+
+void EmbeddingSnapshot::each(const Take& take) {
+  char* quoted = PQescapeLiteral(conn_, model_.data(), model_.size());
+  if (!quoted) throw DatabaseError(PQerrorMessage(conn_));
+  const std::string literal(quoted);
+  PQfreemem(quoted);
+  pg::execute(conn_, std::string("DECLARE kesto_vectors NO SCROLL CURSOR FOR SELECT ") + kRowColumns +
+                         ", embedding FROM " + table_ + " WHERE embedding IS NOT NULL AND embedding_model = " +
+                         literal + " ORDER BY qd_number, section_index");
+  const std::string fetch = "FETCH " + std::to_string(kVectorBatch) + " FROM kesto_vectors";
+  for (;;) {
+    // Binary results: the text form of 100,000 vectors would take seconds to parse.
+    pg::PgResult res(PQexecParams(conn_, fetch.c_str(), 0, nullptr, nullptr, nullptr, nullptr, 1));
+    if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) throw result_failure(res.get(), conn_);
+    if (PQntuples(res.get()) == 0) break;
+    take_rows(res.get(), take);
+  }
+  pg::execute(conn_, "CLOSE kesto_vectors");
+}
+
+void EmbeddingSnapshot::each_of(const std::vector<std::pair<std::string, std::string>>& ids, const Take& take) {
+  const std::string sql = std::string("SELECT t.qd_number, t.section_key, t.content_sha256, t.xmin::text AS version,"
+                                      " t.embedding FROM jsonb_array_elements($1::jsonb) AS v(id) JOIN ") +
+                          table_ +
+                          " AS t ON t.qd_number = v.id->>0 AND t.section_key = v.id->>1"
+                          " WHERE t.embedding IS NOT NULL AND t.embedding_model = $2";
+  for (std::size_t start = 0; start < ids.size(); start += kIdsPerFetch) {
+    Record batch = Record::array();
+    for (std::size_t i = start; i < ids.size() && i < start + kIdsPerFetch; ++i) {
+      batch.push_back(Record::array({ids[i].first, ids[i].second}));
+    }
+    const std::string json = batch.dump();
+    const char* params[] = {json.c_str(), model_.c_str()};
+    pg::PgResult res(PQexecParams(conn_, sql.c_str(), 2, nullptr, params, nullptr, nullptr, 1));
+    if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) throw result_failure(res.get(), conn_);
+    take_rows(res.get(), take);
+  }
+}
+
+void EmbeddingSnapshot::finish() {
+  if (tx_) tx_->commit();
+  tx_.reset();
+}
+
+EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std::string_view table_name) {
+  EmbeddingSnapshot snapshot(conn, embedding_model, table_name);
   EmbeddingSet set;
-  {
-    pg::PgResult g = pg::execute(conn, "SELECT max(generation) AS g FROM " + generation_table(table));
-    const Record row = pg::first_row(g.get()).value_or(Record::object());
-    const Record* v = record::find(row, "g");
-    set.generation = v && v->is_number() ? v->get<std::int64_t>() : 0;
-  }
-  // Binary results: the text form of 100,000 vectors would take seconds to parse.
-  const std::string sql = "SELECT qd_number, section_key, embedding FROM " + table +
-                          " WHERE embedding IS NOT NULL AND embedding_model = $1 ORDER BY qd_number, section_index";
-  const std::string model(embedding_model);
-  const char* params[] = {model.c_str()};
-  pg::PgResult res(PQexecParams(conn, sql.c_str(), 1, nullptr, params, nullptr, nullptr, 1));
-  if (!res || PQresultStatus(res.get()) != PGRES_TUPLES_OK) throw result_failure(res.get(), conn);
-  const int n = PQntuples(res.get());
-  set.ids.reserve(static_cast<std::size_t>(n));
-  set.vectors.reserve(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) {
-    auto vec = float4_array(PQgetvalue(res.get(), i, 2), static_cast<std::size_t>(PQgetlength(res.get(), i, 2)));
-    if (!vec) continue;
-    set.ids.emplace_back(std::string(PQgetvalue(res.get(), i, 0), static_cast<std::size_t>(PQgetlength(res.get(), i, 0))),
-                         std::string(PQgetvalue(res.get(), i, 1), static_cast<std::size_t>(PQgetlength(res.get(), i, 1))));
-    set.vectors.push_back(std::move(*vec));
-  }
-  tx->commit();
+  set.generation = snapshot.generation();
+  snapshot.each([&](EmbeddedRow&& row, std::vector<float>&& vec) {
+    set.ids.emplace_back(std::move(row.qd_number), std::move(row.section_key));
+    set.vectors.push_back(std::move(vec));
+  });
+  snapshot.finish();
   return set;
 }
 

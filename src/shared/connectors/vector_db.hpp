@@ -206,4 +206,50 @@ std::int64_t generation(PGconn* conn, std::string_view table_name = {});
 // the same snapshot.
 EmbeddingSet load_embeddings(PGconn* conn, std::string_view embedding_model, std::string_view table_name = {});
 
+// What identifies the stored version of one embedded row: a row written
+// again (a new embedding, a changed text) has another `version`.
+struct EmbeddedRow {
+  std::string qd_number, section_key, content_sha256;
+  std::string version;  // PostgreSQL's xmin of the row, as text
+};
+
+// One consistent reading of the embeddings of one deployment: the
+// generation, the rows' identities and their vectors all come from one
+// snapshot (a repeatable-read transaction held until finish() or the
+// object's end). Vectors are streamed in bounded batches, never all held at
+// once. Every statement is bounded by SEARCH_TIMEOUT_S. Throws DatabaseError.
+class EmbeddingSnapshot {
+ public:
+  using Take = std::function<void(EmbeddedRow&&, std::vector<float>&&)>;
+
+  EmbeddingSnapshot(PGconn* conn, std::string_view embedding_model, std::string_view table_name = {});
+  ~EmbeddingSnapshot();
+  EmbeddingSnapshot(const EmbeddingSnapshot&) = delete;
+  EmbeddingSnapshot& operator=(const EmbeddingSnapshot&) = delete;
+
+  std::int64_t generation() const { return generation_; }
+  // The table's object id: another for a table dropped and made again.
+  std::int64_t relation_id() const { return relation_id_; }
+  // How many rows hold an embedding of the deployment.
+  std::size_t count();
+  // The identities of those rows, no vectors, by QD-number and section order.
+  std::vector<EmbeddedRow> rows();
+  // Every such row with its vector, in the order of rows(), to `take`.
+  void each(const Take& take);
+  // The rows named by (QD-number, section key), matched exactly, with their
+  // vectors; one no longer embedded is left out.
+  void each_of(const std::vector<std::pair<std::string, std::string>>& ids, const Take& take);
+  // Ends the transaction.
+  void finish();
+
+ private:
+  PGconn* conn_;
+  std::string table_, model_;
+  std::int64_t generation_ = 0, relation_id_ = 0;
+  std::optional<pg::Transaction> tx_;
+};
+
+// How many vectors this process has read from the database so far.
+std::uint64_t vectors_read();
+
 }  // namespace shared::connectors::vector_db
