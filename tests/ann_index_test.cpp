@@ -14,7 +14,7 @@
 #include "support/testing.hpp"
 
 namespace retrieval = shared::retrieval;
-using retrieval::AnnIndex;
+using shared::ann_index::AnnIndex;
 using Row = AnnIndex::Row;
 using Rows = std::vector<std::pair<Row, std::vector<float>>>;
 

@@ -27,7 +27,7 @@
 
 #include "shared/errors.hpp"
 
-namespace shared::retrieval {
+namespace shared::ann_index {
 
 namespace {
 
@@ -668,4 +668,4 @@ std::unique_ptr<AnnIndex> AnnIndex::load(const std::string& path, std::string_vi
   return index;
 }
 
-}  // namespace shared::retrieval
+}  // namespace shared::ann_index

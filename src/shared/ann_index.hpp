@@ -26,7 +26,10 @@ class HierarchicalNSW;
 class InnerProductSpace;
 }  // namespace hnswlib
 
-namespace shared::retrieval {
+namespace shared::ann_index {
+
+using retrieval::Ranked;
+using retrieval::VectorSearch;
 
 struct AnnParams {
   std::size_t M = 16;                 // links a node keeps per level (twice that on the lowest)
@@ -112,4 +115,4 @@ class AnnIndex final : public VectorSearch {
   std::size_t mapped_bytes_ = 0;
 };
 
-}  // namespace shared::retrieval
+}  // namespace shared::ann_index

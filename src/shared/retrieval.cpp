@@ -291,7 +291,7 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
     tried = true;
     const auto t0 = std::chrono::steady_clock::now();
     std::string why;
-    ann_ = AnnIndex::load(file, key, why);
+    ann_ = ann_index::AnnIndex::load(file, key, why);
     if (!ann_) {
       logger().warning("vector index file " + file + " not used (" + why + "): it is made again");
     } else {
@@ -365,12 +365,12 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     logger().info("vector index: building the vector index file's graph of " + format_count(count) + " vectors on " +
                   std::to_string(threads) + " threads");
-    std::shared_ptr<AnnIndex> built;
+    std::shared_ptr<ann_index::AnnIndex> built;
     std::vector<std::pair<vector_db::EmbeddedRow, std::vector<float>>> batch;
     std::size_t added = 0, next_report = 1;
     auto flush = [&] {
       if (batch.empty()) return;
-      if (!built) built = std::make_shared<AnnIndex>(batch.front().second.size(), count);
+      if (!built) built = std::make_shared<ann_index::AnnIndex>(batch.front().second.size(), count);
       added += built->add_batch(batch, threads);
       batch.clear();
       if (count > 0 && next_report <= 10 && added * 10 >= next_report * count) {
@@ -387,7 +387,7 @@ void VectorCache::refresh(PGconn* conn, const std::string& table, const std::str
       if (batch.size() >= kBuildBatch) flush();
     });
     flush();
-    if (!built) built = std::make_shared<AnnIndex>(1, 1);
+    if (!built) built = std::make_shared<ann_index::AnnIndex>(1, 1);
     ann_ = std::move(built);
     changed = true;
   }

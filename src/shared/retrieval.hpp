@@ -100,7 +100,13 @@ class VectorEngine final : public VectorSearch {
   std::size_t dim_ = 0;
 };
 
+}  // namespace shared::retrieval
+
+namespace shared::ann_index {
 class AnnIndex;
+}  // namespace shared::ann_index
+
+namespace shared::retrieval {
 
 // How the held vectors are searched.
 enum class VectorKind {
@@ -136,7 +142,7 @@ class VectorCache {
   std::string model_, table_;
   long long generation_ = -1;
   std::shared_ptr<const VectorEngine> exact_;
-  std::shared_ptr<AnnIndex> ann_;
+  std::shared_ptr<ann_index::AnnIndex> ann_;
 };
 
 // The file that keeps the AnnIndex of `model`'s vectors in `table`
