@@ -25,9 +25,14 @@
 #include <random>
 #include <thread>
 
+#include "shared/cosine.hpp"
 #include "shared/errors.hpp"
 
 namespace shared::ann_index {
+
+using cosine::dot;
+using cosine::normalise;
+using cosine::upper;
 
 namespace {
 
@@ -60,37 +65,7 @@ struct FileHeader {
   std::uint64_t key_bytes, ids_bytes, level0_bytes, links_bytes;
 };
 
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
 std::string id_key(const std::string& qd, const std::string& key) { return qd + '\0' + key; }
-
-// Scales `v` to length 1 (all zero when it has no length), as the exact
-// engine does.
-void normalise(std::vector<float>& v) {
-  double norm = 0;
-  for (float x : v) norm += static_cast<double>(x) * x;
-  norm = std::sqrt(norm);
-  for (float& x : v) x = norm > 0 && std::isfinite(norm) ? static_cast<float>(x / norm) : 0.0f;
-}
-
-float dot(const float* a, const float* b, std::size_t n) {
-  constexpr std::size_t kLanes = 16;
-  float lanes[kLanes] = {};
-  std::size_t j = 0;
-  for (; j + kLanes <= n; j += kLanes) {
-    for (std::size_t l = 0; l < kLanes; ++l) lanes[l] += a[j + l] * b[j + l];
-  }
-  float out = 0;
-  for (; j < n; ++j) out += a[j] * b[j];
-  for (float l : lanes) out += l;
-  return out;
-}
 
 // Sequential reads from a buffer that never step past its end.
 class Reader {
@@ -222,12 +197,8 @@ std::vector<Ranked> AnnIndex::nearest(const std::vector<double>& query, std::siz
                                       std::string_view qd_number) const {
   std::vector<Ranked> out;
   if (k == 0 || query.size() != dim_ || dim_ == 0) return out;
-  double norm = 0;
-  for (double x : query) norm += x * x;
-  norm = std::sqrt(norm);
-  if (!(norm > 0) || !std::isfinite(norm)) return out;
-  std::vector<float> q(dim_);
-  for (std::size_t j = 0; j < dim_; ++j) q[j] = static_cast<float>(query[j] / norm);
+  const std::vector<float> q = cosine::unit_query(query);
+  if (q.empty()) return out;
 
   std::shared_lock lock(mu_);
   std::vector<std::pair<float, std::size_t>> scored;  // score, label

@@ -14,6 +14,7 @@
 
 #include "shared/ann_index.hpp"
 #include "shared/config.hpp"
+#include "shared/cosine.hpp"
 #include "shared/connectors/mainstore.hpp"
 #include "shared/connectors/vector_db.hpp"
 #include "shared/digest.hpp"
@@ -34,14 +35,6 @@ logsetup::Logger& logger() { return logsetup::get_logger("shared.retrieval"); }
 // The fused ranking looks this deep into each single ranking: deep enough
 // that a section ranked low by one and high by the other still surfaces.
 std::size_t candidate_depth(std::size_t k) { return std::max<std::size_t>(50, 4 * k); }
-
-std::string upper(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
 
 std::vector<Ranked> from_lexical(const std::vector<vector_db::LexicalHit>& hits) {
   std::vector<Ranked> out;
@@ -102,11 +95,10 @@ void VectorEngine::add(std::pair<std::string, std::string> id, const std::vector
   // Rows of another dimension than the first cannot be compared with one
   // query; they are left out rather than mis-scored.
   if (v.size() != dim_) return;
-  double norm = 0;
-  for (float x : v) norm += static_cast<double>(x) * x;
-  norm = std::sqrt(norm);
-  for (float x : v) matrix_.push_back(norm > 0 && std::isfinite(norm) ? static_cast<float>(x / norm) : 0.0f);
-  upper_qd_.push_back(upper(id.first));
+  std::vector<float> unit = v;
+  cosine::normalise(unit);
+  matrix_.insert(matrix_.end(), unit.begin(), unit.end());
+  upper_qd_.push_back(cosine::upper(id.first));
   ids_.push_back(std::move(id));
 }
 
@@ -114,31 +106,15 @@ std::vector<Ranked> VectorEngine::nearest(const std::vector<double>& query, std:
                                           std::string_view qd_number) const {
   std::vector<Ranked> out;
   if (k == 0 || query.size() != dim_ || dim_ == 0) return out;
-  double norm = 0;
-  for (double x : query) norm += x * x;
-  norm = std::sqrt(norm);
-  if (!(norm > 0) || !std::isfinite(norm)) return out;
-  std::vector<float> q(dim_);
-  for (std::size_t j = 0; j < dim_; ++j) q[j] = static_cast<float>(query[j] / norm);
-  const std::string want = upper(qd_number);
+  const std::vector<float> q = cosine::unit_query(query);
+  if (q.empty()) return out;
+  const std::string want = cosine::upper(qd_number);
 
   std::vector<std::pair<float, std::size_t>> scored;
   scored.reserve(ids_.size());
-  constexpr std::size_t kLanes = 16;
   for (std::size_t i = 0; i < ids_.size(); ++i) {
     if (!want.empty() && upper_qd_[i] != want) continue;
-    const float* row = matrix_.data() + i * dim_;
-    // Independent partial sums let the compiler use vector instructions
-    // without reordering one long floating-point sum.
-    float lanes[kLanes] = {};
-    std::size_t j = 0;
-    for (; j + kLanes <= dim_; j += kLanes) {
-      for (std::size_t l = 0; l < kLanes; ++l) lanes[l] += row[j + l] * q[j + l];
-    }
-    float dot = 0;
-    for (; j < dim_; ++j) dot += row[j] * q[j];
-    for (float l : lanes) dot += l;
-    scored.emplace_back(dot, i);
+    scored.emplace_back(cosine::dot(matrix_.data() + i * dim_, q.data(), dim_), i);
   }
   const std::size_t n = std::min(k, scored.size());
   // Equal scores keep index order, which is QD-number and section order.
