@@ -127,6 +127,7 @@ TEST(Settings, NumbersOutOfFormOrRangeAreRefusedNamingTheVariable) {
       {"MAX_BATCH_SIZE", "12abc"},     {"MAX_BATCH_SIZE", "99999999999999999999"},
       {"KESTO_MAX_INPUT_BYTES", "0"},  {"KESTO_RUNNING_TIMEOUT", "1h"}, {"PGPORT", "54x"},
       {"PGPORT", "70000"},             {"TOLVANSTORE_PORT", "-1"},
+      {"KESTO_ANN_MIN_SECTIONS", "0"}, {"KESTO_ANN_EF", "5"},         {"KESTO_ANN_EF", "1e9"},
   };
   for (const auto& [var, value] : bad) {
     const std::string saved = testing_support::env(var);
@@ -147,4 +148,20 @@ TEST(Settings, NumbersOutOfFormOrRangeAreRefusedNamingTheVariable) {
   ::setenv("MAX_BATCH_SIZE", "7", 1);
   EXPECT_EQ(shared::config::from_environment().MAX_BATCH_SIZE, 7);
   ::unsetenv("MAX_BATCH_SIZE");
+}
+
+TEST(Settings, VectorSearchIsOneOfTwoWords) {
+  ::setenv("KESTO_VECTOR_SEARCH", " Approximate ", 1);
+  EXPECT_EQ(shared::config::from_environment().VECTOR_SEARCH, "approximate");
+  for (const char* bad : {"fast", "exact;approximate", "exactly"}) {
+    ::setenv("KESTO_VECTOR_SEARCH", bad, 1);
+    try {
+      shared::config::from_environment();
+      ADD_FAILURE() << bad << " was accepted";
+    } catch (const shared::ValueError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind("KESTO_VECTOR_SEARCH must be 'exact' or 'approximate'", 0), 0u) << e.what();
+    }
+  }
+  ::unsetenv("KESTO_VECTOR_SEARCH");
+  EXPECT_EQ(shared::config::from_environment().VECTOR_SEARCH, "exact");
 }
